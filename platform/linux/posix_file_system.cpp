@@ -1,0 +1,54 @@
+#include "platform/linux/posix_file_system.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace kestrano {
+namespace {
+
+Error posixError(int code, const std::string& what, const std::string& path) {
+  return Error{"posix", code, what + " \"" + path + "\": " + std::strerror(code)};
+}
+
+}  // namespace
+
+std::string PosixFileSystem::fileUrlWithPath(const std::string& path) const {
+  std::error_code ec;
+  auto absolute = std::filesystem::absolute(path, ec);
+  return ec ? path : absolute.string();
+}
+
+std::optional<Error> PosixFileSystem::removeItemAtUrl(const std::string& url) {
+  struct stat st {};
+  if (lstat(url.c_str(), &st) != 0) {
+    return posixError(errno, "cannot remove", url);
+  }
+  // A directory is never removed: a host that points at one by mistake must
+  // not lose a whole tree.
+  if (S_ISDIR(st.st_mode)) {
+    return posixError(EISDIR, "cannot remove", url);
+  }
+  if (unlink(url.c_str()) != 0) {
+    return posixError(errno, "cannot remove", url);
+  }
+  return std::nullopt;
+}
+
+std::optional<FileAttributes> PosixFileSystem::attributesOfItemAtPath(const std::string& path,
+                                                                      std::optional<Error>& error) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    error = posixError(errno, "cannot read the attributes of", path);
+    return std::nullopt;
+  }
+  FileAttributes attributes;
+  attributes[kFileSizeKey] = static_cast<std::int64_t>(st.st_size);
+  return attributes;
+}
+
+}  // namespace kestrano

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+#include "recorder/recording_control.h"
+
+namespace kestrano {
+
+// The recording engine: owns the capture stream, the file writer with its
+// three inputs, the microphone engine, the session flag and the serial sample
+// queue. Create it with std::make_shared: the microphone tap and the stream
+// reach it through weak references.
+class Recorder final : public RecordingControl,
+                       public StreamOutput,
+                       public StreamDelegate,
+                       public std::enable_shared_from_this<Recorder> {
+ public:
+  // Over the platform of the machine the process runs on.
+  Recorder();
+  explicit Recorder(Platform platform);
+  ~Recorder() override;
+
+  std::optional<Error> start(const std::string& path) override;
+  std::int64_t stop() override;
+
+  void streamDidOutputSampleBuffer(Stream& stream, std::shared_ptr<MediaSample> sample,
+                                   StreamOutputType type) override;
+  void streamDidStopWithError(Stream& stream, const Error& error) override;
+
+ private:
+  struct MicrophoneTap;  // what the tap block captures
+  void handleMicrophoneBuffer(const MicrophoneTap& tap, const PcmBuffer& buffer);
+
+  const Platform platform_;
+
+  std::shared_ptr<Stream> stream_;
+  std::shared_ptr<AssetWriter> assetWriter_;
+  std::shared_ptr<AssetWriterInput> videoInput_;
+  std::shared_ptr<AssetWriterInput> systemAudioInput_;
+  std::shared_ptr<AssetWriterInput> micInput_;
+  std::shared_ptr<AudioEngine> audioEngine_;
+  // Set (release) only after the writer's session has started; the
+  // microphone path reads it with acquire ordering.
+  std::atomic<bool> sessionStarted_{false};
+  const std::shared_ptr<SerialQueue> queue_;
+};
+
+}  // namespace kestrano
