@@ -1,0 +1,108 @@
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "tests/e2e/e2e_fixture.h"
+#include "tests/support/media_probe.h"
+
+namespace kestrano::testing {
+namespace {
+
+constexpr double kSpeakerHz = 440;      // the scene's speaker tone
+constexpr double kMicrophoneHz = 1000;  // the scene's microphone tone
+
+TEST_F(EndToEnd, RecordsADesktopWithBothTonesIntoThreeTracks) {
+  startDesktop({}, /*scene=*/true);
+  auto recorder = launch();
+  std::string path = scratch("desk.mp4");
+
+  long long size = recordFor(*recorder, path, 5.0);
+  EXPECT_EQ(recorder->wait(30s), 0);
+  EXPECT_EQ(recorder->readRest(1s), "");
+  ASSERT_GT(size, 0);
+  EXPECT_EQ(size, static_cast<long long>(std::filesystem::file_size(path)));
+
+  auto streams = probeStreams(path);
+  ASSERT_EQ(streams.size(), 3u);
+  EXPECT_EQ(streams[0].type, "video");
+  EXPECT_EQ(streams[0].codec, "h264");
+  EXPECT_EQ(streams[0].profile, "High");
+  EXPECT_EQ(streams[0].width, 1280);
+  EXPECT_EQ(streams[0].height, 720);
+  for (int i : {1, 2}) {
+    EXPECT_EQ(streams[i].type, "audio");
+    EXPECT_EQ(streams[i].codec, "aac");
+    EXPECT_EQ(streams[i].sampleRate, 48000);
+    EXPECT_EQ(streams[i].channels, 2);
+  }
+
+  auto frames = decodeVideo(path);
+  ASSERT_GT(frames.size(), 10u);
+  double span = frames.back().seconds - frames.front().seconds;
+  EXPECT_GT(span, 4.0);
+  // At most 15 frames per second, with one frame of slack for the edges.
+  EXPECT_LE(static_cast<double>(frames.size() - 1), 15.0 * span + 1.0);
+  EXPECT_EQ(decodeErrors(path), "");
+
+  // Each tone is in its own track, for the whole recording.
+  auto system = decodeAudio(path, 0);
+  auto mic = decodeAudio(path, 1);
+  double length = static_cast<double>(system.mono.size()) / system.sampleRate;
+  EXPECT_GT(length, 4.5);
+  EXPECT_GT(static_cast<double>(mic.mono.size()) / mic.sampleRate, 4.5);
+  for (double t = 0.25; t + 0.5 <= 4.5; t += 0.5) {
+    SCOPED_TRACE("at " + std::to_string(t) + " s");
+    EXPECT_GT(toneAmplitude(system, kSpeakerHz, system.startSeconds + t, 0.5), 0.03);
+    EXPECT_LT(toneAmplitude(system, kMicrophoneHz, system.startSeconds + t, 0.5), 0.01);
+    EXPECT_GT(toneAmplitude(mic, kMicrophoneHz, mic.startSeconds + t, 0.5), 0.03);
+    EXPECT_LT(toneAmplitude(mic, kSpeakerHz, mic.startSeconds + t, 0.5), 0.01);
+  }
+}
+
+TEST_F(EndToEnd, OddFrameHeightOfA1366By768DesktopPlays) {
+  startDesktop({.size = "1366x768"}, /*scene=*/true);
+  auto recorder = launch();
+  std::string path = scratch("odd.mp4");
+  ASSERT_GT(recordFor(*recorder, path, 2.0), 0);
+  EXPECT_EQ(recorder->wait(30s), 0);
+
+  auto streams = probeStreams(path);
+  ASSERT_EQ(streams.size(), 3u);
+  EXPECT_EQ(streams[0].width, 1280);
+  // 719 captured rows, stored with one repeated row: 4:2:0 needs an even height.
+  EXPECT_EQ(streams[0].height, 720);
+  EXPECT_EQ(decodeErrors(path), "");
+}
+
+TEST_F(EndToEnd, WithTwoMonitorsTheFirstListedIsRecorded) {
+  // 1024 by 768 gives 960 rows; the second monitor would give 720.
+  startDesktop({.monitors = "1024x768+0+0,1920x1080+1024+0"}, /*scene=*/false);
+  auto recorder = launch();
+  std::string path = scratch("first.mp4");
+  ASSERT_GT(recordFor(*recorder, path, 1.5), 0);
+  EXPECT_EQ(recorder->wait(30s), 0);
+  auto streams = probeStreams(path);
+  ASSERT_FALSE(streams.empty());
+  EXPECT_EQ(streams[0].height, 960);
+}
+
+TEST_F(EndToEnd, EndOfInputDuringARecordingLeavesAFinishedFile) {
+  startDesktop({}, /*scene=*/true);
+  auto recorder = launch();
+  std::string path = scratch("eof.mp4");
+  recorder->send("start " + path);
+  ASSERT_EQ(recorder->readLine(30s), "OK") << recorder->standardError();
+  std::this_thread::sleep_for(2s);
+  recorder->closeInput();
+  EXPECT_EQ(recorder->wait(60s), 0);
+  EXPECT_EQ(recorder->readRest(1s), "");  // no reply without a command
+
+  auto streams = probeStreams(path);
+  ASSERT_EQ(streams.size(), 3u);
+  EXPECT_GT(streams[1].durationSeconds, 1.0);
+  EXPECT_EQ(decodeErrors(path), "");
+}
+
+}  // namespace
+}  // namespace kestrano::testing
