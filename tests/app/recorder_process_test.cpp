@@ -1,0 +1,181 @@
+// Drives the built KestranoRecorder binary through real pipes. Only commands
+// that need no desktop: nothing here starts a recording.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+
+extern char** environ;
+
+namespace kestrano {
+namespace {
+
+// Generous: the machine is shared; a healthy run answers in milliseconds.
+constexpr auto kPatience = std::chrono::seconds(30);
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  ~UniqueFd() { reset(); }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+Pipe makePipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe2 failed");
+  }
+  return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+// The recorder as a child process with its standard input and output on
+// pipes. Killed and reaped on destruction if the test left it running.
+class RecorderProcess {
+ public:
+  RecorderProcess() {
+    Pipe input = makePipe();
+    Pipe output = makePipe();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input.read.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output.write.get(), STDOUT_FILENO);
+    char* argv[] = {const_cast<char*>(KESTRANO_RECORDER_BINARY), nullptr};
+    const int rc = posix_spawn(&pid_, KESTRANO_RECORDER_BINARY, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+      throw std::runtime_error("cannot spawn " KESTRANO_RECORDER_BINARY);
+    }
+    toChild_ = std::move(input.write);
+    fromChild_ = std::move(output.read);
+  }
+
+  ~RecorderProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  void write(const std::string& bytes) {
+    ASSERT_EQ(::write(toChild_.get(), bytes.data(), bytes.size()),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  void closeInput() { toChild_.reset(); }
+  void closeOutput() { fromChild_.reset(); }
+
+  // One line with its LF; what came before end of output otherwise; nothing
+  // when the recorder stays silent for too long.
+  std::optional<std::string> readLine() {
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd p{fromChild_.get(), POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) {
+        continue;
+      }
+      char c;
+      const ssize_t n = ::read(fromChild_.get(), &c, 1);
+      if (n <= 0) {
+        return line;
+      }
+      line.push_back(c);
+      if (c == '\n') {
+        return line;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // The wait status, or nothing when the recorder does not exit in time.
+  std::optional<int> waitForExit() {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+      if (done == pid_) {
+        pid_ = -1;
+        return status;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::nullopt;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  UniqueFd toChild_;
+  UniqueFd fromChild_;
+};
+
+void expectCleanExit(RecorderProcess& recorder) {
+  const std::optional<int> status = recorder.waitForExit();
+  ASSERT_TRUE(status) << "the recorder did not exit";
+  ASSERT_TRUE(WIFEXITED(*status)) << "killed by signal " << WTERMSIG(*status);
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
+}
+
+TEST(RecorderProcess, AnswersEachCommandBeforeTheNextIsWrittenAndExitsAfterStop) {
+  RecorderProcess recorder;
+  recorder.write("bogus\n");
+  EXPECT_EQ(recorder.readLine(), "ERR unknown command\n");
+  recorder.write("start\r\n");
+  EXPECT_EQ(recorder.readLine(), "ERR unknown command\n");
+  recorder.write("stop\n");
+  EXPECT_EQ(recorder.readLine(), "DONE 0 \n");
+  EXPECT_EQ(recorder.readLine(), "");  // end of output: nothing after DONE
+  expectCleanExit(recorder);
+}
+
+TEST(RecorderProcess, EndOfInputAloneExitsWithoutOutput) {
+  RecorderProcess recorder;
+  recorder.closeInput();
+  EXPECT_EQ(recorder.readLine(), "");
+  expectCleanExit(recorder);
+}
+
+TEST(RecorderProcess, LastLineWithoutLineFeedIsCarriedOut) {
+  RecorderProcess recorder;
+  recorder.write("stop");
+  recorder.closeInput();
+  EXPECT_EQ(recorder.readLine(), "DONE 0 \n");
+  expectCleanExit(recorder);
+}
+
+TEST(RecorderProcess, SurvivesAHostThatStoppedReading) {
+  RecorderProcess recorder;
+  recorder.closeOutput();
+  recorder.write("bogus\nstop\n");  // the replies hit a closed pipe
+  expectCleanExit(recorder);
+}
+
+}  // namespace
+}  // namespace kestrano
