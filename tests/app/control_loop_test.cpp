@@ -157,17 +157,13 @@ INSTANTIATE_TEST_SUITE_P(
     ControlLoop, ErrorDescription,
     ::testing::Values(DescriptionCase{"Plain", "writer start failed", "ERR writer start failed"},
                       DescriptionCase{"Empty", "", "ERR "},
-                      DescriptionCase{"Lf", "a\nb", "ERR a b"},
-                      DescriptionCase{"Cr", "a\rb", "ERR a b"},
-                      DescriptionCase{"CrLfIsOne", "a\r\nb\r\n", "ERR a b "},
-                      DescriptionCase{"LfCrIsTwo", "a\n\rb", "ERR a  b"},
-                      DescriptionCase{"VtFf", "a\vb\fc", "ERR a b c"},
-                      DescriptionCase{"NextLine",
-                                      "a\xC2\x85"
-                                      "b",
-                                      "ERR a b"},
-                      DescriptionCase{"LineAndParagraphSeparators", "a\xE2\x80\xA8\xE2\x80\xA9z",
-                                      "ERR a  z"},
+                      DescriptionCase{"CrLfIsOneBreakLfCrTwo", "a\r\nb\n\rc\r\n", "ERR a b  c "},
+                      DescriptionCase{"EveryBreak",
+                                      "1\n2\r3\v4\f5\xC2\x85"
+                                      "6\xE2\x80\xA8"
+                                      "7\xE2\x80\xA9"
+                                      "8",
+                                      "ERR 1 2 3 4 5 6 7 8"},
                       DescriptionCase{"OtherTextKept", "caf\xC3\xA9\t\xE2\x80\xA6 \xFF",
                                       "ERR caf\xC3\xA9\t\xE2\x80\xA6 \xFF"}),
     [](const auto& info) { return info.param.name; });

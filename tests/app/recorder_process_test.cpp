@@ -162,14 +162,6 @@ TEST(RecorderProcess, EndOfInputAloneExitsWithoutOutput) {
   expectCleanExit(recorder);
 }
 
-TEST(RecorderProcess, LastLineWithoutLineFeedIsCarriedOut) {
-  RecorderProcess recorder;
-  recorder.write("stop");
-  recorder.closeInput();
-  EXPECT_EQ(recorder.readLine(), "DONE 0 \n");
-  expectCleanExit(recorder);
-}
-
 TEST(RecorderProcess, SurvivesAHostThatStoppedReading) {
   RecorderProcess recorder;
   recorder.closeOutput();
