@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <numbers>
+
+namespace kestrano::testing {
+
+// Amplitude and phase of a sine of known frequency in a stretch of samples,
+// by least squares; `start` is the index of the stretch's first sample on a
+// running count, so a continuous signal gives the same phase everywhere.
+struct SineFit {
+  double amplitude = 0;
+  double phase = 0;     // radians, in (-pi, pi]
+  double residual = 0;  // rms of what the sine does not explain
+};
+
+inline SineFit fitSine(const float* samples, std::size_t count, std::size_t stride,
+                       double frequency, double rate, std::int64_t start) {
+  const double w = 2 * std::numbers::pi * frequency / rate;
+  // Normal equations of x = a sin + b cos: exact for any stretch length,
+  // not only whole periods.
+  double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    double t = w * static_cast<double>(start + static_cast<std::int64_t>(i));
+    double sn = std::sin(t), cs = std::cos(t), x = samples[i * stride];
+    ss += sn * sn;
+    cc += cs * cs;
+    sc += sn * cs;
+    xs += x * sn;
+    xc += x * cs;
+  }
+  double det = ss * cc - sc * sc;
+  double a = (xs * cc - xc * sc) / det, b = (xc * ss - xs * sc) / det;
+  SineFit fit;
+  fit.amplitude = std::hypot(a, b);
+  fit.phase = std::atan2(b, a);
+  double err = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    double t = w * static_cast<double>(start + static_cast<std::int64_t>(i));
+    double d = samples[i * stride] - (a * std::sin(t) + b * std::cos(t));
+    err += d * d;
+  }
+  fit.residual = std::sqrt(err / count);
+  return fit;
+}
+
+// The difference of two phases folded into (-pi, pi].
+inline double phaseDifference(double a, double b) {
+  return std::remainder(a - b, 2 * std::numbers::pi);
+}
+
+}  // namespace kestrano::testing
