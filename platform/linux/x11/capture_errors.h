@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/error.h"
+
+namespace kestrano::x11 {
+
+// The domain of every error the X11 capture service reports.
+inline constexpr const char* kCaptureErrorDomain = "X11ScreenCapture";
+
+enum class CaptureErrorCode : std::int64_t {
+  cannotConnect = 1,         // the X server cannot be reached
+  connectionLost = 2,        // it went away while in use
+  unsupportedScreen = 3,     // a pixel format or extension we cannot work with
+  invalidConfiguration = 4,  // a filter or configuration value out of range
+  invalidOutput = 5,         // addStreamOutput refused
+  wrongState = 6,            // start or stop at a moment they do not apply
+  audioFailed = 7,           // the system audio source failed
+  areaUnavailable = 8,       // the captured rectangle is no longer on the screen
+};
+
+Error captureError(CaptureErrorCode code, std::string description);
+
+}  // namespace kestrano::x11

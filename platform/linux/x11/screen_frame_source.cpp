@@ -1,0 +1,131 @@
+#include "platform/linux/x11/screen_frame_source.h"
+
+#include "platform/linux/x11/capture_errors.h"
+
+namespace kestrano::x11 {
+namespace {
+
+// A still screen still reports itself about once a second, as the capture
+// framework the recorder was made for does; cheap, since idle frames carry
+// no pixels.
+constexpr std::int64_t kIdleFrameIntervalNanos = 1'000'000'000;
+
+// Frame sizes beyond what any H.264 level takes are a configuration mistake.
+constexpr std::int64_t kMaxFrameSide = 16384;
+
+AttachmentArray statusAttachments(FrameStatus status) {
+  return AttachmentArray{
+      PropertyDictionary{{kFrameInfoStatusKey, static_cast<std::int64_t>(status)}}};
+}
+
+}  // namespace
+
+std::unique_ptr<ScreenFrameSource> ScreenFrameSource::open(const Display& display,
+                                                           const StreamConfiguration& configuration,
+                                                           std::shared_ptr<HostClock> clock,
+                                                           std::optional<Error>& error) {
+  if (configuration.width <= 0 || configuration.height <= 0 ||
+      configuration.width > kMaxFrameSide || configuration.height > kMaxFrameSide) {
+    error = captureError(CaptureErrorCode::invalidConfiguration,
+                         "the frame size " + std::to_string(configuration.width) + "x" +
+                             std::to_string(configuration.height) + " is out of range");
+    return nullptr;
+  }
+  std::unique_ptr<ScreenFrameSource> source(new ScreenFrameSource());
+  source->clock_ = std::move(clock);
+  source->x_ = XConnection::open(error);
+  if (!source->x_) {
+    return nullptr;
+  }
+  XConnection& x = *source->x_;
+  Rect area{display.x, display.y, display.width, display.height};
+  source->grabber_ = ScreenGrabber::make(x, area, error);
+  if (!source->grabber_) {
+    return nullptr;
+  }
+  source->scaler_ = FrameScaler::make(static_cast<int>(area.width), static_cast<int>(area.height),
+                                      static_cast<int>(configuration.width),
+                                      static_cast<int>(configuration.height), error);
+  if (!source->scaler_) {
+    return nullptr;
+  }
+  if (configuration.showsCursor) {
+    source->cursor_ = CursorPainter::make(x, area);
+  }
+  source->damage_ = DamageWatch::make(x, area);
+  xcb_flush(x.get());
+  if (x.broken()) {
+    error = x.lostError();
+    return nullptr;
+  }
+  return source;
+}
+
+std::shared_ptr<MediaSample> ScreenFrameSource::tick(bool mayDeliver, std::optional<Error>& error) {
+  xcb_connection_t* c = x_->get();
+  while (XcbPtr<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
+    if (!(damage_ && damage_->handleEvent(event.get()))) {
+      if (cursor_) {
+        cursor_->handleEvent(event.get());
+      }
+    }
+  }
+  if (x_->broken()) {
+    error = x_->lostError();
+    return nullptr;
+  }
+  if (!mayDeliver) {
+    return nullptr;  // the damage stays recorded for the next tick that may deliver
+  }
+  bool changed = !delivered_ || !damage_;
+  if (cursor_) {
+    if ((error = cursor_->refresh())) {
+      return nullptr;
+    }
+    changed = changed || cursor_->placement() != lastCursor_;
+  }
+  if (damage_) {
+    // Asked even when already known changed: it forgets the damage before the grab.
+    std::optional<bool> drawn = damage_->takeChange(error);
+    if (!drawn) {
+      return nullptr;
+    }
+    changed = changed || *drawn;
+  }
+  if (changed) {
+    return completeFrame(error);
+  }
+  if (clock_->now().nanoseconds() - lastSampleNanos_ >= kIdleFrameIntervalNanos) {
+    return idleFrame();
+  }
+  return nullptr;
+}
+
+std::shared_ptr<MediaSample> ScreenFrameSource::completeFrame(std::optional<Error>& error) {
+  MediaTime grabbedAt = clock_->now();
+  std::optional<ScreenGrabber::Image> image = grabber_->grab(error);
+  if (!image) {
+    return nullptr;
+  }
+  if (cursor_) {
+    cursor_->paint(image->data, image->stride, image->width, image->height);
+    lastCursor_ = cursor_->placement();
+  }
+  VideoFrame frame = scaler_->scale(image->data, image->stride);
+  delivered_ = true;
+  lastSampleNanos_ = grabbedAt.nanoseconds();
+  // A frame lasts until the next one, which is not known yet: no duration.
+  return MediaSample::makeVideo(
+      std::move(frame), SampleTimingInfo{MediaTime::invalid(), grabbedAt, MediaTime::invalid()},
+      statusAttachments(FrameStatus::complete));
+}
+
+std::shared_ptr<MediaSample> ScreenFrameSource::idleFrame() {
+  MediaTime now = clock_->now();
+  lastSampleNanos_ = now.nanoseconds();
+  return MediaSample::makeVideo(std::nullopt,
+                                SampleTimingInfo{MediaTime::invalid(), now, MediaTime::invalid()},
+                                statusAttachments(FrameStatus::idle));
+}
+
+}  // namespace kestrano::x11

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "platform/host_clock.h"
+#include "platform/linux/x11/cursor_painter.h"
+#include "platform/linux/x11/damage_watch.h"
+#include "platform/linux/x11/frame_scaler.h"
+#include "platform/linux/x11/screen_grabber.h"
+#include "platform/linux/x11/x_connection.h"
+#include "platform/media_sample.h"
+#include "platform/screen_capture.h"
+
+namespace kestrano::x11 {
+
+// Turns one monitor's rectangle into screen samples, one decision per tick:
+// a complete frame when the rectangle or the pointer changed since the last
+// complete frame (the first frame is always complete), an idle frame without
+// pixels now and then on a still screen, or nothing. Owns its own X
+// connection; used by one thread.
+class ScreenFrameSource {
+ public:
+  // Nothing, with `error` set, when the X server cannot be reached or the
+  // rectangle cannot be captured at the asked size.
+  static std::unique_ptr<ScreenFrameSource> open(const Display& display,
+                                                 const StreamConfiguration& configuration,
+                                                 std::shared_ptr<HostClock> clock,
+                                                 std::optional<Error>& error);
+
+  // Reads what the server reported since the last tick; when `mayDeliver`,
+  // also makes the sample due (or nothing). An error when capture cannot go
+  // on (connection lost, rectangle gone).
+  std::shared_ptr<MediaSample> tick(bool mayDeliver, std::optional<Error>& error);
+
+  bool usesSharedMemory() const { return grabber_->usesSharedMemory(); }
+  const std::string& displayName() const { return x_->displayName(); }
+
+ private:
+  ScreenFrameSource() = default;
+  std::shared_ptr<MediaSample> completeFrame(std::optional<Error>& error);
+  std::shared_ptr<MediaSample> idleFrame();
+
+  std::shared_ptr<HostClock> clock_;
+  std::unique_ptr<XConnection> x_;
+  // The rest use x_ and go before it.
+  std::unique_ptr<ScreenGrabber> grabber_;
+  std::unique_ptr<CursorPainter> cursor_;  // null: no pointer drawn
+  std::unique_ptr<DamageWatch> damage_;    // null: every tick counts as a change
+  std::unique_ptr<FrameScaler> scaler_;
+
+  bool delivered_ = false;  // a complete frame has gone out
+  CursorPlacement lastCursor_;
+  std::int64_t lastSampleNanos_ = 0;  // host time of the last sample of either kind
+};
+
+}  // namespace kestrano::x11
