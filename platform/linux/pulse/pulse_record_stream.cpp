@@ -1,0 +1,147 @@
+#include "platform/linux/pulse/pulse_record_stream.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace kestrano {
+
+std::unique_ptr<PulseRecordStream> PulseRecordStream::open(
+    PulseClient& client, const Options& options, std::shared_ptr<HostClock> clock,
+    DataHandler onData, FailureHandler onFailure, std::optional<Error>& error) {
+  pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, options.rate,
+                      static_cast<std::uint8_t>(options.channels)};
+  if (options.channels > PA_CHANNELS_MAX || !pa_sample_spec_valid(&spec)) {
+    error =
+        pulseError(PA_ERR_INVALID, "cannot record " + std::to_string(options.rate) + " Hz with " +
+                                       std::to_string(options.channels) + " channels");
+    return nullptr;
+  }
+  std::unique_ptr<PulseRecordStream> self(new PulseRecordStream(
+      client, options, std::move(clock), std::move(onData), std::move(onFailure)));
+  PulseClient::Lock lock(client);
+  if (!client.alive()) {
+    error = client.lastError("the connection to " + client.serverName() + " is gone");
+    return nullptr;
+  }
+  self->stream_ = pa_stream_new(client.context(), "capture", &spec, nullptr);
+  if (self->stream_ == nullptr) {
+    error = client.lastError("cannot create a record stream");
+    return nullptr;
+  }
+  pa_stream_set_state_callback(self->stream_, &PulseRecordStream::onStateChange, self.get());
+  pa_stream_set_read_callback(self->stream_, &PulseRecordStream::onReadable, self.get());
+  pa_buffer_attr attr;
+  attr.maxlength = static_cast<std::uint32_t>(-1);
+  attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
+  // Without it the server hands over about 2 s at a time.
+  attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(options.fragmentMicroseconds, &spec));
+  // No PA_STREAM_DONT_MOVE: the stream follows the user's device changes.
+  auto flags = static_cast<pa_stream_flags_t>(
+      PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
+  const char* device = options.device.empty() ? nullptr : options.device.c_str();
+  if (pa_stream_connect_record(self->stream_, device, &attr, flags) < 0) {
+    error =
+        client.lastError("cannot record from " + (device ? options.device : "the default source"));
+    return nullptr;
+  }
+  bool ready = client.waitFor([&] { return self->ready_ || self->failed_; });
+  if (!ready || !self->ready_) {
+    error = self->failed_ ? client.lastError("cannot record from " +
+                                             (device ? options.device : "the default source"))
+                          : pulseError(PA_ERR_TIMEOUT,
+                                       "timed out starting to record from " + client.serverName());
+    self->failed_ = true;  // no failure report for a stream that never ran
+    return nullptr;
+  }
+  return self;
+}
+
+PulseRecordStream::PulseRecordStream(PulseClient& client, const Options& options,
+                                     std::shared_ptr<HostClock> clock, DataHandler onData,
+                                     FailureHandler onFailure)
+    : client_(client),
+      options_(options),
+      clock_(std::move(clock)),
+      onData_(std::move(onData)),
+      onFailure_(std::move(onFailure)) {}
+
+PulseRecordStream::~PulseRecordStream() {
+  if (stream_ == nullptr) {
+    return;
+  }
+  PulseClient::Lock lock(client_);
+  pa_stream_set_state_callback(stream_, nullptr, nullptr);
+  pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  if (ready_ && !failed_) {
+    pa_stream_disconnect(stream_);
+  }
+  pa_stream_unref(stream_);
+}
+
+std::uint32_t PulseRecordStream::index() const {
+  return pa_stream_get_index(stream_);
+}
+
+void PulseRecordStream::onStateChange(pa_stream* s, void* userdata) {
+  auto* self = static_cast<PulseRecordStream*>(userdata);
+  switch (pa_stream_get_state(s)) {
+    case PA_STREAM_READY:
+      self->ready_ = true;
+      break;
+    case PA_STREAM_FAILED:
+    case PA_STREAM_TERMINATED:
+      if (self->ready_ && !self->failed_ && self->onFailure_) {
+        self->failed_ = true;
+        int code = pa_context_errno(pa_stream_get_context(s));
+        self->onFailure_(pulseError(code, "recording from " + self->client_.serverName() +
+                                              " stopped: " + pa_strerror(code)));
+      }
+      self->failed_ = true;
+      break;
+    default:
+      break;
+  }
+  self->client_.signal();
+}
+
+void PulseRecordStream::onReadable(pa_stream* s, std::size_t, void* userdata) {
+  auto* self = static_cast<PulseRecordStream*>(userdata);
+  const std::size_t frameBytes = sizeof(float) * self->options_.channels;
+  while (pa_stream_readable_size(s) > 0) {
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0) {
+      return;
+    }
+    const auto frames = static_cast<std::uint32_t>(bytes / frameBytes);
+    self->scratch_.resize(static_cast<std::size_t>(frames) * self->options_.channels);
+    if (data != nullptr) {
+      std::memcpy(self->scratch_.data(), data, frames * frameBytes);
+    } else {
+      // A hole (data the server lost): silence keeps the timeline whole.
+      std::fill(self->scratch_.begin(), self->scratch_.end(), 0.0f);
+    }
+    pa_stream_drop(s);
+    if (frames > 0 && self->onData_) {
+      self->onData_(self->scratch_.data(), frames, self->firstFrameTime(frames));
+    }
+  }
+}
+
+// After the drop, the stream's latency is how long ago the chunk's last frame
+// was captured (negative on monitors, which see data before it plays).
+MediaTime PulseRecordStream::firstFrameTime(std::uint32_t frames) const {
+  std::int64_t now = clock_->now().nanoseconds();
+  std::int64_t duration = static_cast<std::int64_t>(frames) * 1'000'000'000 / options_.rate;
+  pa_usec_t usec = 0;
+  int negative = 0;
+  std::int64_t latency = 0;
+  if (pa_stream_get_latency(stream_, &usec, &negative) == 0) {
+    latency = static_cast<std::int64_t>(usec) * 1000 * (negative ? -1 : 1);
+  }
+  return MediaTime::make(now - duration - latency, kNanosecondTimescale);
+}
+
+}  // namespace kestrano

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/host_clock.h"
+#include "platform/linux/pulse/pulse_client.h"
+#include "platform/media_time.h"
+
+struct pa_stream;
+
+namespace kestrano {
+
+// One record stream of interleaved 32-bit float on a PulseClient, delivering
+// each chunk the server hands over with the host-clock time of its first
+// frame. Handlers run on the client's mainloop thread with its lock held.
+class PulseRecordStream {
+ public:
+  using DataHandler =
+      std::function<void(const float* interleaved, std::uint32_t frames, MediaTime firstFrame)>;
+  // Called at most once, when the stream fails after it was ready.
+  using FailureHandler = std::function<void(const Error&)>;
+
+  struct Options {
+    std::string device;  // a source name or "@DEFAULT_MONITOR@"; empty: the default source
+    std::uint32_t rate = 48000;
+    std::uint32_t channels = 2;
+    std::uint32_t fragmentMicroseconds = 10000;
+  };
+
+  // Call without the client's lock. Waits (bounded) until the stream runs.
+  static std::unique_ptr<PulseRecordStream> open(PulseClient& client, const Options& options,
+                                                 std::shared_ptr<HostClock> clock,
+                                                 DataHandler onData, FailureHandler onFailure,
+                                                 std::optional<Error>& error);
+  // Takes the client's lock, so the client must outlive the stream; call
+  // without holding it.
+  ~PulseRecordStream();
+  PulseRecordStream(const PulseRecordStream&) = delete;
+  PulseRecordStream& operator=(const PulseRecordStream&) = delete;
+
+  // With the client's lock held: the server's index of the stream.
+  std::uint32_t index() const;
+
+ private:
+  PulseRecordStream(PulseClient& client, const Options& options, std::shared_ptr<HostClock> clock,
+                    DataHandler onData, FailureHandler onFailure);
+  static void onStateChange(pa_stream* s, void* self);
+  static void onReadable(pa_stream* s, std::size_t bytes, void* self);
+  MediaTime firstFrameTime(std::uint32_t frames) const;
+
+  PulseClient& client_;
+  const Options options_;
+  const std::shared_ptr<HostClock> clock_;
+  const DataHandler onData_;
+  const FailureHandler onFailure_;
+  pa_stream* stream_ = nullptr;  // owned; used under the client's lock
+  // Touched on the mainloop thread or under the client's lock only.
+  bool ready_ = false;
+  bool failed_ = false;
+  std::vector<float> scratch_;  // one chunk, reused
+};
+
+}  // namespace kestrano
