@@ -1,0 +1,79 @@
+// The microphone tap: converts each buffer to the target format, stamps it on
+// the host clock and appends it to the microphone input once the session has
+// started. Every failure drops the buffer silently.
+#include "recorder/capture_settings.h"
+#include "recorder/microphone_tap.h"
+#include "recorder/recorder.h"
+
+namespace kestrano {
+
+void Recorder::handleMicrophoneBuffer(const MicrophoneTap& tap, const PcmBuffer& buffer) {
+  // Guards. The writer and inputs were stored before the engine started.
+  if (!micInput_ || !assetWriter_) {
+    return;
+  }
+  if (assetWriter_->status() != WriterStatus::writing || !tap.converter) {
+    return;
+  }
+  // Pairs with the release store after startSessionAtSourceTime: true here
+  // means the session has started. Audio from before it is lost, not held.
+  if (!sessionStarted_.load(std::memory_order_acquire)) {
+    return;
+  }
+
+  // Output capacity.
+  const std::optional<std::uint32_t> capacity = microphoneCapacity(
+      buffer.frameLength(), tap.targetFormat.sampleRate(), tap.inputFormat.sampleRate());
+  if (!capacity) {
+    return;
+  }
+
+  // Conversion. The input block hands the tap's buffer over once: giving the
+  // same frames again in one conversion would duplicate microphone audio.
+  PcmBuffer output(tap.targetFormat, *capacity);
+  bool handedOver = false;
+  ConverterInputBlock input = [&buffer, &handedOver](std::uint32_t, ConverterInputStatus& status) {
+    if (handedOver) {
+      status = ConverterInputStatus::noDataNow;
+      return static_cast<const PcmBuffer*>(nullptr);
+    }
+    handedOver = true;
+    status = ConverterInputStatus::haveData;
+    return &buffer;
+  };
+  std::optional<Error> conversionError;
+  (void)tap.converter->convert(output, conversionError, input);
+  if (conversionError) {
+    return;
+  }
+
+  // Time stamp: the host clock after the conversion, as returned.
+  const MediaTime now = platform_.hostClock->now();
+
+  // Packaging.
+  const AudioStreamDescription description = output.format().streamDescription();
+  int formatStatus = kSampleNoErr;
+  std::optional<AudioFormatDescription> format =
+      audioFormatDescriptionCreate(description, &formatStatus);
+  if (!format) {
+    return;
+  }
+  const SampleTimingInfo timing{
+      MediaTime::make(1, static_cast<std::int32_t>(description.sampleRate)), now,
+      MediaTime::invalid()};
+  std::shared_ptr<MediaSample> sample;
+  if (sampleBufferCreate(*format, output.frameLength(), timing, &sample) != kSampleNoErr ||
+      !sample) {
+    return;
+  }
+  // The sample gets its own copy; `output` goes when this call ends.
+  (void)setDataBufferFromAudioBufferList(*sample, output);
+
+  // Append, never wait.
+  if (!micInput_->isReadyForMoreMediaData()) {
+    return;
+  }
+  (void)micInput_->appendSampleBuffer(std::move(sample));
+}
+
+}  // namespace kestrano

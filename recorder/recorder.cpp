@@ -1,0 +1,22 @@
+#include "recorder/recorder.h"
+
+#include <utility>
+
+namespace kestrano {
+namespace {
+
+// Label of the serial queue on which the stream delivers its samples.
+constexpr const char* kSampleQueueLabel = "com.kestrano.recorder.samples";
+
+}  // namespace
+
+Recorder::Recorder() : Recorder(defaultPlatform()) {}
+
+// Makes only the sample queue; every platform object comes with start().
+Recorder::Recorder(Platform platform)
+    : platform_(std::move(platform)), queue_(std::make_shared<SerialQueue>(kSampleQueueLabel)) {}
+
+// Releases the fields and stops nothing.
+Recorder::~Recorder() = default;
+
+}  // namespace kestrano

@@ -1,0 +1,89 @@
+// The capture stream's callbacks: routing screen frames and system audio to
+// the writer, and the one diagnostic line for a stream that stopped itself.
+#include <string>
+
+#include "recorder/recorder.h"
+
+namespace kestrano {
+namespace {
+
+// A screen frame is dropped only when its first attachment dictionary holds
+// an integer status other than complete; any other shape lets it through.
+bool isIncompleteFrame(const MediaSample& sample) {
+  const std::optional<AttachmentArray>& attachments = sample.sampleAttachments();
+  if (!attachments || attachments->empty() || !attachments->front()) {
+    return false;
+  }
+  const PropertyDictionary& first = *attachments->front();
+  auto entry = first.find(kFrameInfoStatusKey);
+  if (entry == first.end()) {
+    return false;
+  }
+  std::optional<std::int64_t> status = readInt64(entry->second);
+  return status && *status != static_cast<std::int64_t>(FrameStatus::complete);
+}
+
+// The diagnostic must stay one line on standard error.
+std::string asOneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') {
+      c = ' ';
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+void Recorder::streamDidOutputSampleBuffer(Stream&, std::shared_ptr<MediaSample> sample,
+                                           StreamOutputType type) {
+  if (!sample || !sample->dataIsReady()) {
+    return;
+  }
+  // The fields were stored before the stream existed and do not change while
+  // it delivers.
+  const std::shared_ptr<AssetWriter>& writer = assetWriter_;
+  if (!writer || writer->status() != WriterStatus::writing) {
+    return;
+  }
+  const MediaTime time = sample->presentationTimeStamp();
+
+  // The first sample that gets this far starts the session, whatever its
+  // type and even if it is dropped below. Only this serial queue writes the
+  // flag, so load-then-store is enough; the release store comes after the
+  // session has started, so the microphone path never sees it early.
+  if (!sessionStarted_.load(std::memory_order_relaxed)) {
+    writer->startSessionAtSourceTime(time);
+    sessionStarted_.store(true, std::memory_order_release);
+  }
+
+  AssetWriterInput* destination = nullptr;
+  switch (type) {
+    case StreamOutputType::audio:
+      destination = systemAudioInput_.get();
+      break;
+    case StreamOutputType::screen:
+      if (isIncompleteFrame(*sample)) {
+        return;
+      }
+      destination = videoInput_.get();
+      break;
+    default:
+      return;  // no other type is registered
+  }
+  if (destination == nullptr) {
+    return;
+  }
+  // Never wait on this queue: an input that is not ready loses the sample.
+  if (!destination->isReadyForMoreMediaData()) {
+    return;
+  }
+  (void)destination->appendSampleBuffer(std::move(sample));
+}
+
+void Recorder::streamDidStopWithError(Stream&, const Error& error) {
+  platform_.standardError->writeData("stream stop err: " + asOneLine(error.generalDescription()) +
+                                     "\n");
+}
+
+}  // namespace kestrano

@@ -1,0 +1,167 @@
+// start(): the steps that set a recording running, in their fixed order. A
+// failing step ends the start with its error; nothing made before it is
+// undone.
+#include <utility>
+
+#include "recorder/capture_settings.h"
+#include "recorder/completion_wait.h"
+#include "recorder/microphone_tap.h"
+#include "recorder/recorder.h"
+#include "recorder/recorder_errors.h"
+
+namespace kestrano {
+namespace {
+
+struct ContentResult {
+  std::optional<ShareableContent> content;
+  std::optional<Error> error;
+};
+
+// A writer input set up as every input of a recording is.
+std::shared_ptr<AssetWriterInput> makeRealTimeInput(MediaWriterFactory& factory, MediaType type,
+                                                    const OutputSettings& settings) {
+  auto input = factory.makeInput(type, settings);
+  if (input) {
+    input->setExpectsMediaDataInRealTime(true);
+  }
+  return input;
+}
+
+}  // namespace
+
+std::optional<Error> Recorder::start(const std::string& path) {
+  // A second start would replace the running recording's objects without
+  // stopping them; refuse it before anything is touched.
+  if (assetWriter_) {
+    return recordingInProgressError();
+  }
+
+  // Steps 1-2: the URL, and whatever was there goes; the outcome does not
+  // matter (nothing there is fine, a directory stays and the writer says so).
+  const std::string url = platform_.fileSystem->fileUrlWithPath(path);
+  (void)platform_.fileSystem->removeItemAtUrl(url);
+
+  // Step 3: the shareable content.
+  CompletionWait<ContentResult> contentWait;
+  platform_.screenCapture->getShareableContent(
+      [deliver = contentWait.deliverer()](std::optional<ShareableContent> content,
+                                          std::optional<Error> error) {
+        deliver(ContentResult{std::move(content), std::move(error)});
+      });
+  ContentResult contentResult = contentWait.wait();
+  if (contentResult.error) {
+    return contentResult.error;
+  }
+
+  // Step 4: the first display listed, nothing cleverer.
+  if (!contentResult.content || contentResult.content->displays.empty()) {
+    return noDisplayError();
+  }
+  const Display display = contentResult.content->displays.front();
+
+  // Step 5: the whole display, no window excluded.
+  const ContentFilter filter(display, {});
+
+  // Step 6: the frame height, from the display's size.
+  const std::optional<std::int64_t> height = frameHeight(display.width, display.height);
+  if (!height) {
+    return displayHasNoSizeError();
+  }
+
+  // Step 7: the stream configuration.
+  const StreamConfiguration configuration = makeStreamConfiguration(*height);
+
+  // Step 8: the MPEG-4 writer.
+  MediaWriterFactory& writers = *platform_.mediaWriter;
+  std::optional<Error> writerError;
+  std::shared_ptr<AssetWriter> writer = writers.makeWriter(url, FileType::mpeg4, writerError);
+  if (!writer) {
+    return writerError ? std::move(writerError) : platformObjectMissingError("file writer");
+  }
+
+  // Steps 9-11: video, system audio, microphone, added in that order.
+  const AudioOutputSettings audioSettings = makeAudioOutputSettings();
+  auto video = makeRealTimeInput(writers, MediaType::video, makeVideoOutputSettings(*height));
+  if (!video) {
+    return platformObjectMissingError("video input");
+  }
+  writer->addInput(video);
+  auto systemAudio = makeRealTimeInput(writers, MediaType::audio, audioSettings);
+  if (!systemAudio) {
+    return platformObjectMissingError("system audio input");
+  }
+  writer->addInput(systemAudio);
+  auto mic = makeRealTimeInput(writers, MediaType::audio, audioSettings);
+  if (!mic) {
+    return platformObjectMissingError("microphone input");
+  }
+  writer->addInput(mic);
+
+  // Step 12: start writing.
+  if (!writer->startWriting()) {
+    if (std::optional<Error> error = writer->error()) {
+      return error;
+    }
+    return writerStartFailedError();
+  }
+
+  // Step 13: stored before any producer exists, so both find them set.
+  assetWriter_ = writer;
+  videoInput_ = video;
+  systemAudioInput_ = systemAudio;
+  micInput_ = mic;
+
+  // Steps 14-17: the stream, with this recorder as delegate and as the output
+  // of both sample types on the one serial queue.
+  std::shared_ptr<Stream> stream =
+      platform_.screenCapture->makeStream(filter, configuration, weak_from_this());
+  if (!stream) {
+    return platformObjectMissingError("capture stream");
+  }
+  if (auto error = stream->addStreamOutput(weak_from_this(), StreamOutputType::screen, queue_)) {
+    return error;
+  }
+  if (auto error = stream->addStreamOutput(weak_from_this(), StreamOutputType::audio, queue_)) {
+    return error;
+  }
+  stream_ = stream;
+
+  // Step 18: start the capture.
+  CompletionWait<std::optional<Error>> captureWait;
+  stream->startCapture(captureWait.deliverer());
+  if (std::optional<Error> error = captureWait.wait()) {
+    return error;
+  }
+
+  // Step 19: the engine and the microphone's own format.
+  std::shared_ptr<AudioEngine> engine = platform_.audio->makeEngine();
+  std::shared_ptr<AudioInputNode> node = engine ? engine->inputNode() : nullptr;
+  if (!node) {
+    return platformObjectMissingError("audio engine");
+  }
+  const AudioFormat inputFormat = node->outputFormatForBus(kMicrophoneTapBus);
+
+  // Steps 20-21: the target format and a converter, which may not exist.
+  const AudioFormat targetFormat = microphoneTargetFormat();
+  std::shared_ptr<AudioConverter> converter =
+      platform_.audio->makeConverter(inputFormat, targetFormat);
+
+  // Step 22: the tap delivers in the microphone's own format; the block
+  // converts. It reaches the recorder only weakly.
+  MicrophoneTap tap{weak_from_this(), std::move(converter), targetFormat, inputFormat};
+  node->installTapOnBus(kMicrophoneTapBus, kMicrophoneTapBufferFrames, inputFormat,
+                        [tap = std::move(tap)](const PcmBuffer& buffer, const AudioTime&) {
+                          if (std::shared_ptr<Recorder> self = tap.recorder.lock()) {
+                            self->handleMicrophoneBuffer(tap, buffer);
+                          }
+                        });
+
+  // Steps 23-24: start the engine; it is kept only once it runs.
+  if (std::optional<Error> error = engine->startAndReturnError()) {
+    return error;
+  }
+  audioEngine_ = engine;
+  return std::nullopt;
+}
+
+}  // namespace kestrano

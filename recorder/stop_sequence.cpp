@@ -1,0 +1,64 @@
+// stop(): halts both producers, finishes the inputs and the writer, and
+// reports the file's size. It never fails; every problem shows as size 0.
+#include "recorder/capture_settings.h"
+#include "recorder/completion_wait.h"
+#include "recorder/recorder.h"
+
+namespace kestrano {
+namespace {
+
+// The file's size from its attributes; 0 when missing or not an integer.
+std::int64_t fileSize(FileSystem& fileSystem, const std::string& path) {
+  std::optional<Error> error;
+  std::optional<FileAttributes> attributes = fileSystem.attributesOfItemAtPath(path, error);
+  if (!attributes) {
+    return 0;
+  }
+  auto entry = attributes->find(kFileSizeKey);
+  if (entry == attributes->end()) {
+    return 0;
+  }
+  return readInt64(entry->second).value_or(0);
+}
+
+}  // namespace
+
+std::int64_t Recorder::stop() {
+  // 1. The microphone first: no tap call runs once the tap is removed.
+  if (audioEngine_) {
+    audioEngine_->stop();
+    if (std::shared_ptr<AudioInputNode> node = audioEngine_->inputNode()) {
+      node->removeTapOnBus(kMicrophoneTapBus);
+    }
+  }
+  audioEngine_.reset();
+
+  // 2. The capture; a stop error changes nothing below.
+  if (std::shared_ptr<Stream> stream = stream_) {
+    CompletionWait<std::optional<Error>> stopWait;
+    stream->stopCapture(stopWait.deliverer());
+    (void)stopWait.wait();
+  }
+  stream_.reset();
+
+  // 3. Only now, with both producers halted, the inputs.
+  for (const auto& input : {videoInput_, systemAudioInput_, micInput_}) {
+    if (input) {
+      input->markAsFinished();
+    }
+  }
+
+  // 4. The writer.
+  std::shared_ptr<AssetWriter> writer = assetWriter_;
+  if (!writer) {
+    return 0;
+  }
+  CompletionWait<bool> finishWait;
+  writer->finishWriting([deliver = finishWait.deliverer()] { deliver(true); });
+  (void)finishWait.wait();
+
+  // 5. The size, read only after the file is complete.
+  return fileSize(*platform_.fileSystem, writer->outputURL());
+}
+
+}  // namespace kestrano
