@@ -1,5 +1,6 @@
 #include "app/control_loop.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
