@@ -1,5 +1,7 @@
 #include "tests/fake/fake_media_writer.h"
 
+#include <thread>
+
 namespace kestrano::fake {
 
 void FakeWriterInput::setExpectsMediaDataInRealTime(bool realTime) {
@@ -111,6 +113,9 @@ std::optional<Error> FakeAssetWriter::error() const {
 void FakeAssetWriter::startSessionAtSourceTime(MediaTime time) {
   log_->add("writer.startSession " + std::to_string(time.value) + "/" +
             std::to_string(time.timescale));
+  if (script_.sessionStartDuration.count() > 0) {
+    std::this_thread::sleep_for(script_.sessionStartDuration);
+  }
   std::lock_guard lock(mutex_);
   sessionStarts_.push_back(time);
 }

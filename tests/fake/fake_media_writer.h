@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -73,6 +74,8 @@ class FakeAssetWriter final : public AssetWriter,
   struct Script {
     bool startWritingSucceeds = true;
     std::optional<Error> startWritingError;  // error() after a failed start
+    // How long startSessionAtSourceTime takes, to widen races in tests.
+    std::chrono::microseconds sessionStartDuration{0};
   };
 
   FakeAssetWriter(std::shared_ptr<CallLog> log, std::shared_ptr<CompletionDelivery> delivery,

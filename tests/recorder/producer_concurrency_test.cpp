@@ -19,6 +19,8 @@ TEST(ProducerConcurrency, MicrophoneNeverRunsAheadOfTheSession) {
   for (int i = 0; i < kIterations; ++i) {
     fake::FakePlatform fake;
     fake.audio->microphoneFormat = micFormat;
+    // A slow session start gives an early flag time to be seen.
+    fake.writers->writerScript.sessionStartDuration = std::chrono::microseconds(500);
     fake.delivery->setMode(i % 2 == 0 ? fake::Delivery::synchronous : fake::Delivery::otherThread);
     auto recorder = std::make_shared<Recorder>(fake.platform());
     ASSERT_EQ(recorder->start("/rec/out.mp4"), std::nullopt);
