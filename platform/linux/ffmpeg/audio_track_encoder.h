@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/linux/ffmpeg/audio_placement.h"
+#include "platform/linux/ffmpeg/av_resources.h"
+#include "platform/linux/ffmpeg/packet_sink.h"
+#include "platform/media_sample.h"
+#include "platform/media_writer.h"
+
+namespace kestrano::ffmpeg {
+
+// One AAC track: places PCM buffers on the track's sample count (see
+// AudioPlacement), gathers them into the encoder's 1024-frame packets and
+// encodes them. Used by one thread at a time.
+class AudioTrackEncoder {
+ public:
+  // Opens FFmpeg's AAC encoder (AAC LC) for the settings; nothing with
+  // `error` set when it cannot.
+  static std::unique_ptr<AudioTrackEncoder> create(const AudioOutputSettings& settings,
+                                                   std::optional<Error>& error);
+
+  const AVCodecContext& codec() const { return *codec_; }
+  void setSink(PacketSink sink) { sink_ = std::move(sink); }
+
+  // One buffer of the track's rate and channel count, 32-bit float, planar
+  // or interleaved, stamped on the same clock as `sessionStartNs`.
+  std::optional<Error> encode(const MediaSample& sample, std::int64_t sessionStartNs);
+  // Seconds of audio placed so far (0 when nothing was).
+  double endSeconds() const;
+  bool hasAudio() const { return placement_.started(); }
+  // Pads a track that received nothing with silence up to `seconds`, so the
+  // file keeps every track in its place.
+  std::optional<Error> fillSilenceTo(double seconds);
+  // Encodes the rest and drains the encoder.
+  std::optional<Error> finish();
+
+ private:
+  AudioTrackEncoder(CodecContextPtr codec, AudioFifoPtr fifo, FramePtr frame, PacketPtr packet);
+
+  std::optional<Error> appendSilence(std::int64_t frames);
+  std::optional<Error> appendPlanar(const float* const* channels, std::int64_t frames);
+  // Encodes every whole packet's worth waiting in the FIFO (all of it when
+  // `flushAll`, the last one short).
+  std::optional<Error> encodeQueued(bool flushAll);
+
+  CodecContextPtr codec_;
+  AudioFifoPtr fifo_;
+  FramePtr frame_;
+  PacketPtr packet_;
+  PacketSink sink_;
+  AudioPlacement placement_;
+  std::int64_t encodedSamples_ = 0;                // pts of the next frame sent to the encoder
+  std::vector<std::vector<float>> deinterleaved_;  // scratch for interleaved input
+};
+
+}  // namespace kestrano::ffmpeg

@@ -1,0 +1,215 @@
+#include "platform/linux/ffmpeg/ffmpeg_asset_writer.h"
+
+#include <algorithm>
+
+#include "platform/linux/ffmpeg/mp4_finalizer.h"
+#include "platform/linux/ffmpeg/writer_errors.h"
+
+namespace kestrano::ffmpeg {
+
+FfmpegAssetWriter::FfmpegAssetWriter(std::string path)
+    : path_(std::move(path)), state_(std::make_shared<WriterState>()) {}
+
+FfmpegAssetWriter::~FfmpegAssetWriter() {
+  // Dropped without finishing: what was muxed stays as a fragmented file,
+  // closed cleanly.
+  std::lock_guard lock(controlMutex_);
+  stopWorkersLocked();
+  if (muxer_) {
+    muxer_->finish();
+  }
+  state_->status.store(WriterStatus::cancelled, std::memory_order_release);
+}
+
+void FfmpegAssetWriter::addInput(std::shared_ptr<AssetWriterInput> input) {
+  auto own = std::dynamic_pointer_cast<FfmpegWriterInput>(input);
+  std::lock_guard lock(controlMutex_);
+  if (!own || state_->status.load(std::memory_order_acquire) != WriterStatus::unknown ||
+      !own->attach(state_)) {
+    return;  // not ours, too late, or already part of a writer
+  }
+  tracks_.push_back(Track{std::move(own), nullptr, nullptr, nullptr});
+}
+
+WriterStatus FfmpegAssetWriter::status() const {
+  return state_->status.load(std::memory_order_acquire);
+}
+
+std::optional<Error> FfmpegAssetWriter::error() const {
+  std::lock_guard lock(errorMutex_);
+  return error_;
+}
+
+void FfmpegAssetWriter::fail(const Error& error) {
+  {
+    std::lock_guard lock(errorMutex_);
+    if (!error_) {
+      error_ = error;
+    }
+  }
+  WriterStatus writing = WriterStatus::writing;
+  state_->status.compare_exchange_strong(writing, WriterStatus::failed, std::memory_order_acq_rel);
+}
+
+bool FfmpegAssetWriter::startFailed(const Error& error) {
+  {
+    std::lock_guard lock(errorMutex_);
+    error_ = error;
+  }
+  state_->status.store(WriterStatus::failed, std::memory_order_release);
+  return false;
+}
+
+bool FfmpegAssetWriter::startWriting() {
+  std::lock_guard lock(controlMutex_);
+  if (state_->status.load(std::memory_order_acquire) != WriterStatus::unknown) {
+    return false;
+  }
+  if (tracks_.empty()) {
+    return startFailed(
+        writerError(WriterErrorCode::noInputs, "Cannot write " + path_ + ": no inputs"));
+  }
+  std::optional<Error> e;
+  muxer_ = FragmentedMuxer::create(path_, e);
+  if (!muxer_) {
+    return startFailed(*e);
+  }
+  for (Track& t : tracks_) {
+    if (!t.input->settingsMatchMediaType()) {
+      return startFailed(writerError(
+          WriterErrorCode::openFailed,
+          "Cannot write " + path_ + ": an input's settings do not match its media type"));
+    }
+    int stream = -1;
+    if (const auto* video = std::get_if<VideoOutputSettings>(&t.input->settings())) {
+      t.video = VideoTrackEncoder::create(*video, e);
+      stream = t.video ? muxer_->addStream(t.video->codec()) : -1;
+    } else {
+      t.audio = AudioTrackEncoder::create(std::get<AudioOutputSettings>(t.input->settings()), e);
+      stream = t.audio ? muxer_->addStream(t.audio->codec()) : -1;
+    }
+    if (e) {
+      return startFailed(*e);
+    }
+    if (stream < 0) {
+      return startFailed(
+          writerError(WriterErrorCode::openFailed, "Cannot add a track to " + path_));
+    }
+    PacketSink sink = [muxer = muxer_.get(), stream](AVPacket& packet, AVRational timeBase) {
+      return muxer->write(stream, packet, timeBase);
+    };
+    if (t.video) {
+      t.video->setSink(std::move(sink));
+    } else {
+      t.audio->setSink(std::move(sink));
+    }
+  }
+  if (auto openError = muxer_->open()) {
+    return startFailed(*openError);
+  }
+  for (Track& t : tracks_) {
+    TrackWorker::Encode encode;
+    if (t.video) {
+      encode = [this, video = t.video.get()](const std::shared_ptr<MediaSample>& sample) {
+        return video->encode(sample, state_->sessionStartNs.load(std::memory_order_acquire));
+      };
+    } else {
+      encode = [this, audio = t.audio.get()](const std::shared_ptr<MediaSample>& sample) {
+        return audio->encode(*sample, state_->sessionStartNs.load(std::memory_order_acquire));
+      };
+    }
+    t.worker = std::make_unique<TrackWorker>(t.input->queue(), std::move(encode),
+                                             [this](const Error& error) { fail(error); });
+  }
+  state_->status.store(WriterStatus::writing, std::memory_order_release);
+  return true;
+}
+
+void FfmpegAssetWriter::startSessionAtSourceTime(MediaTime time) {
+  std::lock_guard lock(controlMutex_);
+  if (!time.valid || !state_->isWriting() ||
+      state_->sessionStarted.load(std::memory_order_acquire)) {
+    return;
+  }
+  state_->sessionStartNs.store(time.nanoseconds(), std::memory_order_release);
+  state_->sessionStarted.store(true, std::memory_order_release);
+}
+
+void FfmpegAssetWriter::stopWorkersLocked() {
+  for (Track& t : tracks_) {
+    t.input->markAsFinished();
+  }
+  // Each worker drains its queue before its thread ends.
+  for (Track& t : tracks_) {
+    t.worker.reset();
+  }
+}
+
+double FfmpegAssetWriter::finishEncodersLocked() {
+  auto report = [this](std::optional<Error> e) {
+    if (e) {
+      fail(*e);
+    }
+  };
+  // The track's end is where the longest of them ends.
+  double end = 0;
+  for (Track& t : tracks_) {
+    if (t.audio && t.audio->hasAudio()) {
+      report(t.audio->finish());
+      end = std::max(end, t.audio->endSeconds());
+    } else if (t.video) {
+      end = std::max(end, t.video->naturalEndSeconds());
+    }
+  }
+  for (Track& t : tracks_) {
+    if (t.audio && !t.audio->hasAudio()) {
+      // A source that never delivered (no microphone) gives a silent track,
+      // so the file still has its three tracks in their order.
+      report(t.audio->fillSilenceTo(end));
+      report(t.audio->finish());
+    } else if (t.video) {
+      report(t.video->finish(end));
+    }
+  }
+  return end;
+}
+
+void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
+  {
+    std::lock_guard lock(controlMutex_);
+    WriterStatus before = state_->status.load(std::memory_order_acquire);
+    if (before == WriterStatus::writing || before == WriterStatus::failed) {
+      stopWorkersLocked();
+      if (state_->isWriting()) {
+        finishEncodersLocked();
+      }
+      std::vector<FragmentedMuxer::StartShift> shifts;
+      if (muxer_) {
+        if (auto e = muxer_->finish()) {
+          fail(*e);
+        }
+        shifts = muxer_->startShifts();
+        muxer_.reset();
+      }
+      bool videoMissing = std::any_of(tracks_.begin(), tracks_.end(), [](const Track& t) {
+        return t.video && !t.video->hasFrames();
+      });
+      if (state_->isWriting()) {
+        // Some players mishandle fragmented files, so a finished recording
+        // becomes an ordinary MP4. An MP4 muxer drops a track without samples,
+        // so a recording without a single video frame stays fragmented (it
+        // plays, and keeps its three tracks). If the rewrite fails the
+        // fragmented file stays, complete and playable.
+        if (!videoMissing) {
+          (void)rewriteAsPlainMp4(path_, shifts);
+        }
+        state_->status.store(WriterStatus::completed, std::memory_order_release);
+      }
+    }
+  }
+  if (completion) {
+    completion();
+  }
+}
+
+}  // namespace kestrano::ffmpeg

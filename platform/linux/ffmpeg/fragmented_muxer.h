@@ -1,0 +1,68 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/linux/ffmpeg/av_resources.h"
+
+namespace kestrano::ffmpeg {
+
+// The MP4 muxer while recording: a fragmented file (an empty index up front,
+// then self-contained fragments) so that a recorder killed at any moment
+// leaves a file that opens and holds all but the last fragment. Packets come
+// from several encoder threads; one mutex serialises every muxer call.
+class FragmentedMuxer {
+ public:
+  // Sets up an MP4 muxer for `path` without touching the file yet.
+  static std::unique_ptr<FragmentedMuxer> create(const std::string& path,
+                                                 std::optional<Error>& error);
+
+  // Before open(): one stream per encoder, in track order; returns its index.
+  int addStream(const AVCodecContext& encoder);
+  // Creates the file and writes the header. The error names the path.
+  std::optional<Error> open();
+  // Writes one encoded packet of `stream` (time stamps in `timeBase`), and
+  // closes a fragment whenever a second of media has gone by since the last.
+  // After a failure every call returns the first error.
+  std::optional<Error> write(int stream, AVPacket& packet, AVRational timeBase);
+  // Writes the last fragment and closes the file, flushed to the disk.
+  std::optional<Error> finish();
+
+  // How far each stream's time stamps were moved later to keep them
+  // non-negative (encoder delay: AAC priming, B-frame reordering), in that
+  // stream's time base. A plain MP4 made from the file moves them back, so
+  // its edit lists hide the delay again.
+  struct StartShift {
+    std::int64_t ticks = 0;
+    AVRational timeBase{1, 1};
+  };
+  std::vector<StartShift> startShifts();
+
+ private:
+  explicit FragmentedMuxer(std::string path, OutputContextPtr context)
+      : path_(std::move(path)), context_(std::move(context)) {}
+
+  // Both need mutex_ held.
+  std::optional<Error> failLocked(const std::string& what, int code);
+  std::optional<Error> flushFragmentLocked();
+
+  const std::string path_;
+  std::mutex mutex_;  // guards everything below
+  OutputContextPtr context_;
+  bool opened_ = false;
+  bool finished_ = false;
+  std::optional<Error> failure_;
+  std::vector<std::optional<std::int64_t>> shifts_;  // per stream, set by its first packet
+  double mediaEndSeconds_ = 0;                       // furthest packet end written so far
+  double lastFlushSeconds_ = 0;
+  bool fragmentPending_ = false;  // packets written since the last flush
+};
+
+// Makes the data of a closed file durable (fsync through a fresh descriptor).
+std::optional<Error> syncFile(const std::string& path);
+
+}  // namespace kestrano::ffmpeg

@@ -1,0 +1,236 @@
+// Writes synthetic media through the writer and reads the finished file back.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "tests/ffmpeg/writer_test_support.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+namespace kestrano::testing {
+namespace {
+
+constexpr std::int64_t kSession = 5'000'000'000;  // session start on the test clock, ns
+constexpr std::int64_t kMs = 1'000'000;
+
+std::int64_t samplesToNs(std::int64_t samples) {
+  return samples * 1'000'000'000 / 48000;
+}
+
+// Feeds `seconds` of continuous sine to an audio input in 1024-frame buffers
+// stamped exactly, starting `offsetNs` after the session start.
+void feedSine(AssetWriterInput& input, double seconds, double hz, std::int64_t offsetNs,
+              bool interleaved) {
+  auto total = static_cast<std::int64_t>(seconds * 48000);
+  for (std::int64_t at = 0; at < total; at += 1024) {
+    auto n = static_cast<std::uint32_t>(std::min<std::int64_t>(1024, total - at));
+    ASSERT_TRUE(appendWhenReady(
+        input, sineBuffer(at, n, hz, kSession + offsetNs + samplesToNs(at), interleaved)));
+  }
+}
+
+double maxAbs(const std::vector<float>& v, std::size_t from, std::size_t to) {
+  double m = 0;
+  for (std::size_t i = from; i < std::min(to, v.size()); ++i) {
+    m = std::max(m, std::fabs(static_cast<double>(v[i])));
+  }
+  return m;
+}
+
+// Largest difference between decoded sound and the sine it should be, where
+// decoded sample n holds sine sample n + shift.
+double sineError(const std::vector<float>& decoded, double hz, std::int64_t shift, std::size_t from,
+                 std::size_t to) {
+  double worst = 0;
+  for (std::size_t n = from; n < std::min(to, decoded.size()); ++n) {
+    double want = 0.5 * std::sin(2 * std::numbers::pi * hz *
+                                 static_cast<double>(static_cast<std::int64_t>(n) + shift) / 48000);
+    worst = std::max(worst, std::fabs(want - decoded[n]));
+  }
+  return worst;
+}
+
+TEST(WriterFile, ThreeTracksWithTheirSettingsVariableFrameTimesAndAnOrdinaryIndex) {
+  TemporaryFolder folder;
+  std::string path = folder.path("rec.mp4");
+  ThreeTrackWriter w = makeStartedWriter(path);
+  ASSERT_TRUE(w.writer);
+  w.writer->startSessionAtSourceTime(MediaTime::make(kSession, kNanosecondTimescale));
+
+  // 4 s at about 15 fps with irregular gaps (a screen that changes unevenly),
+  // and a pause of a second in the middle (a still screen).
+  std::vector<std::int64_t> frameMs;
+  for (std::int64_t t = 0; t < 4000; t += 50 + (t / 50 % 3) * 20) {
+    if (t < 1500 || t > 2500) {
+      frameMs.push_back(t);
+    }
+  }
+  for (std::size_t i = 0; i < frameMs.size(); ++i) {
+    ASSERT_TRUE(appendWhenReady(
+        *w.video, i420Frame(1280, 720, kSession + frameMs[i] * kMs, static_cast<int>(i))));
+  }
+  feedSine(*w.systemAudio, 4.0, 440, 0, true);
+  feedSine(*w.mic, 4.0, 997, 0, false);
+  for (auto* input : {&w.video, &w.systemAudio, &w.mic}) {
+    (*input)->markAsFinished();
+  }
+  ASSERT_TRUE(finish(*w.writer));
+  EXPECT_EQ(w.writer->status(), WriterStatus::completed);
+  EXPECT_FALSE(w.writer->error());
+
+  ProbedFile f = probe(path);
+  ASSERT_TRUE(f.opened) << f.openError;
+  ASSERT_EQ(f.streams.size(), 3u);
+  const ProbedStream& v = f.streams[0];
+  EXPECT_EQ(v.codec, "h264");
+  EXPECT_EQ(v.profile, FF_PROFILE_H264_HIGH);
+  EXPECT_EQ(v.width, 1280);
+  EXPECT_EQ(v.height, 720);
+  for (int i : {1, 2}) {
+    const ProbedStream& a = f.streams[static_cast<std::size_t>(i)];
+    EXPECT_EQ(a.codec, "aac");
+    EXPECT_EQ(a.profile, FF_PROFILE_AAC_LOW);
+    EXPECT_EQ(a.sampleRate, 48000);
+    EXPECT_EQ(a.channels, 2);
+    EXPECT_NEAR(a.durationSeconds, 4.0, 1024.0 / 48000) << "track " << i;
+  }
+  // The video lasts about as long as the sound, though the last frame came
+  // earlier (the container's last-sample duration costs up to a frame more).
+  EXPECT_NEAR(v.durationSeconds, 4.0, 2.0 / 15);
+
+  // Every frame once, at its own time (the last picture is repeated once
+  // near the end when needed to reach the end of the sound).
+  std::vector<std::int64_t> pts;
+  for (const auto& p : v.packets) {
+    pts.push_back(p.pts);
+  }
+  std::sort(pts.begin(), pts.end());
+  bool repeated = 4000 - frameMs.back() > 1000 / 15;
+  ASSERT_EQ(pts.size(), frameMs.size() + (repeated ? 1 : 0));
+  for (std::size_t i = 0; i < frameMs.size(); ++i) {
+    EXPECT_NEAR(static_cast<double>(pts[i]) * v.timeBase * 1000, frameMs[i], 0.5) << i;
+  }
+
+  // A key frame at least every 30 frames (in decode order).
+  int sinceKey = 0;
+  ASSERT_TRUE(v.packets.front().key);
+  for (const auto& p : v.packets) {
+    sinceKey = p.key ? 0 : sinceKey + 1;
+    EXPECT_LT(sinceKey, 30);
+  }
+
+  // An ordinary MP4: one index with sample tables, no fragments.
+  std::vector<std::string> boxes = topLevelBoxes(path);
+  EXPECT_NE(std::find(boxes.begin(), boxes.end(), "moov"), boxes.end());
+  EXPECT_EQ(std::find(boxes.begin(), boxes.end(), "moof"), boxes.end());
+  EXPECT_TRUE(moovContains(path, "stsz"));
+  EXPECT_FALSE(moovContains(path, "mvex"));
+  EXPECT_EQ(ffmpegDecodeErrors(path), "");
+
+  // Both sounds come back continuous and in phase from the track's start.
+  EXPECT_LT(sineError(decodeAudioChannel0(path, 1), 440, 0, 2048, 4 * 48000 - 2048), 0.05);
+  EXPECT_LT(sineError(decodeAudioChannel0(path, 2), 997, 0, 2048, 4 * 48000 - 2048), 0.05);
+}
+
+TEST(WriterFile, OddHeightIsPaddedAndOtherFormatsAndSizesAreConverted) {
+  TemporaryFolder folder;
+  std::string path = folder.path("odd.mp4");
+  ThreeTrackWriter w = makeStartedWriter(path, 719);
+  ASSERT_TRUE(w.writer);
+  w.writer->startSessionAtSourceTime(MediaTime::make(kSession, kNanosecondTimescale));
+  int frames = 0;
+  for (; frames < 20; ++frames) {
+    ASSERT_TRUE(
+        appendWhenReady(*w.video, i420Frame(1280, 719, kSession + frames * 66 * kMs, frames)));
+  }
+  // bgra at the track size, and a frame of another size (scaled).
+  ASSERT_TRUE(appendWhenReady(*w.video, bgraFrame(1280, 719, kSession + frames++ * 66 * kMs, 1)));
+  ASSERT_TRUE(appendWhenReady(*w.video, bgraFrame(1366, 768, kSession + frames++ * 66 * kMs, 2)));
+  ASSERT_TRUE(appendWhenReady(*w.video, i420Frame(640, 360, kSession + frames++ * 66 * kMs, 3)));
+  w.video->markAsFinished();
+  ASSERT_TRUE(finish(*w.writer));
+
+  ProbedFile f = probe(path);
+  ASSERT_TRUE(f.opened) << f.openError;
+  ASSERT_EQ(f.streams.size(), 3u);
+  EXPECT_EQ(f.streams[0].width, 1280);
+  EXPECT_EQ(f.streams[0].height, 720);  // 719 rows plus one repeated row
+  EXPECT_EQ(static_cast<int>(f.streams[0].packets.size()), frames);
+  EXPECT_EQ(ffmpegDecodeErrors(path), "");
+}
+
+TEST(WriterFile, LateSoundStartsWithSilenceAndEarlyMediaIsCut) {
+  TemporaryFolder folder;
+  std::string path = folder.path("late.mp4");
+  ThreeTrackWriter w = makeStartedWriter(path);
+  ASSERT_TRUE(w.writer);
+  w.writer->startSessionAtSourceTime(MediaTime::make(kSession, kNanosecondTimescale));
+  // A frame from before the session start is not written.
+  ASSERT_TRUE(appendWhenReady(*w.video, i420Frame(1280, 720, kSession - 100 * kMs, 0)));
+  for (int i = 0; i < 30; ++i) {
+    ASSERT_TRUE(appendWhenReady(*w.video, i420Frame(1280, 720, kSession + i * 66 * kMs, i)));
+  }
+  // System audio begins 300 ms into the recording.
+  feedSine(*w.systemAudio, 1.7, 440, 300 * kMs, false);
+  // The microphone's first buffer straddles the session start by 480 frames.
+  for (std::int64_t at = 0; at < 2 * 48000; at += 960) {
+    ASSERT_TRUE(appendWhenReady(
+        *w.mic, sineBuffer(at, 960, 997, kSession - samplesToNs(480) + samplesToNs(at))));
+  }
+  for (auto* input : {&w.video, &w.systemAudio, &w.mic}) {
+    (*input)->markAsFinished();
+  }
+  ASSERT_TRUE(finish(*w.writer));
+
+  ProbedFile f = probe(path);
+  ASSERT_TRUE(f.opened) << f.openError;
+  ASSERT_EQ(f.streams.size(), 3u);
+  EXPECT_EQ(f.streams[0].packets.size(), 31u);  // 30 frames and the repeat at the end
+  for (const auto& s : f.streams) {
+    EXPECT_NEAR(s.startSeconds, 0.0, 0.001) << s.type;
+  }
+  std::vector<float> system = decodeAudioChannel0(path, 1);
+  ASSERT_GT(system.size(), 48000u * 19 / 10);
+  EXPECT_LT(maxAbs(system, 0, 14400 - 1024), 0.01);  // silent until 300 ms
+  EXPECT_LT(sineError(system, 440, -14400, 14400 + 1024, 48000 * 19 / 10), 0.05);
+  EXPECT_NEAR(f.streams[1].durationSeconds, 2.0, 1024.0 / 48000);
+
+  // The part before the start is cut: the track begins 480 frames into the sine.
+  std::vector<float> mic = decodeAudioChannel0(path, 2);
+  EXPECT_LT(sineError(mic, 997, 480, 2048, 48000), 0.05);
+}
+
+TEST(WriterFile, JitteringStampsKeepTheSoundContinuous) {
+  TemporaryFolder folder;
+  std::string path = folder.path("jitter.mp4");
+  ThreeTrackWriter w = makeStartedWriter(path);
+  ASSERT_TRUE(w.writer);
+  w.writer->startSessionAtSourceTime(MediaTime::make(kSession, kNanosecondTimescale));
+  ASSERT_TRUE(appendWhenReady(*w.video, i420Frame(1280, 720, kSession, 0)));
+  // 20 ms buffers stamped after conversion: ±10 ms of jitter around their
+  // true time (a fixed pseudo-random sequence), the first one exact.
+  std::uint32_t seed = 12345;
+  const std::int64_t total = 5 * 48000;
+  for (std::int64_t at = 0; at < total; at += 960) {
+    seed = seed * 1664525u + 1013904223u;
+    std::int64_t jitter = at == 0 ? 0 : static_cast<std::int64_t>(seed >> 8) % 21 - 10;
+    ASSERT_TRUE(appendWhenReady(
+        *w.mic, sineBuffer(at, 960, 997, kSession + samplesToNs(at) + jitter * kMs)));
+  }
+  for (auto* input : {&w.video, &w.systemAudio, &w.mic}) {
+    (*input)->markAsFinished();
+  }
+  ASSERT_TRUE(finish(*w.writer));
+
+  std::vector<float> mic = decodeAudioChannel0(path, 2);
+  // Nothing lost, nothing twice: the length matches and the phase holds.
+  EXPECT_NEAR(static_cast<double>(mic.size()), static_cast<double>(total), 1024);
+  EXPECT_LT(sineError(mic, 997, 0, 2048, total - 2048), 0.05);
+}
+
+}  // namespace
+}  // namespace kestrano::testing
