@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "platform/linux/x11/x_connection.h"
+
 namespace kestrano::testing {
 namespace {
 
@@ -12,7 +14,7 @@ std::uint32_t pixel(Rgb c) {
 
 }  // namespace
 
-XScene::XScene() : c_(xcb_connect(nullptr, nullptr)) {
+XScene::XScene() : c_(x11::connectToDefaultDisplay(nullptr)) {
   if (xcb_connection_has_error(c_) != 0) {
     xcb_disconnect(c_);
     throw std::runtime_error("XScene: no X server");

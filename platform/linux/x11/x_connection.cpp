@@ -2,7 +2,15 @@
 
 #include "platform/linux/x11/capture_errors.h"
 
+#include <mutex>
+
 namespace kestrano::x11 {
+
+xcb_connection_t* connectToDefaultDisplay(int* screen) {
+  static std::mutex connecting;  // guards libXau's static file-name buffer
+  std::lock_guard lock(connecting);
+  return xcb_connect(nullptr, screen);
+}
 
 std::string defaultDisplayName() {
   char* host = nullptr;
@@ -27,7 +35,7 @@ std::unique_ptr<XConnection> XConnection::open(std::optional<Error>& error) {
     return nullptr;
   }
   int screenNumber = 0;
-  xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
+  xcb_connection_t* c = connectToDefaultDisplay(&screenNumber);
   // xcb_connect never returns null; a failed connection must still be freed.
   if (xcb_connection_has_error(c) != 0) {
     xcb_disconnect(c);

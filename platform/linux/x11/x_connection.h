@@ -56,6 +56,11 @@ class XConnection {
   std::string displayName_;
 };
 
+// xcb_connect(nullptr, screen) under a process-wide lock: libXau, which it
+// calls, keeps the authority file name in a static buffer that concurrent
+// connects overwrite. Every connect in the process should go through here.
+xcb_connection_t* connectToDefaultDisplay(int* screen);
+
 // The display xcb_connect(nullptr, ...) would use, e.g. ":1"; empty when
 // none is named or the name cannot be parsed.
 std::string defaultDisplayName();
