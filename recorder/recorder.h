@@ -36,8 +36,13 @@ class Recorder final : public RecordingControl,
   struct MicrophoneTap;  // what the tap block captures
   void handleMicrophoneBuffer(const MicrophoneTap& tap, const PcmBuffer& buffer);
 
-  const Platform platform_;
+  const Platform platform_;  // immutable
 
+  // Written only by start() and stop() on the control thread. start() stores
+  // the writer and inputs before the stream or the engine exists, and nothing
+  // changes them afterwards, so the producers (sample queue, tap thread) only
+  // read them; handing work to those threads orders the stores before the
+  // reads. stream_ and audioEngine_ are touched by the control thread alone.
   std::shared_ptr<Stream> stream_;
   std::shared_ptr<AssetWriter> assetWriter_;
   std::shared_ptr<AssetWriterInput> videoInput_;

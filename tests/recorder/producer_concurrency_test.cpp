@@ -12,8 +12,8 @@ namespace {
 // a sample before the writer's session started, and stop() must leave no
 // sample appended to a finished input.
 TEST(ProducerConcurrency, MicrophoneNeverRunsAheadOfTheSession) {
-  constexpr int kIterations = 200;  // enough races to expose a missing ordering
-  constexpr int kSamplesPerProducer = 20;
+  constexpr int kIterations = 200;         // enough races to expose a missing ordering
+  constexpr int kSamplesPerProducer = 20;  // each side keeps producing past the session start
   const AudioFormat micFormat = AudioFormat::standard(48000, 2);
 
   for (int i = 0; i < kIterations; ++i) {
