@@ -183,6 +183,9 @@ std::vector<FailureRow> failureRows() {
        kPlatformError, "stream.addOutput 1", kFinishWriterOnly},
       {"CaptureStartFails", [](auto& f) { f.capture->streamScript.startError = kPlatformError; },
        kPlatformError, "stream.startCapture", withStreamStop(kFinishWriterOnly)},
+      {"EngineCannotBeMade", [](auto& f) { f.audio->noEngine = true; },
+       Error{"rec", 5, "audio engine could not be made"}, "engine.make",
+       withStreamStop(kFinishWriterOnly)},
       {"EngineStartFails", [](auto& f) { f.audio->engineStartError = kPlatformError; },
        kPlatformError, "engine.start", withStreamStop(kFinishWriterOnly)},
   };
