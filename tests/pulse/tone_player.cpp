@@ -28,10 +28,11 @@ TonePlayer::~TonePlayer() {
 void TonePlayer::run(std::string sink, std::uint32_t rate, std::uint32_t channels, double frequency,
                      double amplitude) {
   pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, rate, static_cast<std::uint8_t>(channels)};
-  // A short buffer keeps the tone's start close to the moment we play it.
+  // A deep buffer: a loaded machine (or a sanitizer build) must not starve
+  // the sink into silence; tests wait for the tone rather than time it.
   pa_buffer_attr attr{};
   attr.maxlength = static_cast<std::uint32_t>(-1);
-  attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(100000, &spec));
+  attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(1000000, &spec));
   attr.prebuf = attr.minreq = attr.fragsize = static_cast<std::uint32_t>(-1);
   std::unique_ptr<pa_simple, SimpleFree> s(pa_simple_new(
       nullptr, "tone", PA_STREAM_PLAYBACK, sink.c_str(), "tone", &spec, nullptr, &attr, nullptr));
