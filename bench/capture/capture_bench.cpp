@@ -67,8 +67,9 @@ class CountingOutput final : public kestrano::StreamOutput {
   std::atomic<int> idle{0};
 };
 
-// A full-screen window whose stripes move every 1/15 s; measures its own CPU
-// so it can be taken out of the process's figure.
+// A full-screen window whose stripes move every 1/30 s, twice the capture
+// rate, so every capture tick finds a change; measures its own CPU so it can
+// be taken out of the process's figure.
 class Painter {
  public:
   explicit Painter(bool moving)
@@ -94,7 +95,7 @@ class Painter {
               }
               std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
             }
-            std::this_thread::sleep_for(std::chrono::microseconds(1'000'000 / 15));
+            std::this_thread::sleep_for(std::chrono::microseconds(1'000'000 / 30));
           }
           cpu_ = cpuSeconds(RUSAGE_THREAD);
           xcb_disconnect(c);

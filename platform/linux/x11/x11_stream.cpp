@@ -215,9 +215,13 @@ void X11Stream::captureLoop(std::unique_ptr<ScreenFrameSource> source) {
         break;
       }
     }
-    // Spaced from the moment of waking, so two frames are never closer than
-    // the interval even after a late tick.
-    next = std::chrono::steady_clock::now() + interval;
+    // A steady cadence, so the average is the asked rate; ticks missed while
+    // the thread was held up are skipped, never made up in a burst.
+    auto now = std::chrono::steady_clock::now();
+    next += interval;
+    if (next <= now) {
+      next += (now - next) / interval * interval + interval;
+    }
     bool mayDeliver = outputs_[0].has_value() &&
                       inFlight_->frames.load(std::memory_order_acquire) < configuration_.queueDepth;
     std::optional<Error> error;
