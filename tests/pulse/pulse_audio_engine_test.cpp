@@ -181,8 +181,11 @@ TEST_P(MicrophonePath, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Microphones, MicrophonePath,
-                         ::testing::Values(MicCase{16000, 1}, MicCase{44100, 2},
-                                           MicCase{48000, 2}));
+                         ::testing::Values(MicCase{16000, 1}, MicCase{44100, 2}, MicCase{48000, 2}),
+                         [](const ::testing::TestParamInfo<MicCase>& info) {
+                           return std::to_string(info.param.rate) + "Hz" +
+                                  std::to_string(info.param.channels) + "ch";
+                         });
 
 TEST(PulseAudioEngine, NoTapCallAfterRemoveTapReturns) {
   PrivateDesktop::Options options;

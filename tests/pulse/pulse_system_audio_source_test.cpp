@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -150,6 +151,25 @@ TEST(PulseSystemAudioSource, CapturesTheDefaultSinkWithTimesThatMatchTheBuffers)
   EXPECT_LE(sizes.back(), 2400u);
   EXPECT_LT(maxStep, 3e6);
   EXPECT_LT(maxDrift, 3e6);
+}
+
+TEST(PulseSystemAudioSource, FollowsTheDefaultSinkWhenTheUserChangesIt) {
+  PrivateDesktop desktop(soundOnly());
+  desktop.exportEnvironment();
+  // The tone plays on the other sink: silent in the default sink's monitor.
+  TonePlayer tone("micsink", 48000, 2, 1000, 0.5);
+  PulseSystemAudioSource source(std::make_shared<MonotonicClock>());
+  Received got;
+  ASSERT_FALSE(got.start(source).has_value());
+  ASSERT_TRUE(got.waitFor([&] { return got.chunks.size() > 50; }, 20s));
+  {
+    std::lock_guard lock(got.mutex);
+    EXPECT_LT(got.recentLevel(), 0.01);
+  }
+  ASSERT_EQ(std::system("pactl set-default-sink micsink"), 0);
+  EXPECT_TRUE(got.waitFor([&] { return got.recentLevel() > 0.4; }, 20s))
+      << "capture stayed on the old sink's monitor";
+  source.stop();
 }
 
 TEST(PulseSystemAudioSource, ServerDeathIsReportedOnce) {

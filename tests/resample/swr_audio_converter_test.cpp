@@ -139,7 +139,13 @@ INSTANTIATE_TEST_SUITE_P(Formats, ConverterContinuity,
                          ::testing::Values(Case{16000, 1, false, 0.5}, Case{16000, 1, true, 0.5},
                                            Case{44100, 2, false, 0.5}, Case{44100, 2, true, 0.5},
                                            Case{48000, 2, false, 0.5}, Case{48000, 1, false, 0.5},
-                                           Case{22050, 1, false, 0.5}));
+                                           Case{22050, 1, false, 0.5}),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                           const Case& c = info.param;
+                           return std::to_string(static_cast<int>(c.rate)) + "Hz" +
+                                  std::to_string(c.channels) + "ch" +
+                                  (c.interleaved ? "Interleaved" : "Planar");
+                         });
 
 TEST(Converter, FourChannelsAreDownmixedToEqualSides) {
   const AudioFormat from(48000, 4, true);

@@ -71,6 +71,12 @@ std::optional<Error> PulseSystemAudioSource::start(double sampleRate, std::uint3
     onFailure_ = nullptr;
     return error;
   }
+  std::uint32_t index = 0;
+  {
+    PulseClient::Lock lock(*client_);
+    index = stream_->index();
+  }
+  follower_ = std::make_unique<PulseDefaultMonitorFollower>(*client_, index);
   return std::nullopt;
 }
 
@@ -83,6 +89,7 @@ void PulseSystemAudioSource::stop() {
   client_->stop();
   stream_.reset();
   client_.reset();
+  follower_.reset();
   onFailure_ = nullptr;
 }
 
