@@ -235,6 +235,27 @@ TEST(PulseAudioEngine, NoTapCallAfterRemoveTapReturns) {
   EXPECT_EQ(late, 0);
 }
 
+TEST(PulseAudioEngine, StopsCleanlyAfterTheServerDied) {
+  PrivateDesktop::Options options;
+  options.x = false;
+  PrivateDesktop desktop(options);
+  desktop.exportEnvironment();
+  PulseAudioEngine engine(std::make_shared<MonotonicClock>());
+  auto node = engine.inputNode();
+  std::atomic<int> calls{0};
+  node->installTapOnBus(0, 1024, node->outputFormatForBus(0),
+                        [&](const PcmBuffer&, const AudioTime&) { ++calls; });
+  ASSERT_FALSE(engine.startAndReturnError().has_value());
+  desktop.killPulse();
+  std::this_thread::sleep_for(200ms);
+  engine.stop();
+  node->removeTapOnBus(0);
+  // And it can be asked again: the server is gone, so it says so.
+  auto error = engine.startAndReturnError();
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->domain, "pulse");
+}
+
 TEST(PulseAudioEngine, StartFailsClearlyWithoutAServer) {
   // A socket nobody serves: libpulse follows PULSE_SERVER by itself.
   ::setenv("PULSE_SERVER", "unix:/nonexistent/kestrano-test/native", 1);

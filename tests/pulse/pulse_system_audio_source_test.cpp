@@ -186,6 +186,7 @@ TEST(PulseSystemAudioSource, ServerDeathIsReportedOnce) {
     std::lock_guard lock(got.mutex);
     EXPECT_EQ(got.failures, 1);
     EXPECT_FALSE(got.failure.empty());
+    std::cout << "server killed: " << got.failure << "\n";
   }
   source.stop();
   source.stop();
@@ -201,6 +202,7 @@ TEST(PulseSystemAudioSource, StartFailsClearlyWhenTheServerIsMissingOrStalled) {
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->domain, "pulse");
     EXPECT_NE(error->description.find("sound server"), std::string::npos) << error->description;
+    std::cout << "no server: " << error->description << "\n";
     source.stop();
   }
   {
@@ -219,6 +221,7 @@ TEST(PulseSystemAudioSource, StartFailsClearlyWhenTheServerIsMissingOrStalled) {
     ::kill(static_cast<pid_t>(pid), SIGCONT);
     ASSERT_TRUE(error.has_value());
     EXPECT_NE(error->description.find("timed out"), std::string::npos) << error->description;
+    std::cout << "stalled server: " << error->description << "\n";
     EXPECT_LT(took, 30s);  // bounded; the bound itself is a few seconds
   }
 }

@@ -110,9 +110,6 @@ void PulseInputNode::deliver(const float* interleaved, std::uint32_t frames, std
       block_(out, when);
       sampleTime_ += bufferSize_;
       out.setFrameLength(0);
-      if (!block_) {
-        return;
-      }
     }
   }
 }
