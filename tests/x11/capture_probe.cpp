@@ -10,87 +10,71 @@
 
 namespace kestrano::testing {
 
-void SampleLog::streamDidOutputSampleBuffer(Stream&, std::shared_ptr<MediaSample> sample,
+std::vector<Delivered> Collector::Log::frames(FrameStatus status) const {
+  std::vector<Delivered> out;
+  for (const auto& d : samples) {
+    if (d.type == StreamOutputType::screen && d.status == static_cast<std::int64_t>(status)) {
+      out.push_back(d);
+    }
+  }
+  return out;
+}
+
+std::vector<Delivered> Collector::Log::audio() const {
+  std::vector<Delivered> out;
+  for (const auto& d : samples) {
+    if (d.type == StreamOutputType::audio) {
+      out.push_back(d);
+    }
+  }
+  return out;
+}
+
+void Collector::streamDidOutputSampleBuffer(Stream&, std::shared_ptr<MediaSample> sample,
                                             StreamOutputType type) {
   if (beforeEach) {
     beforeEach();
   }
-  {
-    std::lock_guard lock(mutex_);
-    samples_.push_back(Delivered{std::move(sample), type, std::chrono::steady_clock::now()});
-  }
-  changed_.notify_all();
-}
-
-bool SampleLog::waitUntil(const std::function<bool(const std::vector<Delivered>&)>& ready,
-                          std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return ready(samples_); });
-}
-
-std::vector<Delivered> SampleLog::snapshot() const {
-  std::lock_guard lock(mutex_);
-  return samples_;
-}
-
-std::size_t SampleLog::count() const {
-  std::lock_guard lock(mutex_);
-  return samples_.size();
-}
-
-void DelegateLog::streamDidStopWithError(Stream&, const Error& error) {
-  {
-    std::lock_guard lock(mutex_);
-    errors_.push_back(error);
-  }
-  changed_.notify_all();
-}
-
-bool DelegateLog::waitForCall(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return !errors_.empty(); });
-}
-
-std::vector<Error> DelegateLog::errors() const {
-  std::lock_guard lock(mutex_);
-  return errors_;
-}
-
-std::optional<std::int64_t> frameStatus(const MediaSample& sample) {
-  const auto& attachments = sample.sampleAttachments();
-  if (!attachments || attachments->empty() || !attachments->front()) {
-    return std::nullopt;
-  }
-  auto entry = attachments->front()->find(kFrameInfoStatusKey);
-  if (entry == attachments->front()->end()) {
-    return std::nullopt;
-  }
-  return readInt64(entry->second);
-}
-
-std::vector<Delivered> screenFrames(const std::vector<Delivered>& all, FrameStatus status) {
-  std::vector<Delivered> frames;
-  for (const auto& d : all) {
-    if (d.type == StreamOutputType::screen &&
-        frameStatus(*d.sample) == static_cast<std::int64_t>(status)) {
-      frames.push_back(d);
+  Delivered d{sample, type, -1, sample->presentationTimeStamp().nanoseconds()};
+  const auto& attachments = sample->sampleAttachments();
+  if (attachments && !attachments->empty() && attachments->front()) {
+    auto entry = attachments->front()->find(kFrameInfoStatusKey);
+    if (entry != attachments->front()->end()) {
+      d.status = readInt64(entry->second).value_or(-1);
     }
   }
-  return frames;
+  {
+    std::lock_guard lock(mutex_);
+    log_.samples.push_back(std::move(d));
+  }
+  changed_.notify_all();
 }
 
-std::optional<std::optional<Error>> callAndWait(
-    const std::function<void(ErrorCompletion)>& operation, std::chrono::milliseconds timeout) {
-  auto calls = std::make_shared<std::atomic<int>>(0);
+void Collector::streamDidStopWithError(Stream&, const Error& error) {
+  {
+    std::lock_guard lock(mutex_);
+    log_.errors.push_back(error);
+  }
+  changed_.notify_all();
+}
+
+bool Collector::waitUntil(const std::function<bool(const Log&)>& ready) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, kPatience, [&] { return ready(log_); });
+}
+
+Collector::Log Collector::log() const {
+  std::lock_guard lock(mutex_);
+  return log_;
+}
+
+std::optional<Error> callAndWait(const std::function<void(ErrorCompletion)>& operation) {
   auto result = std::make_shared<std::promise<std::optional<Error>>>();
   auto future = result->get_future();
-  operation([calls, result](std::optional<Error> error) {
-    if (calls->fetch_add(1) == 0) {
-      result->set_value(std::move(error));
-    }
-  });
-  if (future.wait_for(timeout) != std::future_status::ready) {
-    return std::nullopt;
+  operation([result](std::optional<Error> error) { result->set_value(std::move(error)); });
+  if (future.wait_for(kPatience) != std::future_status::ready) {
+    ADD_FAILURE() << "the completion never came";
+    return Error{"test", 0, "no completion"};
   }
   return future.get();
 }
@@ -102,10 +86,7 @@ StreamConfiguration recorderConfiguration(std::int64_t width, std::int64_t heigh
   c.height = height;
   c.minimumFrameInterval = MediaTime::make(1, 15);
   c.queueDepth = 5;
-  c.showsCursor = true;
   c.capturesAudio = capturesAudio;
-  c.sampleRate = 48000;
-  c.channelCount = 2;
   c.excludesCurrentProcessAudio = true;
   return c;
 }
@@ -114,45 +95,36 @@ CaptureRig::CaptureRig(std::size_t index, const StreamConfiguration& configurati
                        std::function<std::unique_ptr<SystemAudioSource>()> makeAudio)
     : clock(std::make_shared<MonotonicClock>()),
       queue(std::make_shared<SerialQueue>("samples")),
-      log(std::make_shared<SampleLog>()),
-      delegate(std::make_shared<DelegateLog>()) {
+      collector(std::make_shared<Collector>()) {
   auto service = makeX11CaptureService(clock, std::move(makeAudio));
-  std::optional<ShareableContent> content;
-  service->getShareableContent(
-      [&](std::optional<ShareableContent> c, std::optional<Error>) { content = std::move(c); });
-  if (content && index < content->displays.size()) {
-    display = content->displays[index];
-  } else {
-    ADD_FAILURE() << "no display " << index;
-  }
-  stream = service->makeStream(ContentFilter(display, {}), configuration, delegate);
-  EXPECT_FALSE(stream->addStreamOutput(log, StreamOutputType::screen, queue));
-  EXPECT_FALSE(stream->addStreamOutput(log, StreamOutputType::audio, queue));
+  Display display{0, 0, 0, 640, 480};  // when there is none, start tells why
+  service->getShareableContent([&](std::optional<ShareableContent> c, std::optional<Error>) {
+    if (c && index < c->displays.size()) {
+      display = c->displays[index];
+    }
+  });
+  stream = service->makeStream(ContentFilter(display, {}), configuration, collector);
+  EXPECT_FALSE(stream->addStreamOutput(collector, StreamOutputType::screen, queue));
+  EXPECT_FALSE(stream->addStreamOutput(collector, StreamOutputType::audio, queue));
 }
 
 CaptureRig::~CaptureRig() {
   stream.reset();
-  queue->sync([] {});  // deliveries still queued finish before the logs go
+  queue->sync([] {});  // deliveries still queued finish while the collector exists
 }
 
 std::optional<Error> CaptureRig::start() {
-  auto result = callAndWait([&](ErrorCompletion done) { stream->startCapture(std::move(done)); });
-  EXPECT_TRUE(result) << "startCapture never completed";
-  return result ? *result : std::nullopt;
+  return callAndWait([&](ErrorCompletion done) { stream->startCapture(std::move(done)); });
 }
 
 std::optional<Error> CaptureRig::stop() {
-  auto result = callAndWait([&](ErrorCompletion done) { stream->stopCapture(std::move(done)); });
-  EXPECT_TRUE(result) << "stopCapture never completed";
-  return result ? *result : std::nullopt;
+  return callAndWait([&](ErrorCompletion done) { stream->stopCapture(std::move(done)); });
 }
 
 Yuv yuvAt(const VideoFrame& frame, int x, int y) {
-  const auto& yp = frame.plane(0);
-  const auto& up = frame.plane(1);
-  const auto& vp = frame.plane(2);
-  return Yuv{yp.data[y * yp.stride + x], up.data[(y / 2) * up.stride + x / 2],
-             vp.data[(y / 2) * vp.stride + x / 2]};
+  const auto& p = [&](int i) -> const VideoFrame::Plane& { return frame.plane(i); };
+  return Yuv{p(0).data[y * p(0).stride + x], p(1).data[(y / 2) * p(1).stride + x / 2],
+             p(2).data[(y / 2) * p(2).stride + x / 2]};
 }
 
 Yuv expectedYuv(int r, int g, int b) {

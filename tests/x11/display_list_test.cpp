@@ -9,82 +9,65 @@
 namespace kestrano::testing {
 namespace {
 
-struct ContentResult {
-  int calls = 0;
-  std::optional<ShareableContent> content;
-  std::optional<Error> error;
+struct Rect4 {
+  std::int64_t x, y, w, h;
+  friend bool operator==(const Rect4&, const Rect4&) = default;
 };
 
-ContentResult askForContent() {
+// The displays as rectangles, or the error; the completion must run once.
+std::vector<Rect4> listDisplays(std::optional<Error>* error = nullptr) {
   auto service = makeX11CaptureService(std::make_shared<MonotonicClock>(), nullptr);
-  ContentResult result;
+  int calls = 0;
+  std::vector<Rect4> rects;
   service->getShareableContent([&](std::optional<ShareableContent> c, std::optional<Error> e) {
-    ++result.calls;
-    result.content = std::move(c);
-    result.error = std::move(e);
+    ++calls;
+    EXPECT_NE(c.has_value(), e.has_value());
+    for (const Display& d : c ? c->displays : std::vector<Display>{}) {
+      rects.push_back(Rect4{d.x, d.y, d.width, d.height});
+    }
+    if (error != nullptr) {
+      *error = e;
+    }
   });
-  return result;
+  EXPECT_EQ(calls, 1);
+  return rects;
 }
 
-void expectDisplay(const Display& d, std::int64_t x, std::int64_t y, std::int64_t w,
-                   std::int64_t h) {
-  EXPECT_EQ(d.x, x);
-  EXPECT_EQ(d.y, y);
-  EXPECT_EQ(d.width, w);
-  EXPECT_EQ(d.height, h);
+PrivateDesktop::Options screens(const std::string& size, const std::string& monitors) {
+  PrivateDesktop::Options o;
+  if (!size.empty()) {
+    o.size = size;
+  }
+  o.monitors = monitors;
+  o.pulse = false;
+  return o;
 }
 
-TEST(DisplayList, ListsTheMonitorsInServerOrderWithTheirRectangles) {
-  PrivateDesktop::Options options;
-  options.monitors = "1280x720+0+0,1920x1080+1280+0";
-  options.pulse = false;
-  PrivateDesktop desktop(options);
+TEST(DisplayList, TheMonitorsInServerOrderWithTheirRectangles) {
+  PrivateDesktop desktop(screens("", "1280x720+0+0,1920x1080+1280+0"));
   desktop.exportEnvironment();
-
-  ContentResult result = askForContent();
-  EXPECT_EQ(result.calls, 1);
-  ASSERT_FALSE(result.error) << result.error->description;
-  ASSERT_TRUE(result.content);
-  ASSERT_EQ(result.content->displays.size(), 2u);
-  expectDisplay(result.content->displays[0], 0, 0, 1280, 720);
-  expectDisplay(result.content->displays[1], 1280, 0, 1920, 1080);
-  EXPECT_NE(result.content->displays[0].displayID, result.content->displays[1].displayID);
+  EXPECT_EQ(listDisplays(), (std::vector<Rect4>{{0, 0, 1280, 720}, {1280, 0, 1920, 1080}}));
 }
 
-TEST(DisplayList, ListsASingleScreenAtItsSize) {
-  PrivateDesktop::Options options;
-  options.size = "1366x768";
-  options.pulse = false;
-  PrivateDesktop desktop(options);
+TEST(DisplayList, ASingleScreenAtItsSize) {
+  PrivateDesktop desktop(screens("1366x768", ""));
   desktop.exportEnvironment();
-
-  ContentResult result = askForContent();
-  EXPECT_EQ(result.calls, 1);
-  ASSERT_TRUE(result.content);
-  ASSERT_EQ(result.content->displays.size(), 1u);
-  expectDisplay(result.content->displays[0], 0, 0, 1366, 768);
+  EXPECT_EQ(listDisplays(), (std::vector<Rect4>{{0, 0, 1366, 768}}));
 }
 
 TEST(DisplayList, AnUnreachableDisplayIsAnErrorThatNamesIt) {
   setenv("DISPLAY", ":250", 1);  // a display number no test server takes
-  ContentResult result = askForContent();
-  EXPECT_EQ(result.calls, 1);
-  EXPECT_FALSE(result.content);
-  ASSERT_TRUE(result.error);
-  EXPECT_NE(result.error->description.find(":250"), std::string::npos) << result.error->description;
-  EXPECT_NE(result.error->description.find("cannot be reached"), std::string::npos);
+  std::optional<Error> error;
+  EXPECT_TRUE(listDisplays(&error).empty());
+  ASSERT_TRUE(error);
+  EXPECT_NE(error->description.find("X server :250 cannot be reached"), std::string::npos)
+      << error->description;
 
-  // A stream on it refuses to start, with the same news.
-  auto service = makeX11CaptureService(std::make_shared<MonotonicClock>(), nullptr);
-  auto stream = service->makeStream(ContentFilter(Display{1, 0, 0, 640, 480}, {}),
-                                    recorderConfiguration(1280, 960), {});
-  auto log = std::make_shared<SampleLog>();
-  ASSERT_FALSE(stream->addStreamOutput(log, StreamOutputType::screen,
-                                       std::make_shared<SerialQueue>("samples")));
-  auto started = callAndWait([&](ErrorCompletion done) { stream->startCapture(std::move(done)); });
+  // A stream on it does not start, and says why.
+  CaptureRig rig(0, recorderConfiguration(1280, 720));
+  std::optional<Error> started = rig.start();
   ASSERT_TRUE(started);
-  ASSERT_TRUE(*started);
-  EXPECT_NE((*started)->description.find(":250"), std::string::npos);
+  EXPECT_NE(started->description.find(":250"), std::string::npos);
 }
 
 }  // namespace

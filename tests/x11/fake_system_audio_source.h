@@ -1,49 +1,62 @@
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 
-#include "platform/host_clock.h"
 #include "platform/linux/system_audio_source.h"
 
 namespace kestrano::testing {
 
-// What a test sets up and watches of the fake sources it hands out.
-struct FakeAudioControl {
-  std::optional<Error> startError;  // set before start: start refuses with it
-  std::atomic<int> starts{0};
-  std::atomic<int> stops{0};
-  std::atomic<bool> failNow{false};  // the source then reports a failure once
-  double startedRate = 0;
-  std::uint32_t startedChannels = 0;
-};
-
-// A system audio source without a sound server: 10 ms buffers of a ramp,
-// stamped on the clock, from a thread of its own.
+// A system audio source without a sound server, driven by the test: `emit`
+// and `fail` call the handlers the stream gave, as the source's thread would.
 class FakeSystemAudioSource final : public SystemAudioSource {
  public:
-  static constexpr std::uint32_t kFramesPerBuffer = 480;
+  struct Control {
+    std::mutex mutex;                 // guards everything below
+    std::optional<Error> startError;  // start refuses with it
+    int starts = 0;
+    int stops = 0;
+    BufferHandler onBuffer;  // set while started
+    FailureHandler onFailure;
 
-  FakeSystemAudioSource(std::shared_ptr<FakeAudioControl> control, std::shared_ptr<HostClock> clock)
-      : control_(std::move(control)), clock_(std::move(clock)) {}
-  ~FakeSystemAudioSource() override { stop(); }
+    void emit(std::uint32_t frames, MediaTime at) {
+      std::lock_guard lock(mutex);
+      if (onBuffer) {
+        PcmBuffer buffer(AudioFormat::standard(48000, 2), frames);
+        buffer.setFrameLength(frames);
+        onBuffer(std::move(buffer), at);
+      }
+    }
+    void fail(Error error) {
+      std::lock_guard lock(mutex);
+      if (onFailure) {
+        onFailure(std::move(error));
+      }
+    }
+  };
 
-  std::optional<Error> start(double sampleRate, std::uint32_t channelCount, BufferHandler onBuffer,
-                             FailureHandler onFailure) override;
-  void stop() override;
+  explicit FakeSystemAudioSource(std::shared_ptr<Control> control) : control_(std::move(control)) {}
+
+  std::optional<Error> start(double, std::uint32_t, BufferHandler onBuffer,
+                             FailureHandler onFailure) override {
+    std::lock_guard lock(control_->mutex);
+    ++control_->starts;
+    if (!control_->startError) {
+      control_->onBuffer = std::move(onBuffer);
+      control_->onFailure = std::move(onFailure);
+    }
+    return control_->startError;
+  }
+  void stop() override {
+    std::lock_guard lock(control_->mutex);
+    control_->stops += control_->onBuffer ? 1 : 0;
+    control_->onBuffer = nullptr;
+    control_->onFailure = nullptr;
+  }
 
  private:
-  void run(double sampleRate, std::uint32_t channelCount, BufferHandler onBuffer,
-           FailureHandler onFailure);
-
-  const std::shared_ptr<FakeAudioControl> control_;
-  const std::shared_ptr<HostClock> clock_;
-  std::atomic<bool> stopping_{false};
-  std::mutex threadMutex_;  // guards thread_
-  std::thread thread_;
+  const std::shared_ptr<Control> control_;
 };
 
 }  // namespace kestrano::testing

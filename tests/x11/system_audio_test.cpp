@@ -2,7 +2,6 @@
 
 #include <thread>
 
-#include "platform/linux/monotonic_clock.h"
 #include "tests/support/private_desktop.h"
 #include "tests/x11/capture_probe.h"
 #include "tests/x11/fake_system_audio_source.h"
@@ -22,52 +21,31 @@ class SystemAudio : public ::testing::Test {
     return o;
   }
   std::function<std::unique_ptr<SystemAudioSource>()> factory() {
-    return [this] { return std::make_unique<FakeSystemAudioSource>(control_, clock_); };
+    return [c = control_] { return std::make_unique<FakeSystemAudioSource>(c); };
   }
   PrivateDesktop desktop_;
-  std::shared_ptr<FakeAudioControl> control_ = std::make_shared<FakeAudioControl>();
-  std::shared_ptr<HostClock> clock_ = std::make_shared<MonotonicClock>();
+  std::shared_ptr<FakeSystemAudioSource::Control> control_ =
+      std::make_shared<FakeSystemAudioSource::Control>();
 };
 
-std::vector<Delivered> audioSamples(const std::vector<Delivered>& all) {
-  std::vector<Delivered> audio;
-  for (const auto& d : all) {
-    if (d.type == StreamOutputType::audio) {
-      audio.push_back(d);
-    }
-  }
-  return audio;
-}
-
-TEST_F(SystemAudio, BuffersArriveAsAudioSamplesWithTheSourcesTimes) {
+TEST_F(SystemAudio, BuffersBecomeAudioSamplesWithTheSourcesTimeAndTheirDuration) {
   CaptureRig rig(0, recorderConfiguration(1280, 720, true), factory());
-  MediaTime before = clock_->now();
   ASSERT_FALSE(rig.start());
-  ASSERT_TRUE(rig.log->waitUntil([](const auto& all) { return audioSamples(all).size() >= 5; }));
+  control_->emit(480, MediaTime::make(7'000'000'000, kNanosecondTimescale));
+  control_->emit(960, MediaTime::make(7'010'000'000, kNanosecondTimescale));
+  ASSERT_TRUE(
+      rig.collector->waitUntil([](const Collector::Log& log) { return log.audio().size() == 2; }));
   EXPECT_FALSE(rig.stop());
-  EXPECT_EQ(control_->startedRate, 48000);
-  EXPECT_EQ(control_->startedChannels, 2u);
-  EXPECT_EQ(control_->stops.load(), 1);
+  EXPECT_EQ(control_->stops, 1);
+  control_->emit(480, rig.clock->now());  // stopped: goes nowhere
 
-  std::int64_t previous = before.nanoseconds();
-  for (const auto& d : audioSamples(rig.log->snapshot())) {
-    const MediaSample& s = *d.sample;
-    ASSERT_TRUE(std::holds_alternative<PcmBuffer>(s.data()));
-    EXPECT_EQ(std::get<PcmBuffer>(s.data()).frameLength(), FakeSystemAudioSource::kFramesPerBuffer);
-    EXPECT_EQ(s.numSamples(), FakeSystemAudioSource::kFramesPerBuffer);
-    EXPECT_EQ(s.duration(), MediaTime::make(FakeSystemAudioSource::kFramesPerBuffer, 48000));
-    EXPECT_GT(s.presentationTimeStamp().nanoseconds(), previous);
-    previous = s.presentationTimeStamp().nanoseconds();
-  }
-}
-
-TEST_F(SystemAudio, NoAudioIsAskedForWithoutCapturesAudio) {
-  CaptureRig rig(0, recorderConfiguration(1280, 720, false), factory());
-  ASSERT_FALSE(rig.start());
-  ASSERT_TRUE(rig.log->waitUntil([](const auto& all) { return !all.empty(); }));
-  EXPECT_FALSE(rig.stop());
-  EXPECT_EQ(control_->starts.load(), 0);
-  EXPECT_TRUE(audioSamples(rig.log->snapshot()).empty());
+  auto audio = rig.collector->log().audio();
+  ASSERT_EQ(audio.size(), 2u);
+  EXPECT_EQ(audio[0].nanos, 7'000'000'000);
+  EXPECT_EQ(audio[1].nanos, 7'010'000'000);
+  EXPECT_EQ(audio[0].sample->duration(), MediaTime::make(480, 48000));
+  EXPECT_EQ(audio[1].sample->duration(), MediaTime::make(960, 48000));
+  EXPECT_EQ(std::get<PcmBuffer>(audio[1].sample->data()).frameLength(), 960u);
 }
 
 TEST_F(SystemAudio, ASourceThatCannotStartFailsTheStart) {
@@ -77,24 +55,27 @@ TEST_F(SystemAudio, ASourceThatCannotStartFailsTheStart) {
   ASSERT_TRUE(error);
   EXPECT_NE(error->description.find("no sound server at unix:/nowhere"), std::string::npos);
   std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(rig.log->count(), 0u) << "no frames from a stream that did not start";
-  EXPECT_TRUE(rig.stop()) << "not running";
+  EXPECT_TRUE(rig.collector->log().samples.empty()) << "no frames from a stream that did not start";
 }
 
 TEST_F(SystemAudio, AFailingSourceEndsTheWholeCaptureOnce) {
   CaptureRig rig(0, recorderConfiguration(1280, 720, true), factory());
   ASSERT_FALSE(rig.start());
-  ASSERT_TRUE(rig.log->waitUntil([](const auto& all) { return audioSamples(all).size() >= 3; }));
-  control_->failNow = true;
-  ASSERT_TRUE(rig.delegate->waitForCall());
-  std::size_t afterFailure = rig.log->count();
+  ASSERT_TRUE(
+      rig.collector->waitUntil([](const Collector::Log& log) { return !log.samples.empty(); }));
+  control_->fail(Error{"FakeAudio", 9, "the sound server went away"});
+  control_->fail(Error{"FakeAudio", 9, "and again"});
+  ASSERT_TRUE(
+      rig.collector->waitUntil([](const Collector::Log& log) { return !log.errors.empty(); }));
+  std::size_t atFailure = rig.collector->log().samples.size();
   std::this_thread::sleep_for(1500ms);  // past the next idle frame, had video gone on
-  EXPECT_EQ(rig.log->count(), afterFailure);
-  auto errors = rig.delegate->errors();
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_NE(errors[0].description.find("the sound server went away"), std::string::npos);
   EXPECT_FALSE(rig.stop());
-  EXPECT_EQ(rig.delegate->errors().size(), 1u);
+
+  auto log = rig.collector->log();
+  EXPECT_EQ(log.samples.size(), atFailure);
+  ASSERT_EQ(log.errors.size(), 1u);
+  EXPECT_NE(log.errors[0].description.find("the sound server went away"), std::string::npos);
+  EXPECT_EQ(control_->stops, 1);
 }
 
 }  // namespace
