@@ -16,6 +16,7 @@
 #include "platform/linux/monotonic_clock.h"
 #include "platform/linux/pulse/pulse_audio_factory.h"
 #include "tests/pulse/tone_player.h"
+#include "tests/resample/converter_driver.h"
 #include "tests/resample/sine_fit.h"
 #include "tests/support/private_desktop.h"
 
@@ -84,17 +85,8 @@ TEST_P(MicrophonePath, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
 
   Capture capture;
   node->installTapOnBus(0, 1024, format, [&](const PcmBuffer& buffer, const AudioTime&) {
-    double wanted = static_cast<double>(buffer.frameLength()) * 48000.0 / format.sampleRate();
-    PcmBuffer out(kTarget, std::max<std::uint32_t>(1024, static_cast<std::uint32_t>(wanted)));
-    bool given = false;
     std::optional<Error> error;
-    converter->convert(
-        out, error, [&](std::uint32_t, ConverterInputStatus& status) -> const PcmBuffer* {
-          status = given ? ConverterInputStatus::noDataNow : ConverterInputStatus::haveData;
-          const PcmBuffer* b = given ? nullptr : &buffer;
-          given = true;
-          return b;
-        });
+    PcmBuffer out = testing::convertLikeMicrophonePath(*converter, buffer, error);
     std::lock_guard lock(capture.mutex);
     if (buffer.frameLength() != 1024 || !(buffer.format() == format)) {
       ++capture.wrongBuffers;
@@ -133,10 +125,7 @@ TEST_P(MicrophonePath, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
   // what went in, short of the resampler's delay line.
   PcmBuffer rest(kTarget, 1 << 20);
   std::optional<Error> error;
-  converter->convert(rest, error, [](std::uint32_t, ConverterInputStatus& s) {
-    s = ConverterInputStatus::noDataNow;
-    return static_cast<const PcmBuffer*>(nullptr);
-  });
+  converter->convert(rest, error, testing::giveNothing());
   double expectedOut = static_cast<double>(capture.framesIn) * 48000.0 / mc.rate;
   double out = static_cast<double>(capture.left.size() + rest.frameLength());
   EXPECT_LE(out, expectedOut + 2);

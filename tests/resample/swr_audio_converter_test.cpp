@@ -8,6 +8,7 @@
 #include <numbers>
 #include <vector>
 
+#include "tests/resample/converter_driver.h"
 #include "tests/resample/sine_fit.h"
 
 namespace kestrano {
@@ -39,30 +40,16 @@ PcmBuffer sine(const AudioFormat& format, std::uint32_t frames, std::int64_t sta
   return b;
 }
 
-// Converts one buffer the way the microphone path does: an output of
-// max(1024, trunc(frames * 48000 / rate)) frames, and an input block that
-// hands the buffer over once and then has nothing.
-std::optional<Error> convertOnce(AudioConverter& converter, const PcmBuffer& input,
-                                 std::vector<std::vector<float>>& collected) {
-  double wanted = static_cast<double>(input.frameLength()) * 48000.0 / input.format().sampleRate();
-  std::uint32_t capacity = std::max<std::uint32_t>(1024, static_cast<std::uint32_t>(wanted));
-  PcmBuffer out(kTarget, capacity);
-  bool given = false;
-  std::optional<Error> error;
-  converter.convert(out, error,
-                    [&](std::uint32_t, ConverterInputStatus& status) -> const PcmBuffer* {
-                      if (given) {
-                        status = ConverterInputStatus::noDataNow;
-                        return nullptr;
-                      }
-                      given = true;
-                      status = ConverterInputStatus::haveData;
-                      return &input;
-                    });
-  EXPECT_LE(out.frameLength(), capacity);
+void append(const PcmBuffer& out, std::vector<std::vector<float>>& collected) {
   for (int c = 0; c < 2; ++c) {
     collected[c].insert(collected[c].end(), out.data(c), out.data(c) + out.frameLength());
   }
+}
+
+std::optional<Error> convertOnce(AudioConverter& converter, const PcmBuffer& input,
+                                 std::vector<std::vector<float>>& collected) {
+  std::optional<Error> error;
+  append(testing::convertLikeMicrophonePath(converter, input, error), collected);
   return error;
 }
 
@@ -70,14 +57,9 @@ std::optional<Error> convertOnce(AudioConverter& converter, const PcmBuffer& inp
 void collectRest(AudioConverter& converter, std::vector<std::vector<float>>& collected) {
   PcmBuffer out(kTarget, 1 << 20);
   std::optional<Error> error;
-  auto status = converter.convert(out, error, [](std::uint32_t, ConverterInputStatus& s) {
-    s = ConverterInputStatus::noDataNow;
-    return static_cast<const PcmBuffer*>(nullptr);
-  });
-  EXPECT_EQ(status, ConverterOutputStatus::inputRanDry);
-  for (int c = 0; c < 2; ++c) {
-    collected[c].insert(collected[c].end(), out.data(c), out.data(c) + out.frameLength());
-  }
+  EXPECT_EQ(converter.convert(out, error, testing::giveNothing()),
+            ConverterOutputStatus::inputRanDry);
+  append(out, collected);
 }
 
 struct Case {
@@ -169,21 +151,12 @@ TEST(Converter, NeverWritesPastTheCapacityAndKeepsTheRest) {
   ASSERT_NE(converter, nullptr);
   auto input = sine(from, 44100, 0, 500, 0.5);
   std::size_t total = 0;
-  bool given = false;
+  auto block = testing::giveOnce(input);
   // A tiny output and a block with one large buffer: many calls drain it.
   for (int i = 0; i < 2000; ++i) {
     PcmBuffer out(kTarget, 100);
     std::optional<Error> error;
-    auto status = converter->convert(
-        out, error, [&](std::uint32_t, ConverterInputStatus& s) -> const PcmBuffer* {
-          if (given) {
-            s = ConverterInputStatus::noDataNow;
-            return static_cast<const PcmBuffer*>(nullptr);
-          }
-          given = true;
-          s = ConverterInputStatus::haveData;
-          return &input;
-        });
+    auto status = converter->convert(out, error, block);
     ASSERT_FALSE(error.has_value());
     ASSERT_LE(out.frameLength(), 100u);
     total += out.frameLength();
@@ -201,18 +174,10 @@ TEST(Converter, EndOfStreamFlushesTheDelayLine) {
   auto converter = makeSwrAudioConverter(from, kTarget);
   ASSERT_NE(converter, nullptr);
   auto input = sine(from, 16000, 0, 300, 0.5);
-  int calls = 0;
   PcmBuffer out(kTarget, 60000);
   std::optional<Error> error;
-  auto status = converter->convert(out, error,
-                                   [&](std::uint32_t, ConverterInputStatus& s) -> const PcmBuffer* {
-                                     if (calls++ == 0) {
-                                       s = ConverterInputStatus::haveData;
-                                       return &input;
-                                     }
-                                     s = ConverterInputStatus::endOfStream;
-                                     return static_cast<const PcmBuffer*>(nullptr);
-                                   });
+  auto status =
+      converter->convert(out, error, testing::giveOnce(input, ConverterInputStatus::endOfStream));
   EXPECT_FALSE(error.has_value());
   EXPECT_EQ(status, ConverterOutputStatus::endOfStream);
   EXPECT_NEAR(out.frameLength(), 48000, 2);
@@ -225,28 +190,17 @@ TEST(Converter, MismatchedInputIsAnErrorThatLosesNothingBuffered) {
   std::vector<std::vector<float>> out(2);
   // Leave converted frames waiting inside: a buffer larger than the output.
   auto big = sine(from, 3000, 0, 440, 0.5);
-  {
-    PcmBuffer small(kTarget, 1024);
-    std::optional<Error> error;
-    bool given = false;
-    converter->convert(small, error, [&](std::uint32_t, ConverterInputStatus& s) {
-      s = given ? ConverterInputStatus::noDataNow : ConverterInputStatus::haveData;
-      const PcmBuffer* r = given ? nullptr : &big;
-      given = true;
-      return r;
-    });
-    ASSERT_FALSE(error.has_value());
-    EXPECT_EQ(small.frameLength(), 1024u);
-  }
+  PcmBuffer small(kTarget, 1024);
+  std::optional<Error> error;
+  converter->convert(small, error, testing::giveOnce(big));
+  ASSERT_FALSE(error.has_value());
+  EXPECT_EQ(small.frameLength(), 1024u);
   for (const AudioFormat& wrong : {AudioFormat(48000, 2, true), AudioFormat::standard(44100, 2),
                                    AudioFormat::standard(48000, 1)}) {
     auto bad = sine(wrong, 4096, 0, 440, 0.5);
     PcmBuffer o(kTarget, 8192);
-    std::optional<Error> error;
-    auto status = converter->convert(o, error, [&](std::uint32_t, ConverterInputStatus& s) {
-      s = ConverterInputStatus::haveData;
-      return &bad;
-    });
+    error.reset();
+    auto status = converter->convert(o, error, testing::giveOnce(bad));
     EXPECT_EQ(status, ConverterOutputStatus::error);
     ASSERT_TRUE(error.has_value());
     EXPECT_FALSE(error->description.empty());

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+
+#include "platform/audio_engine.h"
+
+namespace kestrano::testing {
+
+// An input block that hands `buffer` over once, then answers `after` with
+// nothing (what the microphone path's block does with noDataNow).
+inline ConverterInputBlock giveOnce(const PcmBuffer& buffer,
+                                    ConverterInputStatus after = ConverterInputStatus::noDataNow) {
+  auto given = std::make_shared<bool>(false);
+  return [&buffer, given, after](std::uint32_t, ConverterInputStatus& status) -> const PcmBuffer* {
+    status = *given ? after : ConverterInputStatus::haveData;
+    const PcmBuffer* result = *given ? nullptr : &buffer;
+    *given = true;
+    return result;
+  };
+}
+
+inline ConverterInputBlock giveNothing() {
+  return [](std::uint32_t, ConverterInputStatus& status) -> const PcmBuffer* {
+    status = ConverterInputStatus::noDataNow;
+    return nullptr;
+  };
+}
+
+// Converts one tap buffer to 48 kHz stereo as the microphone path does: an
+// output of max(1024, trunc(frames * 48000 / rate)) frames.
+inline PcmBuffer convertLikeMicrophonePath(AudioConverter& converter, const PcmBuffer& input,
+                                           std::optional<Error>& error) {
+  double wanted = static_cast<double>(input.frameLength()) * 48000.0 / input.format().sampleRate();
+  PcmBuffer out(AudioFormat::standard(48000, 2),
+                std::max<std::uint32_t>(1024, static_cast<std::uint32_t>(wanted)));
+  converter.convert(out, error, giveOnce(input));
+  return out;
+}
+
+}  // namespace kestrano::testing
