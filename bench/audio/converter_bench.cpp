@@ -1,0 +1,76 @@
+// The microphone path's conversion alone: 1024-frame buffers of a few
+// microphone formats to 48 kHz stereo, with the output capacity the path
+// uses. Prints CPU milliseconds per second of audio for each format.
+//
+//   converter_bench [seconds of audio per format, default 600]
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <numbers>
+#include <optional>
+
+#include "platform/linux/resample/swr_audio_converter.h"
+
+namespace {
+
+using namespace kestrano;
+
+double cpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+void run(const AudioFormat& from, int seconds) {
+  const AudioFormat to = AudioFormat::standard(48000, 2);
+  auto converter = makeSwrAudioConverter(from, to);
+  if (!converter) {
+    std::printf("%6.0f Hz %u ch: no converter\n", from.sampleRate(), from.channelCount());
+    return;
+  }
+  constexpr std::uint32_t kTap = 1024;  // the tap's buffer size
+  PcmBuffer input(from, kTap);
+  const double w = 2 * std::numbers::pi * 1000 / from.sampleRate();
+  for (std::uint32_t c = 0; c < from.channelCount(); ++c) {
+    for (std::uint32_t i = 0; i < kTap; ++i) {
+      input.data(c)[i] = static_cast<float>(0.5 * std::sin(w * i));
+    }
+  }
+  input.setFrameLength(kTap);
+  const auto capacity =
+      std::max<std::uint32_t>(1024, static_cast<std::uint32_t>(kTap * 48000.0 / from.sampleRate()));
+  const long buffers = static_cast<long>(seconds * from.sampleRate() / kTap);
+  std::uint64_t framesOut = 0;
+  const double began = cpuSeconds();
+  for (long b = 0; b < buffers; ++b) {
+    PcmBuffer out(to, capacity);
+    bool given = false;
+    std::optional<Error> error;
+    converter->convert(out, error, [&](std::uint32_t, ConverterInputStatus& s) -> const PcmBuffer* {
+      s = given ? ConverterInputStatus::noDataNow : ConverterInputStatus::haveData;
+      const PcmBuffer* r = given ? nullptr : &input;
+      given = true;
+      return r;
+    });
+    framesOut += out.frameLength();
+  }
+  const double cpu = cpuSeconds() - began;
+  std::printf("%6.0f Hz %u ch: %.3f ms CPU per second of audio (%llu frames out)\n",
+              from.sampleRate(), from.channelCount(), cpu * 1000 / seconds,
+              static_cast<unsigned long long>(framesOut));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 600;
+  run(AudioFormat::standard(16000, 1), seconds);
+  run(AudioFormat::standard(44100, 2), seconds);
+  run(AudioFormat::standard(48000, 2), seconds);
+  run(AudioFormat::standard(48000, 4), seconds);
+  return 0;
+}
