@@ -1,31 +1,28 @@
+// The default platform of the process on Linux: X11 screen capture with
+// PulseAudio system audio, the PulseAudio microphone with a libswresample
+// converter, and the FFmpeg writer, all stamped on one monotonic clock.
 #include <memory>
 
+#include "platform/linux/ffmpeg/ffmpeg_writer_factory.h"
 #include "platform/linux/monotonic_clock.h"
 #include "platform/linux/posix_file_system.h"
 #include "platform/linux/posix_standard_error.h"
+#include "platform/linux/pulse/pulse_audio_factory.h"
+#include "platform/linux/pulse/pulse_system_audio_source.h"
+#include "platform/linux/x11/x11_capture_service.h"
 #include "platform/platform.h"
 
 namespace kestrano {
-namespace {
-
-// Until the display backend is wired in, the honest answer: no display.
-class NoDisplayCaptureService final : public ScreenCaptureService {
- public:
-  void getShareableContent(ContentCompletion completion) override {
-    completion(ShareableContent{}, std::nullopt);
-  }
-  std::shared_ptr<Stream> makeStream(const ContentFilter&, const StreamConfiguration&,
-                                     std::weak_ptr<StreamDelegate>) override {
-    return nullptr;
-  }
-};
-
-}  // namespace
 
 Platform defaultPlatform() {
+  // One clock for every track, so capture and microphone line up.
+  auto clock = std::make_shared<MonotonicClock>();
   Platform p;
-  p.screenCapture = std::make_shared<NoDisplayCaptureService>();
-  p.hostClock = std::make_shared<MonotonicClock>();
+  p.screenCapture = makeX11CaptureService(
+      clock, [clock] { return std::make_unique<PulseSystemAudioSource>(clock); });
+  p.mediaWriter = makeFfmpegWriterFactory();
+  p.audio = makePulseAudioFactory(clock);
+  p.hostClock = clock;
   p.fileSystem = std::make_shared<PosixFileSystem>();
   p.standardError = std::make_shared<PosixStandardError>();
   return p;

@@ -57,6 +57,7 @@ double meanOffset(const std::vector<double>& flashes, const std::vector<double>&
       }
     }
     if (std::fabs(best) < 0.5) {
+      std::printf("  flash at %.3f s: audio %+.1f ms\n", f, best * 1000);
       sum += best;
       ++n;
     }

@@ -6,7 +6,9 @@ namespace kestrano::testing {
 namespace {
 
 TEST_F(EndToEnd, AnUnreachableXServerGivesOneErrorLine) {
-  startDesktop({.x = false}, /*scene=*/false);
+  PrivateDesktop::Options options;
+  options.x = false;
+  startDesktop(options, /*scene=*/false);
   // Display 250 is served by nobody.
   auto recorder = launch({"DISPLAY=:250"});
   recorder->send("start " + scratch("nox.mp4"));

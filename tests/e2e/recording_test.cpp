@@ -61,7 +61,9 @@ TEST_F(EndToEnd, RecordsADesktopWithBothTonesIntoThreeTracks) {
 }
 
 TEST_F(EndToEnd, OddFrameHeightOfA1366By768DesktopPlays) {
-  startDesktop({.size = "1366x768"}, /*scene=*/true);
+  PrivateDesktop::Options options;
+  options.size = "1366x768";
+  startDesktop(options, /*scene=*/true);
   auto recorder = launch();
   std::string path = scratch("odd.mp4");
   ASSERT_GT(recordFor(*recorder, path, 2.0), 0);
@@ -77,7 +79,9 @@ TEST_F(EndToEnd, OddFrameHeightOfA1366By768DesktopPlays) {
 
 TEST_F(EndToEnd, WithTwoMonitorsTheFirstListedIsRecorded) {
   // 1024 by 768 gives 960 rows; the second monitor would give 720.
-  startDesktop({.monitors = "1024x768+0+0,1920x1080+1024+0"}, /*scene=*/false);
+  PrivateDesktop::Options options;
+  options.monitors = "1024x768+0+0,1920x1080+1024+0";
+  startDesktop(options, /*scene=*/false);
   auto recorder = launch();
   std::string path = scratch("first.mp4");
   ASSERT_GT(recordFor(*recorder, path, 1.5), 0);
