@@ -11,13 +11,16 @@ namespace {
 
 constexpr int kFlashes = 5;
 
-// Flash onsets: the midpoint between the last dark frame and the first bright
-// one (the flash began somewhere in between).
+// Flash onsets. A still screen yields no frames, so the dark frame before a
+// flash may be long gone; but a changed screen is grabbed at the next tick of
+// the 1/15 s cadence, so the flash began on average half a tick before the
+// first bright frame.
 std::vector<double> flashOnsets(const std::vector<DecodedFrame>& frames) {
+  constexpr double kHalfTick = 1.0 / 30;
   std::vector<double> onsets;
   for (size_t i = 1; i < frames.size(); ++i) {
     if (frames[i].meanLuma > 128 && frames[i - 1].meanLuma <= 128) {
-      onsets.push_back((frames[i - 1].seconds + frames[i].seconds) / 2);
+      onsets.push_back(frames[i].seconds - kHalfTick);
     }
   }
   return onsets;
