@@ -26,6 +26,12 @@ inline constexpr std::uint32_t kMicrophoneTargetChannels = 2;
 // Converted microphone buffers never get less room than one tap buffer.
 inline constexpr std::uint32_t kMinimumMicrophoneCapacity = 1024;
 
+// Room beyond the capacity rule. The rule truncates, but a resampler yields
+// the fraction too (1114.56 frames per 1024 at 44.1 kHz): without this room
+// its backlog, and with it the microphone's delay, would grow by about 24
+// frames a second. 64 frames also covers the filter's start-up jitter.
+inline constexpr std::uint32_t kMicrophoneConverterHeadroom = 64;
+
 // The frame height for a display: height * 1280 / width in double precision,
 // truncated toward zero. Nothing when the display has no size (width or
 // height not positive) or the quotient does not fit a signed 64-bit integer.

@@ -30,7 +30,7 @@ void Recorder::handleMicrophoneBuffer(const MicrophoneTap& tap, const PcmBuffer&
 
   // Conversion. The input block hands the tap's buffer over once: giving the
   // same frames again in one conversion would duplicate microphone audio.
-  PcmBuffer output(tap.targetFormat, *capacity);
+  PcmBuffer output(tap.targetFormat, *capacity + kMicrophoneConverterHeadroom);
   bool handedOver = false;
   ConverterInputBlock input = [&buffer, &handedOver](std::uint32_t, ConverterInputStatus& status) {
     if (handedOver) {

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "platform/linux/resample/swr_audio_converter.h"
+#include "recorder/capture_settings.h"
 
 namespace {
 
@@ -41,8 +42,9 @@ void run(const AudioFormat& from, int seconds) {
     }
   }
   input.setFrameLength(kTap);
-  const auto capacity =
-      std::max<std::uint32_t>(1024, static_cast<std::uint32_t>(kTap * 48000.0 / from.sampleRate()));
+  // The room the microphone path gives each conversion.
+  const std::uint32_t capacity = microphoneCapacity(kTap, 48000.0, from.sampleRate()).value_or(0) +
+                                 kMicrophoneConverterHeadroom;
   const long buffers = static_cast<long>(seconds * from.sampleRate() / kTap);
   std::uint64_t framesOut = 0;
   const double began = cpuSeconds();
@@ -59,9 +61,12 @@ void run(const AudioFormat& from, int seconds) {
     framesOut += out.frameLength();
   }
   const double cpu = cpuSeconds() - began;
-  std::printf("%6.0f Hz %u ch: %.3f ms CPU per second of audio (%llu frames out)\n",
+  // Frames still held inside the converter at the end: its backlog, which is
+  // the delay the microphone track carries.
+  const double expected = static_cast<double>(buffers) * kTap * 48000.0 / from.sampleRate();
+  std::printf("%6.0f Hz %u ch: %.3f ms CPU per second of audio, backlog %.1f ms\n",
               from.sampleRate(), from.channelCount(), cpu * 1000 / seconds,
-              static_cast<unsigned long long>(framesOut));
+              (expected - static_cast<double>(framesOut)) / 48.0);
 }
 
 }  // namespace

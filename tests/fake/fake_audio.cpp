@@ -70,6 +70,7 @@ ConverterOutputStatus FakeConverter::convert(PcmBuffer& output, std::optional<Er
   log_->add("converter.convert");
   Conversion record;
   record.outputData = output.bufferCount() > 0 ? output.data(0) : nullptr;
+  record.capacity = output.frameCapacity();
   std::uint32_t written = 0;
   const double ratio = to_.sampleRate() / from_.sampleRate();
   for (int i = 0; i < maxInputRequests && written < output.frameCapacity(); ++i) {

@@ -74,6 +74,7 @@ class FakeConverter final : public AudioConverter {
     int buffersHanded = 0;              // of those, how many gave a buffer
     const float* outputData = nullptr;  // the output buffer's first channel
     std::uint32_t framesWritten = 0;
+    std::uint32_t capacity = 0;  // the output buffer's room
   };
 
   FakeConverter(std::shared_ptr<CallLog> log, AudioFormat from, AudioFormat to)

@@ -63,9 +63,9 @@ struct MicCase {
 class MicrophonePath : public ::testing::TestWithParam<MicCase> {};
 
 // The engine and converter driven exactly as the recorder's microphone path
-// does: a 1024-frame tap in the device's format, an output of
-// max(1024, trunc(frames * 48000 / rate)) frames, and an input block that
-// gives the buffer once, then nothing.
+// does: a 1024-frame tap in the device's format, an output with the capacity
+// rule's room plus headroom, and an input block that gives the buffer once,
+// then nothing.
 TEST_P(MicrophonePath, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
   const MicCase mc = GetParam();
   PrivateDesktop::Options options;

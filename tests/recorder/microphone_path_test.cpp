@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "recorder/capture_settings.h"
 #include "tests/recorder/recorder_fixture.h"
 
 namespace kestrano::testing {
@@ -44,10 +45,12 @@ TEST_F(MicrophonePathTest, SampleIsStampedPackagedAndOwnsItsAudio) {
   const auto& format = std::get<AudioFormatDescription>(*sample.formatDescription());
   EXPECT_EQ(format.streamDescription, AudioFormat::standard(48000, 2).streamDescription());
 
-  // 4410 frames at 44.1 kHz fill exactly the 4800 frames of room.
+  // 4410 frames at 44.1 kHz make 4800; the room has headroom beyond that for
+  // what a resampler carries from one buffer to the next.
   auto conversions = fake.audio->converter()->conversions();
   ASSERT_EQ(conversions.size(), 1u);
   EXPECT_EQ(conversions[0].framesWritten, 4800u);
+  EXPECT_EQ(conversions[0].capacity, 4800u + kMicrophoneConverterHeadroom);
   EXPECT_EQ(sample.numSamples(), 4800);
   // The sample holds its own copy of what the converter wrote.
   const auto& pcm = std::get<PcmBuffer>(sample.data());

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/audio_engine.h"
+#include "recorder/capture_settings.h"
 
 namespace kestrano::testing {
 
@@ -28,13 +29,13 @@ inline ConverterInputBlock giveNothing() {
   };
 }
 
-// Converts one tap buffer to 48 kHz stereo as the microphone path does: an
-// output of max(1024, trunc(frames * 48000 / rate)) frames.
+// Converts one tap buffer to 48 kHz stereo with the room the microphone path
+// gives it: the capacity rule plus the converter headroom.
 inline PcmBuffer convertLikeMicrophonePath(AudioConverter& converter, const PcmBuffer& input,
                                            std::optional<Error>& error) {
-  double wanted = static_cast<double>(input.frameLength()) * 48000.0 / input.format().sampleRate();
-  PcmBuffer out(AudioFormat::standard(48000, 2),
-                std::max<std::uint32_t>(1024, static_cast<std::uint32_t>(wanted)));
+  std::uint32_t capacity =
+      microphoneCapacity(input.frameLength(), 48000.0, input.format().sampleRate()).value_or(0);
+  PcmBuffer out(AudioFormat::standard(48000, 2), capacity + kMicrophoneConverterHeadroom);
   converter.convert(out, error, giveOnce(input));
   return out;
 }
