@@ -24,6 +24,10 @@ std::string PosixFileSystem::fileUrlWithPath(const std::string& path) const {
 }
 
 std::optional<Error> PosixFileSystem::removeItemAtUrl(const std::string& url) {
+  // The system would end the path at a NUL and remove another file.
+  if (url.find('\0') != std::string::npos) {
+    return posixError(EINVAL, "cannot remove", url.c_str());
+  }
   struct stat st {};
   if (lstat(url.c_str(), &st) != 0) {
     return posixError(errno, "cannot remove", url);
@@ -41,6 +45,10 @@ std::optional<Error> PosixFileSystem::removeItemAtUrl(const std::string& url) {
 
 std::optional<FileAttributes> PosixFileSystem::attributesOfItemAtPath(const std::string& path,
                                                                       std::optional<Error>& error) {
+  if (path.find('\0') != std::string::npos) {
+    error = posixError(EINVAL, "cannot read the attributes of", path.c_str());
+    return std::nullopt;
+  }
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) {
     error = posixError(errno, "cannot read the attributes of", path);

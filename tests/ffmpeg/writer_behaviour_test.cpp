@@ -39,6 +39,13 @@ TEST(WriterBehaviour, MakeWriterRefusesWhatItCannotWrite) {
   EXPECT_FALSE(factory->makeWriter("relative.mp4", FileType::mpeg4, error));
   EXPECT_TRUE(error);
 
+  // The system would end the path at the NUL and write "cut" instead.
+  error.reset();
+  EXPECT_FALSE(factory->makeWriter(folder.path("cut") + std::string(1, '\0') + ".mp4",
+                                   FileType::mpeg4, error));
+  ASSERT_TRUE(error);
+  EXPECT_NE(error->description.find("NUL"), std::string::npos) << error->description;
+
   error.reset();
   EXPECT_FALSE(factory->makeWriter(folder.path("x.mp4"), static_cast<FileType>(7), error));
   EXPECT_TRUE(error);

@@ -44,6 +44,12 @@ TEST_F(PosixFileSystemTest, RemovesFilesAndLinksButNeverADirectory) {
   EXPECT_TRUE(fs::exists(folder / "inner"));
 
   EXPECT_TRUE(files_.removeItemAtUrl((dir_ / "missing").string()).has_value());
+
+  // A NUL would cut the path short: "a\0x" must not remove "a".
+  auto victim = dir_ / "a";
+  std::ofstream(victim) << "keep";
+  EXPECT_TRUE(files_.removeItemAtUrl(victim.string() + std::string(1, '\0') + "x").has_value());
+  EXPECT_TRUE(fs::exists(victim));
 }
 
 TEST_F(PosixFileSystemTest, ReportsSizeOrAnError) {

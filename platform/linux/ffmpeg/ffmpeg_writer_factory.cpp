@@ -25,6 +25,14 @@ class FfmpegWriterFactory final : public MediaWriterFactory {
                           "Cannot write " + url + ": only MPEG-4 files are supported");
       return nullptr;
     }
+    // The file system ends a path at a NUL: writing would go to another file
+    // than the one the host named.
+    if (url.find('\0') != std::string::npos) {
+      error =
+          writerError(WriterErrorCode::openFailed, "Cannot write \"" + std::string(url.c_str()) +
+                                                       "...\": the path contains a NUL character");
+      return nullptr;
+    }
     if (url.empty() || url.front() != '/') {
       error = writerError(WriterErrorCode::openFailed,
                           "Cannot write \"" + url + "\": an absolute path is needed");
