@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 #include "tests/support/private_desktop.h"
@@ -46,6 +47,42 @@ TEST_F(SystemAudio, BuffersBecomeAudioSamplesWithTheSourcesTimeAndTheirDuration)
   EXPECT_EQ(audio[0].sample->duration(), MediaTime::make(480, 48000));
   EXPECT_EQ(audio[1].sample->duration(), MediaTime::make(960, 48000));
   EXPECT_EQ(std::get<PcmBuffer>(audio[1].sample->data()).frameLength(), 960u);
+}
+
+TEST_F(SystemAudio, VideoStartsOnlyOnceTheAudioHasDeliveredItsFirstBuffer) {
+  CaptureRig rig(0, recorderConfiguration(1280, 720, true), factory());
+  auto started = std::async(std::launch::async, [&] { return rig.start(); });
+  auto sourceStarted = [&] {
+    std::lock_guard lock(control_->mutex);
+    return static_cast<bool>(control_->onBuffer);
+  };
+  for (auto deadline = std::chrono::steady_clock::now() + kPatience;
+       !sourceStarted() && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_TRUE(sourceStarted());
+  // Well inside the bound the stream waits for a silent source.
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(started.wait_for(0s), std::future_status::timeout) << "started before the audio";
+  EXPECT_TRUE(rig.collector->log().samples.empty()) << "video before the audio";
+
+  control_->emit(480, rig.clock->now());
+  EXPECT_FALSE(started.get());
+  ASSERT_TRUE(rig.collector->waitUntil(
+      [](const Collector::Log& log) { return !log.frames(FrameStatus::complete).empty(); }));
+  EXPECT_FALSE(rig.stop());
+  auto log = rig.collector->log();
+  EXPECT_EQ(log.samples.front().type, StreamOutputType::audio);
+}
+
+TEST_F(SystemAudio, ASilentSourceHoldsTheStartOnlyForAMoment) {
+  CaptureRig rig(0, recorderConfiguration(1280, 720, true), factory());
+  // Never a buffer: the start still completes, and the video goes on alone.
+  ASSERT_FALSE(rig.start());
+  ASSERT_TRUE(rig.collector->waitUntil(
+      [](const Collector::Log& log) { return !log.frames(FrameStatus::complete).empty(); }));
+  EXPECT_FALSE(rig.stop());
+  EXPECT_TRUE(rig.collector->log().audio().empty());
 }
 
 TEST_F(SystemAudio, ASourceThatCannotStartFailsTheStart) {

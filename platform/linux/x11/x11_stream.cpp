@@ -17,6 +17,12 @@ namespace {
 // up without bound; a working handler never comes near.
 constexpr std::int64_t kMaxAudioBuffersInFlight = 200;
 
+// How long startCapture waits for the system audio's first buffer. A fresh
+// PulseAudio record stream takes ~0.5 s to deliver (longer on an idle null
+// sink); past this bound the video starts anyway, and the audio track simply
+// begins late, as it would without the wait.
+constexpr std::chrono::seconds kFirstAudioWait{2};
+
 // Bounds that catch nonsense rather than limit real devices.
 constexpr std::int64_t kMaxSampleRate = 768000;
 constexpr std::int64_t kMaxChannels = 32;
@@ -156,6 +162,7 @@ void X11Stream::startCapture(ErrorCompletion completion) {
                           "the system audio cannot be captured: " + refused->description));
       return;
     }
+    waitForFirstAudio();
   }
 
   try {
@@ -264,6 +271,7 @@ void X11Stream::fail(Error error) {
     failure_ = std::move(error);
   }
   wake_.notify_all();
+  audioStarted_.notify_all();
 }
 
 void X11Stream::deliver(std::shared_ptr<MediaSample> sample, StreamOutputType type) {
@@ -288,10 +296,28 @@ void X11Stream::deliver(std::shared_ptr<MediaSample> sample, StreamOutputType ty
   });
 }
 
+void X11Stream::waitForFirstAudio() {
+  std::unique_lock lock(mutex_);
+  // On failure capture goes on starting: the capture thread reports it as a
+  // stopped stream, as for any failure once started.
+  audioStarted_.wait_for(lock, kFirstAudioWait, [this] {
+    return audioFlowing_.load(std::memory_order_acquire) || failure_.has_value() ||
+           state_ != State::starting;
+  });
+}
+
 void X11Stream::onAudioBuffer(PcmBuffer buffer, MediaTime presentationTime) {
   if (!accepting_.load(std::memory_order_acquire) || !outputs_[1] ||
       inFlight_->audioBuffers.load(std::memory_order_acquire) >= kMaxAudioBuffersInFlight) {
     return;
+  }
+  if (!audioFlowing_.load(std::memory_order_acquire)) {
+    {
+      // Under the lock, so the waiter cannot miss it between test and sleep.
+      std::lock_guard lock(mutex_);
+      audioFlowing_.store(true, std::memory_order_release);
+    }
+    audioStarted_.notify_all();
   }
   auto rate = static_cast<std::int32_t>(buffer.format().sampleRate());
   MediaTime duration =

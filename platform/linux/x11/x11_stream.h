@@ -38,7 +38,10 @@ class X11Stream final : public Stream, public std::enable_shared_from_this<X11St
   std::optional<Error> addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
                                        std::shared_ptr<SerialQueue> sampleHandlerQueue) override;
   // Fails when there is no output, the configuration is out of range, the X
-  // server cannot be reached or the system audio does not start.
+  // server cannot be reached or the system audio does not start. With system
+  // audio, completes (and starts the video) only once the audio has delivered
+  // its first buffer, or after a bound if it stays silent, so the recording
+  // does not begin with seconds of video over a still-empty audio track.
   void startCapture(ErrorCompletion completion) override;
   // Completes after every sample handed to a queue has been delivered, on one
   // of the output queues. A stream that was never started completes at once
@@ -64,6 +67,8 @@ class X11Stream final : public Stream, public std::enable_shared_from_this<X11St
   void fail(Error error);
   void deliver(std::shared_ptr<MediaSample> sample, StreamOutputType type);
   void onAudioBuffer(PcmBuffer buffer, MediaTime presentationTime);
+  // Waits, bounded, until the audio source has delivered or capture failed.
+  void waitForFirstAudio();
   void stopAudio();
   // The completion, posted behind everything queued on every output queue.
   void completeBehindQueues(ErrorCompletion completion);
@@ -83,10 +88,15 @@ class X11Stream final : public Stream, public std::enable_shared_from_this<X11St
   // capture starts, when the capture and audio threads read it without lock.
   std::optional<Output> outputs_[2];
   std::optional<Error> failure_;
+  // Wakes startCapture when the first audio buffer has come (audioFlowing_).
+  std::condition_variable audioStarted_;
 
   // Set (release) while samples may be handed to the queues; the audio
   // thread reads it (acquire) before each buffer.
   std::atomic<bool> accepting_{false};
+  // Set (release) by the audio thread at its first buffer, then announced
+  // under mutex_; startCapture reads it (acquire) under mutex_.
+  std::atomic<bool> audioFlowing_{false};
 
   std::mutex audioMutex_;  // guards audioSource_; never held while taking mutex_
   std::unique_ptr<SystemAudioSource> audioSource_;
