@@ -1,6 +1,7 @@
 #include "platform/linux/ffmpeg/fragmented_muxer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,6 +79,11 @@ std::optional<Error> FragmentedMuxer::open() {
   if (ctx->pb->error < 0) {
     return failLocked("Cannot write", ctx->pb->error);
   }
+  completeBytes_ = avio_tell(ctx->pb);
+  struct stat created {};
+  if (::stat(path_.c_str(), &created) == 0) {
+    fileIdentity_.emplace(created.st_dev, created.st_ino);
+  }
   return std::nullopt;
 }
 
@@ -94,6 +100,7 @@ std::optional<Error> FragmentedMuxer::flushFragmentLocked() {
   }
   fragmentPending_ = false;
   lastFlushSeconds_ = mediaEndSeconds_;
+  completeBytes_ = avio_tell(ctx->pb);
   return std::nullopt;
 }
 
@@ -165,6 +172,11 @@ std::optional<Error> FragmentedMuxer::finish() {
     failLocked("Cannot close", rc);
   }
   if (failure_) {
+    // A write that failed half way (disk full) leaves a torn fragment that
+    // players stumble over; without it the file plays to its last whole one.
+    if (completeBytes_ > 0 && fileIdentity_) {
+      truncateSameFile(path_, *fileIdentity_, completeBytes_);
+    }
     return failure_;
   }
   if (auto e = syncFile(path_)) {
@@ -193,6 +205,18 @@ std::optional<Error> syncFile(const std::string& path) {
                        "Cannot flush " + path + " to disk: " + std::strerror(errno));
   }
   return std::nullopt;
+}
+
+void truncateSameFile(const std::string& path, std::pair<std::uint64_t, std::uint64_t> identity,
+                      std::int64_t bytes) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat now {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &now) != 0 ||
+      std::pair<std::uint64_t, std::uint64_t>(now.st_dev, now.st_ino) != identity ||
+      now.st_size <= bytes) {
+    return;
+  }
+  (void)::ftruncate(fd.get(), bytes);
 }
 
 }  // namespace kestrano::ffmpeg

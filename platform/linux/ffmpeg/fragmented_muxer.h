@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/error.h"
@@ -59,10 +60,21 @@ class FragmentedMuxer {
   std::vector<std::optional<std::int64_t>> shifts_;  // per stream, set by its first packet
   double mediaEndSeconds_ = 0;                       // furthest packet end written so far
   double lastFlushSeconds_ = 0;
+  // Where the last complete fragment (or the header) ends in the file: after
+  // a failed write the file is cut back to it, so no torn fragment follows.
+  std::int64_t completeBytes_ = 0;
+  // The file this muxer created (device, inode), so the cut never touches
+  // another file put at the path meanwhile.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> fileIdentity_;
   bool fragmentPending_ = false;  // packets written since the last flush
 };
 
 // Makes the data of a closed file durable (fsync through a fresh descriptor).
 std::optional<Error> syncFile(const std::string& path);
+
+// Cuts the file at `path` to `bytes`, if it is still the file `identity`
+// (device, inode) names.
+void truncateSameFile(const std::string& path, std::pair<std::uint64_t, std::uint64_t> identity,
+                      std::int64_t bytes);
 
 }  // namespace kestrano::ffmpeg
