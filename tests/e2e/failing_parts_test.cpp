@@ -1,12 +1,14 @@
 // Parts of the machine failing in the middle of a recording: the X server,
 // the sound server, the disk, the output folder. Whatever breaks, "stop"
 // answers, and what was recorded before is kept in a file that plays.
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -156,6 +158,52 @@ TEST_F(FailingParts, TheXServerDyingEndsTheVideoWhileTheMicrophoneGoesOn) {
   // The microphone kept recording for the 3 s after the server died.
   EXPECT_GT(endOf(mic), videoEnd + 2.0);
   EXPECT_GT(toneAmplitude(mic, kMicrophoneHz, endOf(mic) - 1.5, 1.0), 0.03);
+}
+
+// Holds the private X server still (SIGSTOP) for the test's lifetime: it
+// keeps its connections open but answers nothing.
+class FrozenX {
+ public:
+  explicit FrozenX(const PrivateDesktop& desktop) {
+    std::ifstream in(desktop.directory() + "/x.pid");
+    in >> pid_;
+    if (pid_ > 0) {
+      ::kill(pid_, SIGSTOP);
+    }
+  }
+  ~FrozenX() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGCONT);
+    }
+  }
+  FrozenX(const FrozenX&) = delete;
+  FrozenX& operator=(const FrozenX&) = delete;
+  bool frozen() const { return pid_ > 0; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+TEST_F(FailingParts, AnXServerThatStopsAnsweringDoesNotHangStop) {
+  startDesktop({}, /*scene=*/true);
+  auto recorder = launch();
+  std::string path = scratch("x-stalls.mp4");
+  ASSERT_TRUE(startRecording(*recorder, path));
+  std::this_thread::sleep_for(2s);
+  FrozenX frozen(*desktop_);
+  ASSERT_TRUE(frozen.frozen());
+  std::this_thread::sleep_for(2s);
+
+  // The capture thread is stuck in a request the server never answers; the
+  // stop cuts it loose (60 s would be a hang).
+  long long size = stopRecording(*recorder, path);
+  ASSERT_GT(size, 0);
+  EXPECT_EQ(size, static_cast<long long>(std::filesystem::file_size(path)));
+  // Stopped on request, not by itself: no diagnostic.
+  EXPECT_EQ(recorder->standardError(), "");
+  EXPECT_EQ(decodeErrors(path), "");
+  auto mic = decodeAudio(path, 1);
+  EXPECT_GT(lengthOf(mic), 3.0);
 }
 
 TEST_F(FailingParts, TheSoundServerDyingEndsTheStreamAndKeepsWhatWasRecorded) {

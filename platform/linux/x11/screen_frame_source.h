@@ -35,6 +35,9 @@ class ScreenFrameSource {
 
   bool usesSharedMemory() const { return grabber_->usesSharedMemory(); }
   const std::string& displayName() const { return x_->displayName(); }
+  // The connection's socket: shutting it down makes a call that waits on a
+  // server that no longer answers fail instead of blocking for good.
+  int socket() const { return xcb_get_file_descriptor(x_->get()); }
 
  private:
   ScreenFrameSource() = default;

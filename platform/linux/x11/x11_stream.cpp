@@ -1,5 +1,7 @@
 #include "platform/linux/x11/x11_stream.h"
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <exception>
 #include <utility>
@@ -22,6 +24,11 @@ constexpr std::int64_t kMaxAudioBuffersInFlight = 200;
 // sink); past this bound the video starts anyway, and the audio track simply
 // begins late, as it would without the wait.
 constexpr std::chrono::seconds kFirstAudioWait{2};
+
+// How long a stop waits for the capture thread to finish its tick before it
+// takes the X server for stalled and cuts the connection. A healthy tick
+// (grab, scale) takes tens of milliseconds even on a loaded machine.
+constexpr std::chrono::seconds kCaptureStopGrace{2};
 
 // Bounds that catch nonsense rather than limit real devices.
 constexpr std::int64_t kMaxSampleRate = 768000;
@@ -67,6 +74,7 @@ X11Stream::~X11Stream() {
   }
   accepting_.store(false, std::memory_order_release);
   wake_.notify_all();
+  releaseCaptureThread();
   joinCaptureThread();
   stopAudio();
 }
@@ -165,12 +173,17 @@ void X11Stream::startCapture(ErrorCompletion completion) {
     waitForFirstAudio();
   }
 
+  {
+    std::lock_guard lock(xSocketMutex_);
+    xSocket_ = source->socket();
+  }
   try {
     std::lock_guard lock(mutex_);
     captureThread_ =
         std::thread([this, s = std::move(source)]() mutable { captureLoop(std::move(s)); });
     state_ = State::running;
   } catch (const std::exception& e) {
+    forgetXSocket();  // the source went with the failed thread start
     giveUp(captureError(CaptureErrorCode::wrongState,
                         std::string("the capture thread cannot start: ") + e.what()));
     return;
@@ -193,6 +206,7 @@ void X11Stream::stopCapture(ErrorCompletion completion) {
   }
   accepting_.store(false, std::memory_order_release);
   wake_.notify_all();
+  releaseCaptureThread();
   joinCaptureThread();
   stopAudio();
   {
@@ -204,7 +218,14 @@ void X11Stream::stopCapture(ErrorCompletion completion) {
   completeBehindQueues(std::move(completion));
 }
 
-void X11Stream::captureLoop(std::unique_ptr<ScreenFrameSource> source) {
+void X11Stream::captureLoop(std::unique_ptr<ScreenFrameSource> owned) {
+  // Locals end in reverse order: the socket is forgotten before the source
+  // closes it, however the loop is left.
+  std::unique_ptr<ScreenFrameSource> source = std::move(owned);
+  struct Forget {
+    X11Stream& stream;
+    ~Forget() { stream.forgetXSocket(); }
+  } forget{*this};
   const std::chrono::nanoseconds interval(configuration_.minimumFrameInterval.nanoseconds());
   auto next = std::chrono::steady_clock::now();
   Error failure;
@@ -250,6 +271,7 @@ void X11Stream::captureLoop(std::unique_ptr<ScreenFrameSource> source) {
   // output queue behind the samples already there (never on this thread, so
   // the delegate may stop or release the stream).
   accepting_.store(false, std::memory_order_release);
+  forgetXSocket();
   source.reset();
   stopAudio();
   const Output& output = outputs_[0] ? *outputs_[0] : *outputs_[1];
@@ -354,6 +376,23 @@ void X11Stream::completeBehindQueues(ErrorCompletion completion) {
       }
     });
   }
+}
+
+void X11Stream::releaseCaptureThread() {
+  std::unique_lock lock(xSocketMutex_);
+  if (!xSocketForgotten_.wait_for(lock, kCaptureStopGrace, [this] { return xSocket_ < 0; })) {
+    // The thread is stuck waiting on the server: the cut makes xcb fail the
+    // request and mark the connection broken, and the thread sees the stop.
+    ::shutdown(xSocket_, SHUT_RDWR);
+  }
+}
+
+void X11Stream::forgetXSocket() {
+  {
+    std::lock_guard lock(xSocketMutex_);
+    xSocket_ = -1;
+  }
+  xSocketForgotten_.notify_all();
 }
 
 void X11Stream::joinCaptureThread() {

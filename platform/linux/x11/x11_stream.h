@@ -73,6 +73,12 @@ class X11Stream final : public Stream, public std::enable_shared_from_this<X11St
   // The completion, posted behind everything queued on every output queue.
   void completeBehindQueues(ErrorCompletion completion);
   void joinCaptureThread();
+  // Any thread but the capture thread: gives the capture thread a moment to
+  // let go of the X connection, then cuts the connection if it has not (the
+  // server stalled in the middle of a request), so a stop never hangs.
+  void releaseCaptureThread();
+  // The capture thread, before it closes the connection.
+  void forgetXSocket();
 
   const ContentFilter filter_;
   const StreamConfiguration configuration_;
@@ -100,6 +106,12 @@ class X11Stream final : public Stream, public std::enable_shared_from_this<X11St
 
   std::mutex audioMutex_;  // guards audioSource_; never held while taking mutex_
   std::unique_ptr<SystemAudioSource> audioSource_;
+
+  std::mutex xSocketMutex_;  // guards xSocket_
+  std::condition_variable xSocketForgotten_;
+  // The capture connection's socket while the capture thread may use it; -1
+  // before and once it has let go (so a cut never hits a reused number).
+  int xSocket_ = -1;
 
   // Started under mutex_ by startCapture; joined by the one caller that moves
   // the state to stopping or stopped.
