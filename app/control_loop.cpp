@@ -8,7 +8,9 @@
 
 #include "app/field_splitter.h"
 #include "app/line_reader.h"
+#include "app/line_source.h"
 #include "app/reply_line.h"
+#include "app/reply_sink.h"
 #include "app/utf8_repair.h"
 
 namespace kestrano {
@@ -16,24 +18,15 @@ namespace {
 
 constexpr std::string_view kUnknownCommand = "ERR unknown command";
 
-// Hosts wait for each reply before they write the next command, so every
-// reply goes out at once.
-void reply(std::ostream& out, std::string_view text) {
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  out.put('\n');
-  out.flush();
-}
-
 enum class Outcome { readNextLine, endLoop };
 
 class ControlLoop {
  public:
-  ControlLoop(std::ostream& out, RecordingControl& recorder) : out_(out), recorder_(recorder) {}
+  ControlLoop(ReplySink& out, RecordingControl& recorder) : out_(out), recorder_(recorder) {}
 
   Outcome carryOut(const InputLine& line) {
     if (line.tooLong) {
-      reply(out_, kUnknownCommand);
-      return Outcome::readNextLine;
+      return reply(kUnknownCommand);
     }
     const std::vector<std::string> fields = splitFields(repairUtf8(line.bytes));
     const std::string_view word = fields.empty() ? std::string_view() : fields.front();
@@ -43,15 +36,14 @@ class ControlLoop {
     if (word == "stop") {
       return stop();
     }
-    reply(out_, kUnknownCommand);
-    return Outcome::readNextLine;
+    return reply(kUnknownCommand);
   }
 
   // Finishes whatever still runs when the loop ends without "stop": a host
   // that died, or a failed start (also a second start refused while the first
   // recording runs), must not cost the user the recording. With nothing
-  // running, stop() does nothing. No reply: the host has gone or has already
-  // had its answer.
+  // running, stop() does nothing. No reply: the host has gone, has already
+  // had its answer, or asked us to end by a signal.
   void finish() {
     if (!stopped_) {
       (void)recorder_.stop();
@@ -63,21 +55,28 @@ class ControlLoop {
   Outcome start(const std::string& path) {
     currentPath_ = path;
     if (std::optional<Error> error = recorder_.start(path)) {
-      reply(out_, "ERR " + asOneLine(error->localizedDescription()));
+      (void)reply("ERR " + asOneLine(error->localizedDescription()));
       return Outcome::endLoop;
     }
-    reply(out_, "OK");
-    return Outcome::readNextLine;
+    return reply("OK");
   }
 
   Outcome stop() {
     const std::int64_t size = recorder_.stop();
     stopped_ = true;
-    reply(out_, "DONE " + std::to_string(size) + " " + currentPath_.value_or(""));
+    (void)reply("DONE " + std::to_string(size) + " " + currentPath_.value_or(""));
     return Outcome::endLoop;
   }
 
-  std::ostream& out_;
+  // Hosts wait for each reply before they write the next command, so every
+  // reply goes out at once. A reply that cannot be written means the host
+  // has gone: nobody would read another, so the loop ends and the recording
+  // is finished.
+  Outcome reply(std::string_view text) {
+    return out_.send(text) ? Outcome::readNextLine : Outcome::endLoop;
+  }
+
+  ReplySink& out_;
   RecordingControl& recorder_;
   std::optional<std::string> currentPath_;  // of the last start carried out
   bool stopped_ = false;
@@ -85,15 +84,22 @@ class ControlLoop {
 
 }  // namespace
 
-int runControlLoop(std::istream& in, std::ostream& out, RecordingControl& recorder) {
+int runControlLoop(LineSource& in, ReplySink& out, RecordingControl& recorder) {
   ControlLoop loop(out, recorder);
-  while (std::optional<InputLine> line = readLine(in)) {
-    if (loop.carryOut(*line) == Outcome::endLoop) {
+  while (!in.finishRequested()) {
+    const std::optional<InputLine> line = in.nextLine();
+    if (!line || loop.carryOut(*line) == Outcome::endLoop) {
       break;
     }
   }
   loop.finish();
   return 0;
+}
+
+int runControlLoop(std::istream& in, std::ostream& out, RecordingControl& recorder) {
+  StreamLineSource lines(in);
+  StreamReplySink replies(out);
+  return runControlLoop(lines, replies, recorder);
 }
 
 }  // namespace kestrano

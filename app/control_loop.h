@@ -3,6 +3,8 @@
 #include <istream>
 #include <ostream>
 
+#include "app/line_source.h"
+#include "app/reply_sink.h"
 #include "recorder/recording_control.h"
 
 namespace kestrano {
@@ -13,9 +15,15 @@ namespace kestrano {
 //   "stop [...]"   -> "DONE <size> <path of the last start carried out>" and
 //                     the loop ends;
 //   anything else  -> "ERR unknown command".
-// At end of input the loop ends without a reply. Whenever it ends without
-// having carried out "stop", it calls recorder.stop() once, so a recording
-// still running is finished rather than lost. Returns the exit status, 0.
+// The loop also ends without a reply at end of input, when `in` asks it to
+// finish (checked before each line, so after the reply of a command during
+// which the request came), and when a reply cannot be written (the host has
+// gone; nothing more is written). Whenever it ends without having carried out
+// "stop", it calls recorder.stop() once, so a recording still running is
+// finished rather than lost. Returns the exit status, 0.
+int runControlLoop(LineSource& in, ReplySink& out, RecordingControl& recorder);
+
+// The same over streams, for in-process runs.
 int runControlLoop(std::istream& in, std::ostream& out, RecordingControl& recorder);
 
 }  // namespace kestrano

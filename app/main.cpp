@@ -1,8 +1,12 @@
+#include <unistd.h>
+
 #include <csignal>
-#include <iostream>
 #include <memory>
 
 #include "app/control_loop.h"
+#include "app/descriptor_line_source.h"
+#include "app/descriptor_reply_sink.h"
+#include "app/termination_signals.h"
 #include "recorder/recorder.h"
 
 namespace kestrano {
@@ -12,11 +16,15 @@ namespace kestrano {
 struct Main {
   static int main() {
     // A host that closes its end of our standard output must not kill us in
-    // the middle of finishing a file; failed writes are simply not examined.
+    // the middle of finishing a file: the failed write ends the loop instead.
     std::signal(SIGPIPE, SIG_IGN);
+    // Before the Recorder: its threads must inherit the blocked signals.
+    TerminationSignals signals;
 
     const std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
-    return runControlLoop(std::cin, std::cout, *recorder);
+    DescriptorLineSource input(STDIN_FILENO, signals);
+    DescriptorReplySink output(STDOUT_FILENO);
+    return runControlLoop(input, output, *recorder);
   }
 };
 

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,7 +90,19 @@ class RecorderProcess {
     ASSERT_EQ(::write(toChild_.get(), bytes.data(), bytes.size()),
               static_cast<ssize_t>(bytes.size()));
   }
+  // Writes what it can; a recorder that stopped reading is not an error here.
+  void writeSome(const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(toChild_.get(), bytes.data() + done, bytes.size() - done);
+      if (n <= 0) {
+        return;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+  }
   void closeInput() { toChild_.reset(); }
+  void signal(int sig) const { ::kill(pid_, sig); }
   void closeOutput() { fromChild_.reset(); }
 
   // One line with its LF; what came before end of output otherwise; nothing
@@ -116,11 +129,11 @@ class RecorderProcess {
   }
 
   // The wait status, or nothing when the recorder does not exit in time.
-  std::optional<int> waitForExit() {
+  std::optional<int> waitForExit(rusage* usage = nullptr) {
     const auto deadline = std::chrono::steady_clock::now() + kPatience;
     while (std::chrono::steady_clock::now() < deadline) {
       int status = 0;
-      const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+      const pid_t done = ::wait4(pid_, &status, WNOHANG, usage);
       if (done == pid_) {
         pid_ = -1;
         return status;
@@ -136,8 +149,8 @@ class RecorderProcess {
   UniqueFd fromChild_;
 };
 
-void expectCleanExit(RecorderProcess& recorder) {
-  const std::optional<int> status = recorder.waitForExit();
+void expectCleanExit(RecorderProcess& recorder, rusage* usage = nullptr) {
+  const std::optional<int> status = recorder.waitForExit(usage);
   ASSERT_TRUE(status) << "the recorder did not exit";
   ASSERT_TRUE(WIFEXITED(*status)) << "killed by signal " << WTERMSIG(*status);
   EXPECT_EQ(WEXITSTATUS(*status), 0);
@@ -167,6 +180,50 @@ TEST(RecorderProcess, SurvivesAHostThatStoppedReading) {
   recorder.closeOutput();
   recorder.write("bogus\nstop\n");  // the replies hit a closed pipe
   expectCleanExit(recorder);
+}
+
+class TerminationSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(TerminationSignal, WhileWaitingForInputEndsTheProcessCleanlyAndSilently) {
+  RecorderProcess recorder;
+  recorder.write("bogus\n");
+  ASSERT_EQ(recorder.readLine(), "ERR unknown command\n");  // the loop waits for input now
+  recorder.write("stop");  // half a line: no command, and it must not become one
+  recorder.signal(GetParam());
+  EXPECT_EQ(recorder.readLine(), "");
+  expectCleanExit(recorder);
+}
+
+INSTANTIATE_TEST_SUITE_P(RecorderProcess, TerminationSignal,
+                         ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+// The recorder's peak resident memory after reading one line of `lineBytes`
+// bytes, sent in small pieces: a big buffer here would count too, since the
+// child's peak starts from this process's at the spawn.
+long maxResidentKiB(std::size_t lineBytes) {
+  RecorderProcess recorder;
+  std::thread host([&] {
+    const std::string piece(64 * 1024, 'x');
+    for (std::size_t sent = 0; sent < lineBytes; sent += piece.size()) {
+      recorder.writeSome(piece);
+    }
+    recorder.writeSome("\n");
+    recorder.closeInput();
+  });
+  EXPECT_EQ(recorder.readLine(), "ERR unknown command\n");
+  rusage usage{};
+  expectCleanExit(recorder, &usage);
+  host.join();
+  return usage.ru_maxrss;
+}
+
+TEST(RecorderProcess, AHugeLineCostsAboutAsMuchMemoryAsAShortOne) {
+  const long shortLine = maxResidentKiB(1);
+  const long hugeLine = maxResidentKiB(64 * 1024 * 1024);
+  // Kept whole, the line alone would take 64 MiB; the reader holds at most
+  // 64 KiB of it plus one read buffer.
+  EXPECT_LT(hugeLine, shortLine + 8 * 1024) << "KiB at most: " << shortLine << " vs " << hugeLine;
 }
 
 }  // namespace

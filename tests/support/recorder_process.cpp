@@ -152,6 +152,13 @@ void RecorderProcess::closeInput() {
   }
 }
 
+void RecorderProcess::closeOutput() {
+  if (out_ >= 0) {
+    close(out_);
+    out_ = -1;
+  }
+}
+
 int RecorderProcess::wait(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
   int status = 0;

@@ -27,6 +27,8 @@ class RecorderProcess {
   // Everything left on standard output until the child closes it.
   std::string readRest(std::chrono::milliseconds timeout);
   void closeInput();
+  // Closes our end of the child's standard output: a host that went away.
+  void closeOutput();
   // The exit status, or -1 when the child did not exit in time (then killed)
   // or died of a signal.
   int wait(std::chrono::milliseconds timeout);

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the project with AddressSanitizer+UBSan and with ThreadSanitizer, each
+# in its own build directory, and runs the tests that need no more than a
+# private desktop plus one end-to-end recording under each. Any report fails.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+asan_build=${KESTRANO_ASAN_BUILD_DIR:-$root/build-asan}
+tsan_build=${KESTRANO_TSAN_BUILD_DIR:-$root/build-tsan}
+# One whole recording through the binary, besides every unit and backend test.
+e2e_test='EndToEnd\.RecordsADesktopWithBothTonesIntoThreeTracks$'
+
+# halt_on_error: the first report fails the test (and, in a recorder run by an
+# end-to-end test, its exit status).
+export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:strict_string_checks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/pulse/tsan.supp
+
+run() {  # <kind> <build dir>
+  local kind=$1 build=$2 began
+  began=$(date +%s)
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKESTRANO_SANITIZE="$kind" >/dev/null
+  ninja -C "$build"
+  echo "sanitizers: $kind build took $(($(date +%s) - began)) s"
+  began=$(date +%s)
+  ctest --test-dir "$build" --output-on-failure --timeout 600 -LE e2e
+  ctest --test-dir "$build" --output-on-failure --timeout 600 -R "$e2e_test"
+  echo "sanitizers: $kind tests took $(($(date +%s) - began)) s"
+}
+
+run address "$asan_build"
+run thread "$tsan_build"
