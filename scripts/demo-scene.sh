@@ -25,8 +25,16 @@ start() {
       -ac 2 -f pulse -device micsink microphone-tone >"$dir/scene-mic.log" 2>&1 &
     echo $! >>"$dir/scene.pids"
   fi
-  # Let the player map its window and the tones reach the server.
-  sleep 1.5
+  # Wait until both tones play (on a busy machine ffmpeg can take seconds to
+  # start), then give the player a moment to map its window.
+  if [ -n "${PULSE_SERVER:-}" ]; then
+    local i
+    for i in $(seq 1 200); do
+      [ "$(pactl list short sink-inputs 2>/dev/null | wc -l)" -ge 2 ] && break
+      sleep 0.05
+    done
+  fi
+  sleep 1
 }
 
 stop() {
