@@ -1,132 +1,169 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/audio_engine.h"
-#include "platform/serial_queue.h"
-#include "tests/fake/call_log.h"
+#include "tests/fake/fake_context.h"
 
 namespace kestrano::fake {
 
-// The microphone node. Buffers reach the installed tap block on a tap thread
-// of the node's own; removeTapOnBus waits for a running call.
-class FakeInputNode final : public AudioInputNode {
+// A format as the call log shows it, e.g. "44100Hz 1ch planar".
+inline std::string describe(const AudioFormat& f) {
+  return std::to_string(static_cast<long long>(f.sampleRate())) + "Hz " +
+         std::to_string(f.channelCount()) + "ch " + (f.isInterleaved() ? "interleaved" : "planar");
+}
+
+// Stretches each input buffer by the rate ratio, repeating its first sample
+// on every output channel (enough to see where audio went). It asks its input
+// block up to three times per conversion, as real converters do to fill the
+// output, and records what it was handed.
+class FakeConverter final : public AudioConverter {
  public:
-  FakeInputNode(std::shared_ptr<CallLog> log, AudioFormat format)
-      : log_(std::move(log)), format_(format) {}
+  struct Conversion {
+    int requests = 0;  // input block calls
+    int handed = 0;    // of those, how many gave a buffer
+    std::uint32_t capacity = 0;
+    std::uint32_t frames = 0;
+    const float* outputData = nullptr;  // the output buffer's first channel
+  };
 
-  AudioFormat outputFormatForBus(int bus) override;
+  FakeConverter(std::shared_ptr<FakeContext> context, double ratio, int failures,
+                std::function<void()> onConvert)
+      : context_(std::move(context)),
+        ratio_(ratio),
+        failures_(failures),
+        onConvert_(std::move(onConvert)) {}
+
+  ConverterOutputStatus convert(PcmBuffer& output, std::optional<Error>& error,
+                                const ConverterInputBlock& inputBlock) override {
+    context_->log.add("converter.convert");
+    Conversion c{0, 0, output.frameCapacity(), 0, output.data(0)};
+    while (c.requests < 3 && c.frames < c.capacity) {
+      ConverterInputStatus status = ConverterInputStatus::endOfStream;
+      const PcmBuffer* in = inputBlock(c.capacity - c.frames, status);
+      ++c.requests;
+      if (status != ConverterInputStatus::haveData || in == nullptr) {
+        break;
+      }
+      ++c.handed;
+      auto n =
+          std::min(static_cast<std::uint32_t>(in->frameLength() * ratio_), c.capacity - c.frames);
+      for (std::size_t ch = 0; n > 0 && ch < output.bufferCount(); ++ch) {
+        std::fill_n(output.data(ch) + c.frames, n, in->data(0)[0]);
+      }
+      c.frames += n;
+    }
+    if (onConvert_) {
+      onConvert_();
+    }
+    if (failures_.fetch_sub(1) > 0) {
+      error = Error{"fake", 7, "conversion failed"};
+      c.frames = 0;
+    }
+    output.setFrameLength(c.frames);
+    conversions_.with([&](auto& all) { all.push_back(c); });
+    return error ? ConverterOutputStatus::error : ConverterOutputStatus::haveData;
+  }
+  std::vector<Conversion> conversions() const { return conversions_.get(); }
+
+ private:
+  const std::shared_ptr<FakeContext> context_;
+  const double ratio_;
+  std::atomic<int> failures_;
+  const std::function<void()> onConvert_;
+  Guarded<std::vector<Conversion>> conversions_;
+};
+
+// The audio factory, and the one engine with its microphone node that it
+// makes. Buffers reach the installed tap block on a tap thread of the fake's
+// own; removeTapOnBus waits for a running call.
+class FakeAudio final : public AudioFactory,
+                        public AudioEngine,
+                        public AudioInputNode,
+                        public std::enable_shared_from_this<FakeAudio> {
+ public:
+  explicit FakeAudio(std::shared_ptr<FakeContext> context) : context_(std::move(context)) {}
+
+  // Set before the recorder runs.
+  AudioFormat microphoneFormat = AudioFormat::standard(44100, 1);
+  std::optional<Error> engineStartError;
+  bool noEngine = false;
+  bool noConverter = false;
+  int failingConversions = 0;       // the first ones fail with an error
+  std::function<void()> onConvert;  // runs inside each conversion (to move the clock)
+
+  std::shared_ptr<AudioEngine> makeEngine() override {
+    context_->log.add("engine.make");
+    return noEngine ? nullptr : shared_from_this();
+  }
+  std::shared_ptr<AudioConverter> makeConverter(const AudioFormat& from,
+                                                const AudioFormat& to) override {
+    context_->log.add("converter.make " + describe(from) + " to " + describe(to));
+    if (noConverter) {
+      return nullptr;
+    }
+    const double ratio = from.sampleRate() > 0 ? to.sampleRate() / from.sampleRate() : 0;
+    converter_.set(std::make_shared<FakeConverter>(context_, ratio, failingConversions, onConvert));
+    return converter_.get();
+  }
+  std::shared_ptr<FakeConverter> converter() const { return converter_.get(); }
+
+  std::shared_ptr<AudioInputNode> inputNode() override { return shared_from_this(); }
+  std::optional<Error> startAndReturnError() override {
+    context_->log.add("engine.start");
+    return engineStartError;
+  }
+  void stop() override { context_->log.add("engine.stop"); }
+
+  AudioFormat outputFormatForBus(int bus) override {
+    context_->log.add("node.outputFormat " + std::to_string(bus));
+    return microphoneFormat;
+  }
   void installTapOnBus(int bus, std::uint32_t bufferSize, const AudioFormat& format,
-                       TapBlock block) override;
-  void removeTapOnBus(int bus) override;
+                       TapBlock block) override {
+    context_->log.add("node.installTap " + std::to_string(bus) + " " + std::to_string(bufferSize) +
+                      " " + describe(format));
+    std::lock_guard lock(mutex_);
+    block_ = std::move(block);
+  }
+  void removeTapOnBus(int bus) override {
+    context_->log.add("node.removeTap " + std::to_string(bus));
+    std::lock_guard lock(mutex_);
+    block_ = nullptr;
+  }
 
-  std::optional<AudioFormat> tapFormat() const;
-  bool hasTap() const;
-  // A copy of the installed block (empty when none), for calls after the
-  // fact (a late tap call).
-  TapBlock tapBlock() const;
+  // A copy of the installed block, for a call after the fact (a late tap call).
+  TapBlock tapBlock() const {
+    std::lock_guard lock(mutex_);
+    return block_;
+  }
   // Queues one buffer for the tap thread; dropped when no tap is installed.
-  void deliverBuffer(PcmBuffer buffer);
+  void deliverBuffer(PcmBuffer buffer) {
+    tapThread_.async([this, buffer = std::move(buffer)] {
+      std::lock_guard lock(mutex_);
+      if (block_) {
+        block_(buffer, AudioTime{});
+      }
+    });
+  }
   // Waits until every buffer queued so far has been handled.
   void drainTapThread() {
     tapThread_.sync([] {});
   }
 
  private:
-  const std::shared_ptr<CallLog> log_;
-  const AudioFormat format_;
-  mutable std::mutex mutex_;  // guards block_ and tapFormat_; held while the block runs
+  const std::shared_ptr<FakeContext> context_;
+  Guarded<std::shared_ptr<FakeConverter>> converter_;
+  mutable std::mutex mutex_;  // guards block_; held while the block runs
   TapBlock block_;
-  std::optional<AudioFormat> tapFormat_;
   SerialQueue tapThread_{"fake.tap"};  // last: joined before the state above goes
-};
-
-class FakeAudioEngine final : public AudioEngine {
- public:
-  FakeAudioEngine(std::shared_ptr<CallLog> log, std::shared_ptr<FakeInputNode> node,
-                  std::optional<Error> startError)
-      : log_(std::move(log)), node_(std::move(node)), startError_(std::move(startError)) {}
-
-  std::shared_ptr<AudioInputNode> inputNode() override { return node_; }
-  std::optional<Error> startAndReturnError() override;
-  void stop() override;
-  bool running() const { return running_.load(); }
-
- private:
-  const std::shared_ptr<CallLog> log_;
-  const std::shared_ptr<FakeInputNode> node_;
-  const std::optional<Error> startError_;
-  std::atomic<bool> running_{false};
-};
-
-// A converter that resamples by picking the nearest input frame and maps
-// channels by index. It asks its input block up to `maxInputRequests` times
-// per conversion (as real converters do to fill the output), and records
-// what it was handed.
-class FakeConverter final : public AudioConverter {
- public:
-  struct Conversion {
-    int requests = 0;                   // input block calls
-    int buffersHanded = 0;              // of those, how many gave a buffer
-    const float* outputData = nullptr;  // the output buffer's first channel
-    std::uint32_t framesWritten = 0;
-    std::uint32_t capacity = 0;  // the output buffer's room
-  };
-
-  FakeConverter(std::shared_ptr<CallLog> log, AudioFormat from, AudioFormat to)
-      : log_(std::move(log)), from_(from), to_(to) {}
-
-  ConverterOutputStatus convert(PcmBuffer& output, std::optional<Error>& error,
-                                const ConverterInputBlock& inputBlock) override;
-
-  // The next `count` conversions fail with an error.
-  void failNext(int count) { failures_.store(count); }
-  // Called in each conversion, before it returns (e.g. to move the clock).
-  void setOnConvert(std::function<void()> hook);
-  std::vector<Conversion> conversions() const;
-
-  static constexpr int maxInputRequests = 3;
-
- private:
-  const std::shared_ptr<CallLog> log_;
-  const AudioFormat from_;
-  const AudioFormat to_;
-  std::atomic<int> failures_{0};
-  mutable std::mutex mutex_;  // guards conversions_ and onConvert_
-  std::vector<Conversion> conversions_;
-  std::function<void()> onConvert_;
-};
-
-class FakeAudioFactory final : public AudioFactory {
- public:
-  explicit FakeAudioFactory(std::shared_ptr<CallLog> log) : log_(std::move(log)) {}
-
-  // Set before the recorder runs.
-  AudioFormat microphoneFormat = AudioFormat::standard(44100, 1);
-  std::optional<Error> engineStartError;
-  bool noConverter = false;
-  bool noEngine = false;
-
-  std::shared_ptr<AudioEngine> makeEngine() override;
-  std::shared_ptr<AudioConverter> makeConverter(const AudioFormat& from,
-                                                const AudioFormat& to) override;
-
-  std::shared_ptr<FakeAudioEngine> engine() const;
-  std::shared_ptr<FakeInputNode> node() const;
-  std::shared_ptr<FakeConverter> converter() const;
-  std::optional<std::pair<AudioFormat, AudioFormat>> converterFormats() const;
-
- private:
-  const std::shared_ptr<CallLog> log_;
-  mutable std::mutex mutex_;  // guards the fields below
-  std::shared_ptr<FakeAudioEngine> engine_;
-  std::shared_ptr<FakeInputNode> node_;
-  std::shared_ptr<FakeConverter> converter_;
-  std::optional<std::pair<AudioFormat, AudioFormat>> converterFormats_;
 };
 
 }  // namespace kestrano::fake

@@ -1,57 +1,55 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "recorder/capture_settings.h"
 #include "tests/recorder/recorder_fixture.h"
 
 namespace kestrano::testing {
 namespace {
 
-const AudioFormat kMicFormat = AudioFormat::standard(44100, 1);
+const AudioFormat kMicFormat = AudioFormat::standard(44100, 1);  // the fake's default
 
-class MicrophonePathTest : public RecorderTest {
- protected:
-  void SetUp() override { fake.audio->microphoneFormat = kMicFormat; }
-  void startSession() { deliver(screenFrame(at(1)), StreamOutputType::screen); }
-  std::vector<fake::FakeWriterInput::Appended> micSamples() const { return micInput()->appended(); }
-};
+TEST(MicrophonePath, ConvertsStampsAndPackagesOnlyOnceTheSessionStarted) {
+  Rig rig;
+  // The clock moves during each conversion: the stamp is the later reading.
+  rig.fake.clock->set(5'000'000'000);
+  rig.fake.audio->onConvert = [clock = rig.fake.clock] { clock->set(7'000'000'000); };
+  ASSERT_EQ(rig.start(), std::nullopt);
 
-TEST_F(MicrophonePathTest, BuffersBeforeTheSessionAreDroppedUnconverted) {
-  startRecording();
-  deliverMic(micBuffer(kMicFormat, 1024));
-  EXPECT_FALSE(fake.log->contains("converter.convert"));
-  EXPECT_TRUE(micSamples().empty());
+  rig.deliverMic(micBuffer(kMicFormat, 4410));  // before the session: dropped unconverted
+  EXPECT_FALSE(rig.fake.log.contains("converter.convert"));
+  rig.deliver(screenFrame(at(1)));
+  rig.deliverMic(micBuffer(kMicFormat, 4410, 100.0f));
+  // 512 frames convert to 557, far below the 1024 frames of room: the
+  // converter asks again, and must not get the same frames twice.
+  rig.deliverMic(micBuffer(kMicFormat, 512));
 
-  startSession();
-  deliverMic(micBuffer(kMicFormat, 1024));
-  EXPECT_EQ(micSamples().size(), 1u);
-  EXPECT_TRUE(micSamples()[0].sessionWasStarted);
-}
+  auto samples = rig.appended(kMicrophone);
+  auto conversions = rig.fake.audio->converter()->conversions();
+  ASSERT_EQ(samples.size(), 2u);
+  ASSERT_EQ(conversions.size(), 2u);
+  for (const auto& conversion : conversions) {
+    EXPECT_EQ(conversion.requests, 2);
+    EXPECT_EQ(conversion.handed, 1);
+  }
+  // 4410 frames at 44.1 kHz make 4800; the room has headroom beyond that for
+  // what a resampler carries from one buffer to the next.
+  EXPECT_EQ(conversions[0].capacity, 4800u + kMicrophoneConverterHeadroom);
+  EXPECT_EQ(conversions[1].capacity, 1024u + kMicrophoneConverterHeadroom);
+  EXPECT_EQ(samples[1].sample->numSamples(), 557);
 
-TEST_F(MicrophonePathTest, SampleIsStampedPackagedAndOwnsItsAudio) {
-  startRecording();
-  startSession();
-  // The clock moves during the conversion: the stamp is the later reading.
-  fake.clock->set(5'000'000'000);
-  fake.audio->converter()->setOnConvert([this] { fake.clock->set(7'000'000'000); });
-  deliverMic(micBuffer(kMicFormat, 4410, 100.0f));
-
-  ASSERT_EQ(micSamples().size(), 1u);
-  const MediaSample& sample = *micSamples()[0].sample;
+  const MediaSample& sample = *samples[0].sample;
+  EXPECT_TRUE(samples[0].sessionWasStarted);
   EXPECT_EQ(sample.presentationTimeStamp(), MediaTime::make(7'000'000'000, kNanosecondTimescale));
   EXPECT_EQ(sample.duration(), MediaTime::make(1, 48000));
   EXPECT_FALSE(sample.decodeTimeStamp().valid);
   EXPECT_TRUE(sample.dataIsReady());
-  ASSERT_TRUE(sample.formatDescription());
-  const auto& format = std::get<AudioFormatDescription>(*sample.formatDescription());
-  EXPECT_EQ(format.streamDescription, AudioFormat::standard(48000, 2).streamDescription());
-
-  // 4410 frames at 44.1 kHz make 4800; the room has headroom beyond that for
-  // what a resampler carries from one buffer to the next.
-  auto conversions = fake.audio->converter()->conversions();
-  ASSERT_EQ(conversions.size(), 1u);
-  EXPECT_EQ(conversions[0].framesWritten, 4800u);
-  EXPECT_EQ(conversions[0].capacity, 4800u + kMicrophoneConverterHeadroom);
   EXPECT_EQ(sample.numSamples(), 4800);
+  ASSERT_TRUE(sample.formatDescription());
+  EXPECT_EQ(std::get<AudioFormatDescription>(*sample.formatDescription()).streamDescription,
+            AudioFormat::standard(48000, 2).streamDescription());
   // The sample holds its own copy of what the converter wrote.
   const auto& pcm = std::get<PcmBuffer>(sample.data());
   EXPECT_EQ(pcm.frameLength(), 4800u);
@@ -59,84 +57,61 @@ TEST_F(MicrophonePathTest, SampleIsStampedPackagedAndOwnsItsAudio) {
   EXPECT_EQ(pcm.data(0)[0], 100.0f);
   EXPECT_EQ(pcm.data(1)[0], 100.0f);
 
-  auto calls = fake.log->entries();
+  auto calls = rig.fake.log.entries();
   auto convert = std::find(calls.begin(), calls.end(), "converter.convert");
   EXPECT_NE(std::find(convert, calls.end(), "clock.now"), calls.end());
 }
 
-TEST_F(MicrophonePathTest, InputBlockHandsTheBufferOverOncePerConversion) {
-  startRecording();
-  startSession();
-  // 512 frames convert to 557, far below the 1024 frames of room: the
-  // converter asks again, and must not get the same frames twice.
-  deliverMic(micBuffer(kMicFormat, 512));
-  auto conversions = fake.audio->converter()->conversions();
-  ASSERT_EQ(conversions.size(), 1u);
-  EXPECT_EQ(conversions[0].requests, 2);
-  EXPECT_EQ(conversions[0].buffersHanded, 1);
-  EXPECT_EQ(conversions[0].framesWritten, 557u);
-  ASSERT_EQ(micSamples().size(), 1u);
-  EXPECT_EQ(micSamples()[0].sample->numSamples(), 557);
+TEST(MicrophonePath, BuffersThatCannotBeRecordedAreDroppedAndTheOthersGoOn) {
+  struct Row {
+    const char* name;
+    std::function<void(fake::FakePlatform&)> beforeStart;
+    std::function<void(Rig&)> afterSessionStart;
+    std::size_t appended, conversions;  // of two buffers
+  };
+  const auto none = [](auto&) {};
+  const std::vector<Row> rows = {
+      {"NoConverter", [](auto& f) { f.audio->noConverter = true; }, none, 0, 0},
+      {"InputWithoutRate", [](auto& f) { f.audio->microphoneFormat = AudioFormat::standard(0, 1); },
+       none, 0, 0},
+      {"ConversionError", [](auto& f) { f.audio->failingConversions = 1; }, none, 1, 2},
+      {"InputNotReady", none, [](Rig& r) { r.input(kMicrophone).refuseNext(1); }, 1, 2},
+      {"WriterFailed", none, [](Rig& r) { r.writer()->fail(); }, 0, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Rig rig;
+    row.beforeStart(rig.fake);
+    ASSERT_EQ(rig.start(), std::nullopt);
+    rig.deliver(screenFrame(at(1)));
+    row.afterSessionStart(rig);
+    rig.deliverMic(micBuffer(rig.fake.audio->microphoneFormat, 1024, 1.0f));
+    rig.deliverMic(micBuffer(rig.fake.audio->microphoneFormat, 1024, 2.0f));
+
+    auto samples = rig.appended(kMicrophone);
+    EXPECT_EQ(samples.size(), row.appended);
+    EXPECT_EQ(rig.fake.log.count("converter.convert"), row.conversions);
+    if (!samples.empty()) {  // the one that got through is the second buffer
+      EXPECT_EQ(std::get<PcmBuffer>(samples.back().sample->data()).data(0)[0], 2.0f);
+    }
+    EXPECT_EQ(rig.input(kMicrophone).state().refused, 0);  // never waits, never forces
+    EXPECT_EQ(rig.appended(kVideo).size(), 1u);            // the other tracks still record
+  }
 }
 
-TEST_F(MicrophonePathTest, ConversionErrorLosesThatBufferOnly) {
-  startRecording();
-  startSession();
-  fake.audio->converter()->failNext(1);
-  deliverMic(micBuffer(kMicFormat, 1024, 1.0f));
-  deliverMic(micBuffer(kMicFormat, 1024, 50.0f));
-  ASSERT_EQ(micSamples().size(), 1u);
-  EXPECT_EQ(std::get<PcmBuffer>(micSamples()[0].sample->data()).data(0)[0], 50.0f);
-}
-
-TEST_F(MicrophonePathTest, WithoutConverterTheOtherTracksStillRecord) {
-  fake.audio->noConverter = true;
-  startRecording();
-  startSession();
-  deliverMic(micBuffer(kMicFormat, 1024));
-  deliver(systemAudio(at(2)), StreamOutputType::audio);
-  EXPECT_TRUE(micSamples().empty());
-  EXPECT_EQ(videoInput()->appendedCount(), 1u);
-  EXPECT_EQ(systemAudioInput()->appendedCount(), 1u);
-}
-
-TEST_F(MicrophonePathTest, InputFormatWithoutRateDropsEveryBuffer) {
-  fake.audio->microphoneFormat = AudioFormat::standard(0, 1);
-  startRecording();
-  startSession();
-  deliverMic(micBuffer(AudioFormat::standard(0, 1), 1024));
-  EXPECT_FALSE(fake.log->contains("converter.convert"));
-  EXPECT_TRUE(micSamples().empty());
-}
-
-TEST_F(MicrophonePathTest, NotReadyOrNotWritingDropsWithoutWaiting) {
-  startRecording();
-  startSession();
-  micInput()->refuseNext(1);
-  deliverMic(micBuffer(kMicFormat, 1024));
-  deliverMic(micBuffer(kMicFormat, 1024));
-  EXPECT_EQ(micSamples().size(), 1u);
-  EXPECT_EQ(micInput()->refusedCount(), 0);
-
-  writer()->fail();
-  deliverMic(micBuffer(kMicFormat, 1024));
-  EXPECT_EQ(micSamples().size(), 1u);
-  EXPECT_EQ(fake.audio->converter()->conversions().size(), 2u);
-}
-
-TEST_F(MicrophonePathTest, TapHoldsTheRecorderOnlyWeaklyAndLateCallsDoNothing) {
-  startRecording();
-  startSession();
-  TapBlock block = fake.audio->node()->tapBlock();
+TEST(MicrophonePath, TapHoldsTheRecorderOnlyWeaklyAndLateCallsDoNothing) {
+  Rig rig;
+  ASSERT_EQ(rig.start(), std::nullopt);
+  rig.deliver(screenFrame(at(1)));
+  TapBlock block = rig.fake.audio->tapBlock();
   ASSERT_TRUE(block);
-  auto mic = micInput();
-  std::weak_ptr<Recorder> weak = recorder;
-  recorder.reset();
+  std::weak_ptr<Recorder> weak = rig.recorder;
+  rig.recorder.reset();
   EXPECT_TRUE(weak.expired());
 
   block(micBuffer(kMicFormat, 1024), AudioTime{});
-  EXPECT_FALSE(fake.log->contains("converter.convert"));
-  EXPECT_TRUE(mic->appended().empty());
+  EXPECT_FALSE(rig.fake.log.contains("converter.convert"));
+  EXPECT_TRUE(rig.appended(kMicrophone).empty());
 }
 
 }  // namespace

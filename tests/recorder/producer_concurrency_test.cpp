@@ -10,30 +10,29 @@ namespace {
 // Stream samples on the sample queue and microphone buffers on the tap thread
 // race from the moment the start returns; the microphone track must never get
 // a sample before the writer's session started, and stop() must leave no
-// sample appended to a finished input.
+// sample appended to a finished input. Completions alternate between
+// synchronous and another thread, so whole recordings run both ways.
 TEST(ProducerConcurrency, MicrophoneNeverRunsAheadOfTheSession) {
   constexpr int kIterations = 200;         // enough races to expose a missing ordering
   constexpr int kSamplesPerProducer = 20;  // each side keeps producing past the session start
   const AudioFormat micFormat = AudioFormat::standard(48000, 2);
 
   for (int i = 0; i < kIterations; ++i) {
-    fake::FakePlatform fake;
-    fake.audio->microphoneFormat = micFormat;
+    SCOPED_TRACE(i);
+    Rig rig;
+    rig.fake.audio->microphoneFormat = micFormat;
     // A slow session start gives an early flag time to be seen.
-    fake.writers->writerScript.sessionStartDuration = std::chrono::microseconds(500);
-    fake.delivery->setMode(i % 2 == 0 ? fake::Delivery::synchronous : fake::Delivery::otherThread);
-    auto recorder = std::make_shared<Recorder>(fake.platform());
-    ASSERT_EQ(recorder->start("/rec/out.mp4"), std::nullopt);
-    auto stream = fake.capture->stream();
-    auto node = fake.audio->node();
+    rig.fake.writer->sessionStartDuration = std::chrono::microseconds(500);
+    rig.fake.delivery.setMode(i % 2 == 0 ? fake::Delivery::synchronous
+                                         : fake::Delivery::otherThread);
+    ASSERT_EQ(rig.start(), std::nullopt);
+    auto stream = rig.stream();
+    auto node = rig.fake.audio;
 
     std::thread streamProducer([&] {
       for (int s = 0; s < kSamplesPerProducer; ++s) {
-        if (s % 2 == 0) {
-          stream->deliverSample(screenFrame(at(s)), StreamOutputType::screen);
-        } else {
-          stream->deliverSample(systemAudio(at(s)), StreamOutputType::audio);
-        }
+        stream->deliverSample(s % 2 == 0 ? screenFrame(at(s)) : systemAudio(at(s)),
+                              s % 2 == 0 ? StreamOutputType::screen : StreamOutputType::audio);
       }
     });
     for (int s = 0; s < kSamplesPerProducer; ++s) {
@@ -45,21 +44,18 @@ TEST(ProducerConcurrency, MicrophoneNeverRunsAheadOfTheSession) {
       stream->drainQueue();
       node->drainTapThread();
       // The session has started by now: this buffer must get through.
-      std::size_t before = fake.writers->inputsMade()[2]->appendedCount();
-      node->deliverBuffer(micBuffer(micFormat, 1024));
-      node->drainTapThread();
-      ASSERT_EQ(fake.writers->inputsMade()[2]->appendedCount(), before + 1);
+      const std::size_t before = rig.appended(kMicrophone).size();
+      rig.deliverMic(micBuffer(micFormat, 1024));
+      ASSERT_EQ(rig.appended(kMicrophone).size(), before + 1);
     }
-    EXPECT_EQ(recorder->stop(), 4242);
+    EXPECT_EQ(rig.recorder->stop(), 4242);
     node->drainTapThread();
 
-    auto inputs = fake.writers->inputsMade();
-    ASSERT_EQ(inputs.size(), 3u);
-    for (const auto& appended : inputs[2]->appended()) {
-      ASSERT_TRUE(appended.sessionWasStarted) << "iteration " << i;
+    for (const auto& appended : rig.appended(kMicrophone)) {
+      ASSERT_TRUE(appended.sessionWasStarted);
     }
-    for (const auto& input : inputs) {
-      EXPECT_EQ(input->refusedCount(), 0) << input->label() << ", iteration " << i;
+    for (Track track : {kVideo, kSystemAudio, kMicrophone}) {
+      EXPECT_EQ(rig.input(track).state().refused, 0) << rig.input(track).label;
     }
   }
 }

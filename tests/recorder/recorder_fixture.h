@@ -2,17 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <memory>
-#include <thread>
+#include <string>
+#include <vector>
 
 #include "recorder/recorder.h"
 #include "tests/fake/fake_platform.h"
 
 namespace kestrano::testing {
 
-// Samples and buffers as the fakes deliver them.
+using Calls = std::vector<std::string>;
+
 inline MediaTime at(std::int64_t value, std::int32_t timescale = 1000) {
   return MediaTime::make(value, timescale);
 }
@@ -29,67 +29,48 @@ inline std::shared_ptr<MediaSample> screenFrame(MediaTime time,
   return screenSample(time, AttachmentArray{PropertyDictionary{{kFrameInfoStatusKey, status}}});
 }
 
-inline std::shared_ptr<MediaSample> systemAudio(MediaTime time, std::uint32_t frames = 480) {
-  PcmBuffer pcm(AudioFormat::standard(48000, 2), frames);
-  pcm.setFrameLength(frames);
+inline std::shared_ptr<MediaSample> systemAudio(MediaTime time) {
+  PcmBuffer pcm(AudioFormat::standard(48000, 2), 480);
+  pcm.setFrameLength(480);
   return MediaSample::makeAudio(std::move(pcm), SampleTimingInfo{at(1, 48000), time, time});
 }
 
-// A microphone buffer whose first channel counts up from `first`.
+// A microphone buffer whose first sample is `first`.
 inline PcmBuffer micBuffer(const AudioFormat& format, std::uint32_t frames, float first = 1.0f) {
   PcmBuffer buffer(format, frames);
   buffer.setFrameLength(frames);
-  for (std::uint32_t f = 0; f < frames && buffer.bufferCount() > 0; ++f) {
-    buffer.data(0)[format.isInterleaved() ? f * format.channelCount() : f] = first + f;
-  }
+  buffer.data(0)[0] = first;
   return buffer;
 }
 
-// Polls until `condition` holds or the (generous) timeout passes.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+// Writer inputs in the order the recorder makes them.
+enum Track : std::size_t { kVideo = 0, kSystemAudio = 1, kMicrophone = 2 };
 
-class RecorderTest : public ::testing::Test {
- protected:
+// A recorder over a fresh fake platform, and ways to drive it.
+struct Rig {
   fake::FakePlatform fake;
-  std::shared_ptr<Recorder> recorder;
+  std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>(fake.platform());
 
-  void makeRecorder() { recorder = std::make_shared<Recorder>(fake.platform()); }
-
-  // A recorder that has started successfully.
-  void startRecording(const std::string& path = "/rec/out.mp4") {
-    makeRecorder();
-    ASSERT_EQ(recorder->start(path), std::nullopt);
+  std::optional<Error> start(const std::string& path = "/rec/out.mp4") {
+    return recorder->start(path);
   }
-
-  std::shared_ptr<fake::FakeStream> stream() const { return fake.capture->stream(); }
-  std::shared_ptr<fake::FakeAssetWriter> writer() const { return fake.writers->writer(); }
-  std::shared_ptr<fake::FakeWriterInput> input(std::size_t index) const {
-    auto inputs = fake.writers->inputsMade();
-    return index < inputs.size() ? inputs[index] : nullptr;
+  std::shared_ptr<fake::FakeScreenCapture> stream() const { return fake.capture; }
+  std::shared_ptr<fake::FakeMediaWriter> writer() const { return fake.writer; }
+  fake::FakeWriterInput& input(Track track) const { return *fake.writer->state().inputs.at(track); }
+  std::vector<fake::FakeWriterInput::Appended> appended(Track track) const {
+    return input(track).state().appended;
   }
-  std::shared_ptr<fake::FakeWriterInput> videoInput() const { return input(0); }
-  std::shared_ptr<fake::FakeWriterInput> systemAudioInput() const { return input(1); }
-  std::shared_ptr<fake::FakeWriterInput> micInput() const { return input(2); }
 
   // Delivers one stream sample and waits until the recorder has handled it.
-  void deliver(std::shared_ptr<MediaSample> sample, StreamOutputType type) {
+  void deliver(std::shared_ptr<MediaSample> sample,
+               StreamOutputType type = StreamOutputType::screen) {
     ASSERT_TRUE(stream()->deliverSample(std::move(sample), type));
     stream()->drainQueue();
   }
   // Delivers one microphone buffer on the tap thread and waits for it.
   void deliverMic(PcmBuffer buffer) {
-    fake.audio->node()->deliverBuffer(std::move(buffer));
-    fake.audio->node()->drainTapThread();
+    fake.audio->deliverBuffer(std::move(buffer));
+    fake.audio->drainTapThread();
   }
 };
 

@@ -1,146 +1,159 @@
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "tests/recorder/recorder_fixture.h"
 
 namespace kestrano::testing {
 namespace {
 
-class SampleRoutingTest : public RecorderTest {
- protected:
-  void SetUp() override { startRecording(); }
-  std::size_t videoCount() const { return videoInput()->appendedCount(); }
-  std::size_t systemCount() const { return systemAudioInput()->appendedCount(); }
-};
+using Delivery = std::pair<std::shared_ptr<MediaSample>, StreamOutputType>;
 
-TEST_F(SampleRoutingTest, NotReadySampleIsIgnoredAndDoesNotStartTheSession) {
-  auto sample = screenFrame(at(1));
+std::shared_ptr<MediaSample> notReady(std::shared_ptr<MediaSample> sample) {
   sample->setDataReady(false);
-  deliver(sample, StreamOutputType::screen);
-  EXPECT_TRUE(writer()->sessionStarts().empty());
-  EXPECT_EQ(videoCount(), 0u);
-
-  deliver(screenFrame(at(2)), StreamOutputType::screen);
-  EXPECT_EQ(writer()->sessionStarts(), std::vector<MediaTime>{at(2)});
-  EXPECT_EQ(videoCount(), 1u);
+  return sample;
 }
 
-TEST_F(SampleRoutingTest, AudioBufferStartsTheSessionAtItsTimeAndFramesFollow) {
-  deliver(systemAudio(at(500)), StreamOutputType::audio);
-  deliver(screenFrame(at(510)), StreamOutputType::screen);
-  deliver(systemAudio(at(520)), StreamOutputType::audio);
-
-  EXPECT_EQ(writer()->sessionStarts(), std::vector<MediaTime>{at(500)});
-  EXPECT_EQ(systemCount(), 2u);
-  ASSERT_EQ(videoCount(), 1u);
-  // Appended as delivered, with its own timing.
-  EXPECT_EQ(videoInput()->appended()[0].sample->presentationTimeStamp(), at(510));
-}
-
-TEST_F(SampleRoutingTest, IdleFirstFrameStartsTheSessionAndIsDropped) {
-  deliver(screenFrame(at(7), std::int64_t{1}), StreamOutputType::screen);
-  EXPECT_EQ(writer()->sessionStarts(), std::vector<MediaTime>{at(7)});
-  EXPECT_EQ(videoCount(), 0u);
-}
-
-TEST_F(SampleRoutingTest, OnlyCompleteStatusPassesAmongIntegerStatuses) {
-  for (std::int64_t status = 0; status <= 5; ++status) {
-    deliver(screenFrame(at(status), status), StreamOutputType::screen);
-  }
-  // An unsigned integer status reads as an integer too.
-  deliver(screenFrame(at(6), std::uint64_t{3}), StreamOutputType::screen);
-  ASSERT_EQ(videoCount(), 1u);
-  EXPECT_EQ(videoInput()->appended()[0].sample->presentationTimeStamp(), at(0));
-}
-
-TEST_F(SampleRoutingTest, FramesWithoutAReadableStatusPassAsComplete) {
-  std::vector<std::optional<AttachmentArray>> shapes = {
-      std::nullopt,                           // no array
-      AttachmentArray{},                      // empty array
-      AttachmentArray{std::nullopt},          // first element not a dictionary
-      AttachmentArray{PropertyDictionary{}},  // empty first dictionary
-      AttachmentArray{PropertyDictionary{{"Other", std::int64_t{3}}}},  // no status entry
-      AttachmentArray{PropertyDictionary{{kFrameInfoStatusKey, std::string("1")}}},
-      AttachmentArray{PropertyDictionary{{kFrameInfoStatusKey, 1.0}}},
-      // Only the first dictionary counts.
-      AttachmentArray{PropertyDictionary{},
-                      PropertyDictionary{{kFrameInfoStatusKey, std::int64_t{1}}}},
-  };
-  for (auto& shape : shapes) {
-    deliver(screenSample(at(1), shape), StreamOutputType::screen);
-  }
-  EXPECT_EQ(videoCount(), shapes.size());
-}
-
-TEST_F(SampleRoutingTest, SystemAudioSkipsTheStatusTest) {
-  auto sample = systemAudio(at(3));
+// System audio with a frame status that would drop a screen frame.
+std::shared_ptr<MediaSample> systemAudioWithStatus(MediaTime time) {
+  auto sample = systemAudio(time);
   sample->setAttachments(
       AttachmentArray{PropertyDictionary{{kFrameInfoStatusKey, std::int64_t{2}}}});
-  deliver(sample, StreamOutputType::audio);
-  EXPECT_EQ(systemCount(), 1u);
+  return sample;
 }
 
-TEST_F(SampleRoutingTest, OtherOutputTypesAreNeverAppendedButMayStartTheSession) {
-  deliver(screenFrame(at(9)), static_cast<StreamOutputType>(2));
-  deliver(systemAudio(at(10)), static_cast<StreamOutputType>(-1));
-  EXPECT_EQ(writer()->sessionStarts(), std::vector<MediaTime>{at(9)});
-  EXPECT_EQ(videoCount() + systemCount() + micInput()->appendedCount(), 0u);
+TEST(SampleRouting, TheFirstSampleThatReachesTheWriterStartsTheSessionOnce) {
+  const auto screen = StreamOutputType::screen, audio = StreamOutputType::audio;
+  struct Row {
+    const char* name;
+    std::vector<Delivery> first;
+    MediaTime sessionStart;
+    std::size_t video, system;  // appended by the first deliveries
+  };
+  const std::vector<Row> rows = {
+      {"SystemAudioSkipsTheStatusTest", {{systemAudioWithStatus(at(500)), audio}}, at(500), 0, 1},
+      {"IdleFrameIsDropped", {{screenFrame(at(7), std::int64_t{1}), screen}}, at(7), 0, 0},
+      {"OtherTypesAreNeverAppended",
+       {{screenFrame(at(9)), static_cast<StreamOutputType>(2)},
+        {systemAudio(at(10)), static_cast<StreamOutputType>(-1)}},
+       at(9),
+       0,
+       0},
+      {"NotReadySampleIsIgnored",
+       {{notReady(screenFrame(at(1))), screen}, {screenFrame(at(2)), screen}},
+       at(2),
+       1,
+       0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Rig rig;
+    ASSERT_EQ(rig.start(), std::nullopt);
+    for (const auto& [sample, type] : row.first) {
+      rig.deliver(sample, type);
+    }
+    EXPECT_EQ(rig.writer()->state().sessionStarts, std::vector<MediaTime>{row.sessionStart});
+    EXPECT_EQ(rig.appended(kVideo).size(), row.video);
+    EXPECT_EQ(rig.appended(kSystemAudio).size(), row.system);
+    EXPECT_TRUE(rig.appended(kMicrophone).empty());
+
+    // Later samples follow, appended as delivered with their own timing.
+    rig.deliver(screenFrame(at(510)));
+    rig.deliver(systemAudio(at(520)), audio);
+    EXPECT_EQ(rig.writer()->state().sessionStarts.size(), 1u);
+    EXPECT_EQ(rig.appended(kVideo).back().sample->presentationTimeStamp(), at(510));
+    EXPECT_EQ(rig.appended(kSystemAudio).back().sample->presentationTimeStamp(), at(520));
+  }
 }
 
-TEST_F(SampleRoutingTest, NotReadyInputLosesTheSampleAndTheNextIsTriedAfresh) {
-  videoInput()->refuseNext(1);
-  deliver(screenFrame(at(1)), StreamOutputType::screen);
-  deliver(screenFrame(at(2)), StreamOutputType::screen);
-  ASSERT_EQ(videoCount(), 1u);
-  EXPECT_EQ(videoInput()->appended()[0].sample->presentationTimeStamp(), at(2));
-  // Dropped before the append, not refused by it.
-  EXPECT_EQ(videoInput()->refusedCount(), 0);
+TEST(SampleRouting, OnlyAnIntegerStatusOtherThanCompleteDropsAFrame) {
+  using Shape = std::optional<AttachmentArray>;
+  auto status = [](PropertyValue value) {
+    return Shape{AttachmentArray{PropertyDictionary{{kFrameInfoStatusKey, value}}}};
+  };
+  const std::vector<std::tuple<const char*, Shape, bool>> rows = {
+      {"complete", status(std::int64_t{0}), true},
+      {"idle", status(std::int64_t{1}), false},
+      {"blank", status(std::int64_t{2}), false},
+      {"suspended", status(std::int64_t{3}), false},
+      {"started", status(std::int64_t{4}), false},
+      {"stopped", status(std::int64_t{5}), false},
+      {"unsigned suspended", status(std::uint64_t{3}), false},
+      {"unsigned complete", status(std::uint64_t{0}), true},
+      {"string status", status(std::string("1")), true},
+      {"double status", status(1.0), true},
+      {"no array", std::nullopt, true},
+      {"empty array", AttachmentArray{}, true},
+      {"first element not a dictionary", AttachmentArray{std::nullopt}, true},
+      {"empty first dictionary", AttachmentArray{PropertyDictionary{}}, true},
+      {"no status entry", AttachmentArray{PropertyDictionary{{"Other", std::int64_t{3}}}}, true},
+      {"only the first dictionary counts",
+       AttachmentArray{PropertyDictionary{},
+                       PropertyDictionary{{kFrameInfoStatusKey, std::int64_t{1}}}},
+       true},
+  };
+  Rig rig;
+  ASSERT_EQ(rig.start(), std::nullopt);
+  for (const auto& [name, shape, passes] : rows) {
+    SCOPED_TRACE(name);
+    const std::size_t before = rig.appended(kVideo).size();
+    rig.deliver(screenSample(at(1), shape));
+    EXPECT_EQ(rig.appended(kVideo).size(), before + (passes ? 1 : 0));
+  }
 }
 
-TEST_F(SampleRoutingTest, AfterWriterFailureNothingIsAppendedAndTheFlagStays) {
-  deliver(screenFrame(at(1)), StreamOutputType::screen);
-  writer()->fail();
-  deliver(screenFrame(at(2)), StreamOutputType::screen);
-  deliver(systemAudio(at(3)), StreamOutputType::audio);
-  EXPECT_EQ(videoCount(), 1u);
-  EXPECT_EQ(systemCount(), 0u);
-  EXPECT_EQ(writer()->sessionStarts().size(), 1u);
-  EXPECT_EQ(fake.log->count("input.append video#0"), 1u);
-}
+TEST(SampleRouting, SamplesAreDroppedWithoutWaitingWhenTheWriterCannotTakeThem) {
+  Rig rig;
+  ASSERT_EQ(rig.start(), std::nullopt);
+  // Not ready: that sample is lost, the next is tried afresh, and the append
+  // is never attempted (so never refused).
+  rig.input(kVideo).refuseNext(1);
+  rig.deliver(screenFrame(at(1)));
+  rig.deliver(screenFrame(at(2)));
+  ASSERT_EQ(rig.appended(kVideo).size(), 1u);
+  EXPECT_EQ(rig.appended(kVideo)[0].sample->presentationTimeStamp(), at(2));
+  EXPECT_EQ(rig.input(kVideo).state().refused, 0);
 
-TEST_F(RecorderTest, SamplesWithoutAWritingWriterStartNothing) {
+  // A failed writer gets nothing more, and the session is not started again.
+  rig.writer()->fail();
+  rig.deliver(screenFrame(at(3)));
+  rig.deliver(systemAudio(at(4)), StreamOutputType::audio);
+  EXPECT_EQ(rig.fake.log.count("input.append"), 1u);
+  EXPECT_EQ(rig.writer()->state().sessionStarts.size(), 1u);
+
+  // A writer that failed before any sample: no session either.
+  Rig failed;
+  ASSERT_EQ(failed.start(), std::nullopt);
+  failed.writer()->fail();
+  failed.deliver(screenFrame(at(1)));
+  failed.deliver(systemAudio(at(2)), StreamOutputType::audio);
+  EXPECT_TRUE(failed.writer()->state().sessionStarts.empty());
+  EXPECT_EQ(failed.fake.log.count("input.append"), 0u);
+
   // No writer at all: a stray callback on an idle recorder does nothing.
-  makeRecorder();
-  fake::FakeStream stray(fake.log, fake.delivery, {}, ContentFilter(Display{}, {}), {}, {});
-  recorder->streamDidOutputSampleBuffer(stray, screenFrame(at(1)), StreamOutputType::screen);
-  EXPECT_TRUE(fake.log->entries().empty());
-
-  // A writer that stopped writing.
-  fake.audio->engineStartError = Error{"fake", 1, "x"};
-  makeRecorder();
-  ASSERT_TRUE(recorder->start("/rec/out.mp4"));
-  writer()->fail();  // no longer writing
-  deliver(screenFrame(at(1)), StreamOutputType::screen);
-  deliver(systemAudio(at(2)), StreamOutputType::audio);
-  EXPECT_TRUE(writer()->sessionStarts().empty());
-  EXPECT_EQ(fake.log->withPrefix("input.append").size(), 0u);
+  Rig idle;
+  idle.recorder->streamDidOutputSampleBuffer(*rig.fake.capture, screenFrame(at(1)),
+                                             StreamOutputType::screen);
+  EXPECT_TRUE(idle.fake.log.entries().empty());
 }
 
-TEST_F(SampleRoutingTest, StreamStopErrorWritesOneExactLineAndChangesNothing) {
-  deliver(screenFrame(at(1)), StreamOutputType::screen);
-  const auto callsBefore = fake.log->entries();
+TEST(SampleRouting, StreamStopErrorWritesOneExactLineAndChangesNothing) {
+  Rig rig;
+  ASSERT_EQ(rig.start(), std::nullopt);
+  rig.deliver(screenFrame(at(1)));
+  const auto callsBefore = rig.fake.log.entries();
 
-  stream()->stopWithError(Error{"com.apple.ScreenCaptureKit", -3805, "Display\nwent away\r"});
-  ASSERT_EQ(fake.standardError->writes().size(), 1u);
-  EXPECT_EQ(fake.standardError->writes()[0],
-            "stream stop err: Error Domain=com.apple.ScreenCaptureKit Code=-3805 "
-            "\"Display went away \"\n");
-  EXPECT_EQ(fake.log->entries(), callsBefore);
+  rig.stream()->stopWithError(Error{"com.apple.ScreenCaptureKit", -3805, "Display\nwent away\r"});
+  EXPECT_EQ(rig.fake.standardError->writes(),
+            Calls{"stream stop err: Error Domain=com.apple.ScreenCaptureKit Code=-3805 "
+                  "\"Display went away \"\n"});
+  EXPECT_EQ(rig.fake.log.entries(), callsBefore);
 
   // Routing and stop go on as before.
-  deliver(screenFrame(at(2)), StreamOutputType::screen);
-  EXPECT_EQ(videoCount(), 2u);
-  EXPECT_EQ(recorder->stop(), 4242);
-  EXPECT_EQ(fake.standardError->writes().size(), 1u);
+  rig.deliver(screenFrame(at(2)));
+  EXPECT_EQ(rig.appended(kVideo).size(), 2u);
+  EXPECT_EQ(rig.recorder->stop(), 4242);
+  EXPECT_EQ(rig.fake.standardError->writes().size(), 1u);
 }
 
 }  // namespace

@@ -1,34 +1,44 @@
 #include <gtest/gtest.h>
 
-#include <vector>
+#include <functional>
+#include <tuple>
 
 #include "tests/recorder/recorder_fixture.h"
 
 namespace kestrano::testing {
 namespace {
 
-using Calls = std::vector<std::string>;
-
 const Calls kSuccessfulStart = {
-    "fs.remove /rec/out.mp4",   "capture.getShareableContent",
-    "writer.make /rec/out.mp4", "input.make video#0",
-    "input.realTime video#0",   "writer.addInput video#0",
-    "input.make audio#1",       "input.realTime audio#1",
-    "writer.addInput audio#1",  "input.make audio#2",
-    "input.realTime audio#2",   "writer.addInput audio#2",
-    "writer.startWriting",      "capture.makeStream",
-    "stream.addOutput 0",       "stream.addOutput 1",
-    "stream.startCapture",      "engine.make",
-    "node.outputFormat 0",      "converter.make",
-    "node.installTap 0 1024",   "engine.start",
+    "fs.remove /rec/out.mp4",
+    "capture.getShareableContent",
+    "writer.make /rec/out.mp4",
+    "input.make video#0",
+    "input.realTime video#0 yes",
+    "writer.addInput video#0",
+    "input.make audio#1",
+    "input.realTime audio#1 yes",
+    "writer.addInput audio#1",
+    "input.make audio#2",
+    "input.realTime audio#2 yes",
+    "writer.addInput audio#2",
+    "writer.startWriting",
+    "capture.makeStream",
+    "stream.addOutput 0",
+    "stream.addOutput 1",
+    "stream.startCapture",
+    "engine.make",
+    "node.outputFormat 0",
+    "converter.make 44100Hz 1ch planar to 48000Hz 2ch planar",
+    "node.installTap 0 1024 44100Hz 1ch planar",
+    "engine.start",
 };
 
-// The start's calls up to and including `last`.
+// The start's calls up to and including the first that begins with `last`.
 Calls startCallsThrough(const std::string& last) {
   Calls calls;
   for (const auto& c : kSuccessfulStart) {
     calls.push_back(c);
-    if (c == last) {
+    if (c.rfind(last, 0) == 0) {
       break;
     }
   }
@@ -36,90 +46,74 @@ Calls startCallsThrough(const std::string& last) {
 }
 
 // What stop() does after a start that got as far as storing the writer.
-const Calls kFinishWriterOnly = {
+const Calls kFinishWriter = {
     "input.markAsFinished video#0", "input.markAsFinished audio#1", "input.markAsFinished audio#2",
     "writer.finishWriting",         "writer.finishCompletion",      "fs.attributes /rec/out.mp4",
 };
 
-Calls withStreamStop(Calls calls) {
+Calls afterStreamStop(Calls calls) {
   calls.insert(calls.begin(), {"stream.stopCapture", "stream.stopCompletion"});
   return calls;
 }
 
-TEST_F(RecorderTest, SuccessfulStartRunsItsStepsInOrder) {
-  fake.fileSystem->addFile("/rec/out.mp4");
-  startRecording();
-
-  EXPECT_EQ(fake.log->entries(), kSuccessfulStart);
-  EXPECT_FALSE(fake.fileSystem->hasFile("/rec/out.mp4"));
-
-  // The recorder is the delegate and the output of both types on one queue.
-  auto s = stream();
-  ASSERT_NE(s, nullptr);
-  EXPECT_TRUE(s->isDelegate(recorder.get()));
-  EXPECT_TRUE(s->outputIs(StreamOutputType::screen, recorder.get()));
-  EXPECT_TRUE(s->outputIs(StreamOutputType::audio, recorder.get()));
-  ASSERT_NE(s->queueFor(StreamOutputType::screen), nullptr);
-  EXPECT_EQ(s->queueFor(StreamOutputType::screen), s->queueFor(StreamOutputType::audio));
-
-  // The tap takes the microphone's own format; the converter goes from it to
-  // 48000 Hz stereo in the standard layout.
-  EXPECT_EQ(fake.audio->node()->tapFormat(), fake.audio->microphoneFormat);
-  auto formats = fake.audio->converterFormats();
-  ASSERT_TRUE(formats);
-  EXPECT_EQ(formats->first, fake.audio->microphoneFormat);
-  EXPECT_EQ(formats->second, AudioFormat::standard(48000, 2));
-  EXPECT_TRUE(fake.audio->engine()->running());
+std::string text(const std::optional<Error>& error) {
+  return error ? error->generalDescription() : "no error";
 }
 
-TEST_F(RecorderTest, RelativePathIsResolvedOnceForRemovalAndWriter) {
-  startRecording("takes/one.mp4");
-  EXPECT_TRUE(fake.log->contains("fs.remove /cwd/takes/one.mp4"));
-  EXPECT_TRUE(fake.log->contains("writer.make /cwd/takes/one.mp4"));
+TEST(StartSequence, RecordsTheFirstDisplayWithFixedSettingsInAFixedOrder) {
+  Rig rig;
+  rig.fake.capture->displays = {Display{7, 0, 0, 1366, 768}, Display{8, 1366, 0, 1920, 1080}};
+  ASSERT_EQ(rig.start(), std::nullopt);
+  EXPECT_EQ(rig.fake.log.entries(), kSuccessfulStart);
+
+  auto stream = rig.stream();
+  EXPECT_EQ(stream->state().filter->display.displayID, 7u);
+  EXPECT_TRUE(stream->state().filter->excludedWindows.empty());
+  const StreamConfiguration c = stream->state().configuration;
+  EXPECT_EQ(
+      std::tuple(c.width, c.height, c.minimumFrameInterval, c.queueDepth, c.showsCursor,
+                 c.capturesAudio, c.sampleRate, c.channelCount, c.excludesCurrentProcessAudio),
+      std::tuple(1280, 719, at(1, 15), 5, true, true, 48000, 2, true));
+
+  const auto& v = std::get<VideoOutputSettings>(rig.input(kVideo).settings);
+  EXPECT_EQ(rig.input(kVideo).type, MediaType::video);
+  EXPECT_EQ(std::tuple(v.codec, v.width, v.height, v.compression.averageBitRate,
+                       v.compression.profileLevel, v.compression.maxKeyFrameInterval),
+            std::tuple(VideoCodec::h264, 1280, 719, 500000, H264ProfileLevel::highAutoLevel, 30));
+  for (Track track : {kSystemAudio, kMicrophone}) {
+    const auto& a = std::get<AudioOutputSettings>(rig.input(track).settings);
+    EXPECT_EQ(rig.input(track).type, MediaType::audio);
+    EXPECT_EQ(std::tuple(a.formatID, a.sampleRate, a.numberOfChannels, a.encoderBitRate),
+              std::tuple(0x61616320u, 48000, 2, 96000));
+  }
+
+  // The recorder is the delegate and the output of both types, on one queue.
+  const StreamOutput* self = rig.recorder.get();
+  auto screen = stream->output(StreamOutputType::screen);
+  auto audio = stream->output(StreamOutputType::audio);
+  EXPECT_EQ(stream->state().delegate.lock().get(),
+            static_cast<const StreamDelegate*>(rig.recorder.get()));
+  EXPECT_EQ(screen.output.lock().get(), self);
+  EXPECT_EQ(audio.output.lock().get(), self);
+  ASSERT_NE(screen.queue, nullptr);
+  EXPECT_EQ(screen.queue, audio.queue);
 }
 
-TEST_F(RecorderTest, RecordsFirstDisplayWithFixedSettings) {
-  fake.capture->displays = {Display{7, 0, 0, 1366, 768}, Display{8, 1366, 0, 1920, 1080}};
-  startRecording();
+TEST(StartSequence, ResolvesARelativePathOnceAndRefusesASecondStart) {
+  Rig rig;
+  ASSERT_EQ(rig.start("takes/one.mp4"), std::nullopt);
+  EXPECT_TRUE(rig.fake.log.contains("fs.remove /cwd/takes/one.mp4"));
+  EXPECT_TRUE(rig.fake.log.contains("writer.make /cwd/takes/one.mp4"));
+  rig.fake.log.clear();
 
-  const auto& filter = stream()->filter();
-  EXPECT_EQ(filter.display.displayID, 7u);
-  EXPECT_TRUE(filter.excludedWindows.empty());
-
-  const StreamConfiguration& c = stream()->configuration();
-  EXPECT_EQ(c.width, 1280);
-  EXPECT_EQ(c.height, 719);
-  EXPECT_EQ(c.minimumFrameInterval, MediaTime::make(1, 15));
-  EXPECT_EQ(c.queueDepth, 5);
-  EXPECT_TRUE(c.showsCursor);
-  EXPECT_TRUE(c.capturesAudio);
-  EXPECT_EQ(c.sampleRate, 48000);
-  EXPECT_EQ(c.channelCount, 2);
-  EXPECT_TRUE(c.excludesCurrentProcessAudio);
-
-  ASSERT_EQ(fake.writers->inputsMade().size(), 3u);
-  const auto& video = std::get<VideoOutputSettings>(videoInput()->settings());
-  EXPECT_EQ(videoInput()->mediaType(), MediaType::video);
-  EXPECT_EQ(video.codec, VideoCodec::h264);
-  EXPECT_EQ(video.width, 1280);
-  EXPECT_EQ(video.height, 719);
-  EXPECT_EQ(video.compression.averageBitRate, 500000);
-  EXPECT_EQ(video.compression.profileLevel, H264ProfileLevel::highAutoLevel);
-  EXPECT_EQ(video.compression.maxKeyFrameInterval, 30);
-
-  for (const auto& audioInput : {systemAudioInput(), micInput()}) {
-    EXPECT_EQ(audioInput->mediaType(), MediaType::audio);
-    const auto& audio = std::get<AudioOutputSettings>(audioInput->settings());
-    EXPECT_EQ(audio.formatID, 0x61616320u);
-    EXPECT_EQ(audio.sampleRate, 48000);
-    EXPECT_EQ(audio.numberOfChannels, 2);
-    EXPECT_EQ(audio.encoderBitRate, 96000);
-  }
-  for (const auto& in : fake.writers->inputsMade()) {
-    EXPECT_TRUE(in->expectsRealTime()) << in->label();
-  }
-  // Added to the writer in the order made: video, system audio, microphone.
-  EXPECT_EQ(writer()->inputs(), fake.writers->inputsMade());
+  EXPECT_EQ(text(rig.start("/rec/other.mp4")),
+            text(Error{"rec", 3, "recording already in progress"}));
+  EXPECT_TRUE(rig.fake.log.entries().empty());
+  // The first recording still runs and stops as usual.
+  rig.deliver(screenFrame(at(5)));
+  EXPECT_EQ(rig.appended(kVideo).size(), 1u);
+  EXPECT_EQ(rig.recorder->stop(), 4242);
+  EXPECT_TRUE(rig.fake.log.contains("fs.attributes /cwd/takes/one.mp4"));
 }
 
 // One row of the start failure table: how to make the step fail, the error
@@ -129,129 +123,70 @@ struct FailureRow {
   std::function<void(fake::FakePlatform&)> script;
   Error expected;
   std::string lastCall;
-  Calls stopCalls;  // the calls stop() makes afterwards
+  Calls stopCalls;
 };
 
-const Error kPlatformError{"fake.platform", -42, "the platform said no"};
-
-std::vector<FailureRow> failureRows() {
-  return {
-      {"ContentError",
-       [](auto& f) { f.capture->contentError = kPlatformError; },
-       kPlatformError,
-       "capture.getShareableContent",
-       {}},
+TEST(StartSequence, EveryFailingStepReportsItsErrorAndLeavesWhatItSet) {
+  const Error no{"fake.platform", -42, "the platform said no"};
+  const Calls finishWriterAndStream = afterStreamStop(kFinishWriter);
+  const std::vector<FailureRow> rows = {
+      {"ContentError", [&](auto& f) { f.capture->contentError = no; }, no, "capture.get", {}},
       {"NoDisplay",
        [](auto& f) { f.capture->displays.clear(); },
        Error{"rec", 1, "No display"},
-       "capture.getShareableContent",
+       "capture.get",
        {}},
       {"DisplayWithoutSize",
        [](auto& f) {
          f.capture->displays = {Display{1, 0, 0, 0, 1080}};
        },
        Error{"rec", 4, "display has no size"},
-       "capture.getShareableContent",
+       "capture.get",
        {}},
       {"WriterCannotBeMade",
-       [](auto& f) { f.writers->makeWriterError = kPlatformError; },
-       kPlatformError,
-       "writer.make /rec/out.mp4",
+       [&](auto& f) { f.writer->makeWriterError = no; },
+       no,
+       "writer.make",
        {}},
       {"StartWritingFailsWithError",
-       [](auto& f) {
-         f.writers->writerScript = {false, kPlatformError};
+       [&](auto& f) {
+         f.writer->startWritingSucceeds = false;
+         f.writer->startWritingError = no;
        },
-       kPlatformError,
+       no,
        "writer.startWriting",
        {}},
       {"StartWritingFailsWithoutError",
-       [](auto& f) {
-         f.writers->writerScript = {false, std::nullopt};
-       },
+       [](auto& f) { f.writer->startWritingSucceeds = false; },
        Error{"rec", 2, "writer start failed"},
        "writer.startWriting",
        {}},
       {"StreamCannotBeMade", [](auto& f) { f.capture->noStream = true; },
-       Error{"rec", 5, "capture stream could not be made"}, "capture.makeStream",
-       kFinishWriterOnly},
-      {"AddScreenOutputFails",
-       [](auto& f) { f.capture->streamScript.addScreenOutputError = kPlatformError; },
-       kPlatformError, "stream.addOutput 0", kFinishWriterOnly},
-      {"AddAudioOutputFails",
-       [](auto& f) { f.capture->streamScript.addAudioOutputError = kPlatformError; },
-       kPlatformError, "stream.addOutput 1", kFinishWriterOnly},
-      {"CaptureStartFails", [](auto& f) { f.capture->streamScript.startError = kPlatformError; },
-       kPlatformError, "stream.startCapture", withStreamStop(kFinishWriterOnly)},
+       Error{"rec", 5, "capture stream could not be made"}, "capture.makeStream", kFinishWriter},
+      {"AddScreenOutputFails", [&](auto& f) { f.capture->addScreenOutputError = no; }, no,
+       "stream.addOutput 0", kFinishWriter},
+      {"AddAudioOutputFails", [&](auto& f) { f.capture->addAudioOutputError = no; }, no,
+       "stream.addOutput 1", kFinishWriter},
+      {"CaptureStartFails", [&](auto& f) { f.capture->startError = no; }, no, "stream.startCapture",
+       finishWriterAndStream},
       {"EngineCannotBeMade", [](auto& f) { f.audio->noEngine = true; },
-       Error{"rec", 5, "audio engine could not be made"}, "engine.make",
-       withStreamStop(kFinishWriterOnly)},
-      {"EngineStartFails", [](auto& f) { f.audio->engineStartError = kPlatformError; },
-       kPlatformError, "engine.start", withStreamStop(kFinishWriterOnly)},
+       Error{"rec", 5, "audio engine could not be made"}, "engine.make", finishWriterAndStream},
+      {"EngineStartFails", [&](auto& f) { f.audio->engineStartError = no; }, no, "engine.start",
+       finishWriterAndStream},
   };
-}
-
-TEST_F(RecorderTest, EveryFailingStepReportsItsErrorAndLeavesWhatItSet) {
-  for (const FailureRow& row : failureRows()) {
+  for (const FailureRow& row : rows) {
     SCOPED_TRACE(row.name);
-    fake::FakePlatform f;
-    f.fileSystem->addFile("/rec/out.mp4");
-    row.script(f);
-    auto r = std::make_shared<Recorder>(f.platform());
-
-    std::optional<Error> error = r->start("/rec/out.mp4");
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain, row.expected.domain);
-    EXPECT_EQ(error->code, row.expected.code);
-    EXPECT_EQ(error->description, row.expected.description);
-    EXPECT_EQ(f.log->entries(), startCallsThrough(row.lastCall));
-    // The earlier file is gone whatever failed later.
-    EXPECT_FALSE(f.fileSystem->hasFile("/rec/out.mp4"));
+    Rig rig;
+    row.script(rig.fake);
+    EXPECT_EQ(text(rig.start()), text(row.expected));
+    // The earlier file went first, whatever failed later.
+    EXPECT_EQ(rig.fake.log.entries(), startCallsThrough(row.lastCall));
 
     // Nothing was torn down: stop() finds exactly the fields the start set.
-    f.log->clear();
-    std::int64_t size = r->stop();
-    EXPECT_EQ(f.log->entries(), row.stopCalls);
-    EXPECT_EQ(size, row.stopCalls.empty() ? 0 : 4242);
+    rig.fake.log.clear();
+    EXPECT_EQ(rig.recorder->stop(), row.stopCalls.empty() ? 0 : 4242);
+    EXPECT_EQ(rig.fake.log.entries(), row.stopCalls);
   }
-}
-
-TEST_F(RecorderTest, EngineFailureLeavesCaptureAndWriterRunning) {
-  fake.audio->engineStartError = kPlatformError;
-  makeRecorder();
-  ASSERT_TRUE(recorder->start("/rec/out.mp4"));
-
-  EXPECT_EQ(writer()->status(), WriterStatus::writing);
-  deliver(screenFrame(at(10)), StreamOutputType::screen);
-  EXPECT_EQ(videoInput()->appendedCount(), 1u);
-  // The engine never ran, so no microphone buffer arrives.
-  EXPECT_FALSE(fake.audio->engine()->running());
-}
-
-TEST_F(RecorderTest, MissingConverterDoesNotFailTheStart) {
-  fake.audio->noConverter = true;
-  startRecording();
-  EXPECT_TRUE(fake.log->contains("node.installTap 0 1024"));
-  EXPECT_TRUE(fake.audio->engine()->running());
-}
-
-TEST_F(RecorderTest, SecondStartIsRefusedAndTouchesNothing) {
-  startRecording();
-  fake.fileSystem->addFile("/rec/other.mp4");
-  fake.log->clear();
-
-  std::optional<Error> error = recorder->start("/rec/other.mp4");
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->domain, "rec");
-  EXPECT_EQ(error->code, 3);
-  EXPECT_EQ(error->description, "recording already in progress");
-  EXPECT_TRUE(fake.log->entries().empty());
-  EXPECT_TRUE(fake.fileSystem->hasFile("/rec/other.mp4"));
-
-  // The first recording still runs and stops as usual.
-  deliver(screenFrame(at(5)), StreamOutputType::screen);
-  EXPECT_EQ(videoInput()->appendedCount(), 1u);
-  EXPECT_EQ(recorder->stop(), 4242);
 }
 
 }  // namespace

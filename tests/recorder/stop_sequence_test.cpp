@@ -5,7 +5,7 @@
 namespace kestrano::testing {
 namespace {
 
-const std::vector<std::string> kFullStop = {
+const Calls kFullStop = {
     "engine.stop",
     "node.removeTap 0",
     "stream.stopCapture",
@@ -18,85 +18,69 @@ const std::vector<std::string> kFullStop = {
     "fs.attributes /rec/out.mp4",
 };
 
-TEST_F(RecorderTest, NewRecorderTouchesNothingAndStopsToZero) {
-  makeRecorder();
-  EXPECT_TRUE(fake.log->entries().empty());
-  EXPECT_EQ(recorder->stop(), 0);
-  EXPECT_TRUE(fake.log->entries().empty());
-}
-
-TEST_F(RecorderTest, StopHaltsProducersThenFinishesInputsThenWriter) {
-  startRecording();
-  deliver(screenFrame(at(1)), StreamOutputType::screen);
-  fake.log->clear();
-
-  EXPECT_EQ(recorder->stop(), 4242);
-  EXPECT_EQ(fake.log->entries(), kFullStop);
-  EXPECT_FALSE(fake.audio->node()->hasTap());
-  EXPECT_FALSE(fake.audio->engine()->running());
-  for (const auto& input : fake.writers->inputsMade()) {
-    EXPECT_TRUE(input->finished()) << input->label();
-  }
-}
-
-TEST_F(RecorderTest, StopWithNothingWrittenStillFinishesTheWriter) {
-  startRecording();
-  fake.log->clear();
-  EXPECT_EQ(recorder->stop(), 4242);
-  EXPECT_EQ(fake.log->entries(), kFullStop);
-  EXPECT_TRUE(writer()->sessionStarts().empty());
-}
-
-TEST_F(RecorderTest, CaptureStopErrorIsDiscardedSilently) {
-  fake.capture->streamScript.stopError = Error{"fake", 9, "stop failed"};
-  startRecording();
-  fake.log->clear();
-  EXPECT_EQ(recorder->stop(), 4242);
-  EXPECT_EQ(fake.log->entries(), kFullStop);
-  EXPECT_TRUE(fake.standardError->writes().empty());
-}
-
-TEST_F(RecorderTest, UnreadableSizeGivesZero) {
-  std::vector<std::optional<FileAttributes>> cases = {
-      std::nullopt,                                                      // file missing
-      FileAttributes{},                                                  // empty
-      FileAttributes{{"NSFileType", std::string("NSFileTypeRegular")}},  // no size
-      FileAttributes{{kFileSizeKey, std::string("4242")}},
-      FileAttributes{{kFileSizeKey, 4242.0}},
-      FileAttributes{{kFileSizeKey, std::uint64_t{1} << 63}},  // beyond int64
+TEST(StopSequence, HaltsProducersThenFinishesInputsThenTheWriter) {
+  struct Row {
+    const char* name;
+    bool frameWritten;
+    std::optional<Error> captureStopError;  // discarded silently
   };
-  for (const auto& attributes : cases) {
-    fake::FakePlatform f;
-    f.fileSystem->setAttributes(attributes);
-    auto r = std::make_shared<Recorder>(f.platform());
-    ASSERT_EQ(r->start("/rec/out.mp4"), std::nullopt);
-    EXPECT_EQ(r->stop(), 0);
-    EXPECT_TRUE(f.log->contains("fs.attributes /rec/out.mp4"));
+  for (const Row& row : {Row{"AfterAFrame", true, {}}, Row{"NothingWritten", false, {}},
+                         Row{"CaptureStopFails", true, Error{"fake", 9, "stop failed"}}}) {
+    SCOPED_TRACE(row.name);
+    Rig rig;
+    rig.fake.capture->stopError = row.captureStopError;
+    ASSERT_EQ(rig.start(), std::nullopt);
+    if (row.frameWritten) {
+      rig.deliver(screenFrame(at(1)));
+    }
+    rig.fake.log.clear();
+    EXPECT_EQ(rig.recorder->stop(), 4242);
+    EXPECT_EQ(rig.fake.log.entries(), kFullStop);
+    EXPECT_TRUE(rig.fake.standardError->writes().empty());
   }
 }
 
-TEST_F(RecorderTest, UnsignedSizeThatFitsIsRead) {
-  fake.fileSystem->setAttributes(FileAttributes{{kFileSizeKey, std::uint64_t{123456789}}});
-  startRecording();
-  EXPECT_EQ(recorder->stop(), 123456789);
+TEST(StopSequence, SizeIsReadAfterTheFinishAndIsZeroWhenUnreadable) {
+  Rig idle;  // never started: touches nothing
+  EXPECT_EQ(idle.recorder->stop(), 0);
+  EXPECT_TRUE(idle.fake.log.entries().empty());
+
+  const std::vector<std::pair<std::optional<FileAttributes>, std::int64_t>> rows = {
+      {std::nullopt, 0},                                                      // file missing
+      {FileAttributes{}, 0},                                                  // empty
+      {FileAttributes{{"NSFileType", std::string("NSFileTypeRegular")}}, 0},  // no size
+      {FileAttributes{{kFileSizeKey, std::string("4242")}}, 0},
+      {FileAttributes{{kFileSizeKey, 4242.0}}, 0},
+      {FileAttributes{{kFileSizeKey, std::uint64_t{1} << 63}}, 0},  // beyond int64
+      {FileAttributes{{kFileSizeKey, std::uint64_t{123456789}}}, 123456789},
+  };
+  for (const auto& [attributes, size] : rows) {
+    SCOPED_TRACE(size);
+    Rig rig;
+    rig.fake.fileSystem->attributes = attributes;
+    ASSERT_EQ(rig.start(), std::nullopt);
+    EXPECT_EQ(rig.recorder->stop(), size);
+    EXPECT_EQ(rig.fake.log.entries().back(), "fs.attributes /rec/out.mp4");
+  }
 }
 
-TEST_F(RecorderTest, AfterStopProducersAreGoneAndWriterStays) {
-  startRecording();
-  deliver(screenFrame(at(1)), StreamOutputType::screen);
-  TapBlock block = fake.audio->node()->tapBlock();
-  recorder->stop();
-  fake.log->clear();
+TEST(StopSequence, AfterStopTheProducersAreGoneAndTheWriterStays) {
+  Rig rig;
+  ASSERT_EQ(rig.start(), std::nullopt);
+  rig.deliver(screenFrame(at(1)));
+  TapBlock block = rig.fake.audio->tapBlock();
+  rig.recorder->stop();
+  rig.fake.log.clear();
 
   // No stream and no engine left; the writer and inputs are still held.
-  EXPECT_EQ(recorder->stop(), 4242);
-  EXPECT_EQ(fake.log->entries(), std::vector<std::string>(kFullStop.begin() + 4, kFullStop.end()));
+  EXPECT_EQ(rig.recorder->stop(), 4242);
+  EXPECT_EQ(rig.fake.log.entries(), Calls(kFullStop.begin() + 4, kFullStop.end()));
 
   // A tap call that raced the removal appends nothing: the writer is done.
-  fake.log->clear();
-  block(micBuffer(fake.audio->microphoneFormat, 1024), AudioTime{});
-  EXPECT_FALSE(fake.log->contains("converter.convert"));
-  EXPECT_EQ(micInput()->appendedCount(), 0u);
+  rig.fake.log.clear();
+  block(micBuffer(rig.fake.audio->microphoneFormat, 1024), AudioTime{});
+  EXPECT_FALSE(rig.fake.log.contains("converter.convert"));
+  EXPECT_TRUE(rig.appended(kMicrophone).empty());
 }
 
 }  // namespace
