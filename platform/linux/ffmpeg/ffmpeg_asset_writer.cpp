@@ -153,14 +153,16 @@ double FfmpegAssetWriter::finishEncodersLocked() {
   };
   // The track's end is where the longest of them ends.
   double end = 0;
+  double soundEnd = 0;
   for (Track& t : tracks_) {
     if (t.audio && t.audio->hasAudio()) {
       report(t.audio->finish());
-      end = std::max(end, t.audio->endSeconds());
+      soundEnd = std::max(soundEnd, t.audio->endSeconds());
     } else if (t.video) {
       end = std::max(end, t.video->naturalEndSeconds());
     }
   }
+  end = std::max(end, soundEnd);
   for (Track& t : tracks_) {
     if (t.audio && !t.audio->hasAudio()) {
       // A source that never delivered (no microphone) gives a silent track,
@@ -168,7 +170,9 @@ double FfmpegAssetWriter::finishEncodersLocked() {
       report(t.audio->fillSilenceTo(end));
       report(t.audio->finish());
     } else if (t.video) {
-      report(t.video->finish(end));
+      // The picture lasts until the sound ends (not a nominal frame beyond
+      // it); without sound, for one nominal frame after the last one.
+      report(t.video->finish(soundEnd > 0 ? soundEnd : end));
     }
   }
   return end;

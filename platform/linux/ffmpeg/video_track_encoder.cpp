@@ -254,36 +254,39 @@ std::optional<Error> VideoTrackEncoder::encode(const std::shared_ptr<MediaSample
 }
 
 std::optional<Error> VideoTrackEncoder::finish(double endSeconds) {
-  if (lastPicture_) {
-    auto endPts = static_cast<std::int64_t>(endSeconds * kTimeBase.den + 0.5);
-    if (endPts - lastPts_ > kNominalFrameTicks) {
-      // The screen stood still at the end: show the last picture once more so
-      // the video lasts as long as the sound.
-      FramePtr repeat(av_frame_clone(lastPicture_.get()));
-      if (!repeat) {
-        return writerError(WriterErrorCode::writeFailed, "Out of memory while encoding video");
-      }
-      repeat->pts = endPts - kNominalFrameTicks;
-      lastPts_ = repeat->pts;
-      if (auto e = send(repeat.get())) {
-        return e;
-      }
-    }
-    endPts = std::max(endPts, lastPts_ + 1);
-    lastPicture_.reset();
-    if (auto e = send(nullptr)) {
-      return e;
-    }
-    if (held_->data != nullptr) {
-      // The last packet in decode order reaches to the end of the picture.
-      held_->duration = std::max<std::int64_t>(1, endPts - held_->dts);
-      std::optional<Error> e = sink_(*held_, codec_->time_base);
-      av_packet_unref(held_.get());
-      return e;
-    }
-    return std::nullopt;
+  if (!lastPicture_) {
+    return send(nullptr);
   }
-  return send(nullptr);
+  auto endPts = static_cast<std::int64_t>(endSeconds * kTimeBase.den + 0.5);
+  if (endPts > lastPts_) {
+    // The screen stood still at the end: the last picture is shown once more
+    // at the very end, so the track reaches the end of the sound. Its own
+    // length is lost on the way to an ordinary MP4 (the last sample of a
+    // track gets no duration there), so only a frame that starts at the end
+    // makes the track last that long.
+    FramePtr repeat(av_frame_clone(lastPicture_.get()));
+    if (!repeat) {
+      return writerError(WriterErrorCode::writeFailed, "Out of memory while encoding video");
+    }
+    repeat->pts = endPts;
+    lastPts_ = endPts;
+    if (auto e = send(repeat.get())) {
+      return e;
+    }
+  }
+  lastPicture_.reset();
+  if (auto e = send(nullptr)) {
+    return e;
+  }
+  if (held_->data != nullptr) {
+    // The last packet in decode order is shown until the end; no frame
+    // follows it to tell its length, so it gets the nominal one.
+    held_->duration = kNominalFrameTicks;
+    std::optional<Error> e = sink_(*held_, codec_->time_base);
+    av_packet_unref(held_.get());
+    return e;
+  }
+  return std::nullopt;
 }
 
 }  // namespace kestrano::ffmpeg
