@@ -14,6 +14,8 @@ packages=(
   xvfb x11-xserver-utils pulseaudio pulseaudio-utils
   # reading recordings back
   ffmpeg
+  # fuzzing the control loop (libFuzzer comes with clang's runtime libraries)
+  clang libclang-rt-14-dev
 )
 
 missing=()

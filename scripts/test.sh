@@ -8,3 +8,7 @@ build=${KESTRANO_BUILD_DIR:-$root/build}
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C "$build"
 ctest --test-dir "$build" --output-on-failure --timeout 300
+# Bad input under libFuzzer, then the suite again under the sanitizers.
+KESTRANO_FUZZ_BUILD_DIR="$build-fuzz" "$root/scripts/fuzz.sh"
+KESTRANO_ASAN_BUILD_DIR="$build-asan" KESTRANO_TSAN_BUILD_DIR="$build-tsan" \
+  "$root/scripts/sanitizers.sh"
