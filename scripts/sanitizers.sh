@@ -2,6 +2,7 @@
 # Builds the project with AddressSanitizer+UBSan and with ThreadSanitizer, each
 # in its own build directory, and runs the tests that need no more than a
 # private desktop plus one end-to-end recording under each. Any report fails.
+# Usage: sanitizers.sh [address|thread]   (both when none is named)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 asan_build=${KESTRANO_ASAN_BUILD_DIR:-$root/build-asan}
@@ -28,5 +29,11 @@ run() {  # <kind> <build dir>
   echo "sanitizers: $kind tests took $(($(date +%s) - began)) s"
 }
 
-run address "$asan_build"
-run thread "$tsan_build"
+kinds=${1:-address thread}
+for kind in $kinds; do
+  case $kind in
+    address) run address "$asan_build" ;;
+    thread) run thread "$tsan_build" ;;
+    *) echo "sanitizers: unknown kind $kind" >&2 && exit 2 ;;
+  esac
+done
