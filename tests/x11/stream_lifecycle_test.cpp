@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <fstream>
 #include <thread>
 
 #include "tests/support/private_desktop.h"
@@ -92,6 +94,26 @@ TEST_F(StreamLifecycle, ALostXServerStopsTheStreamOnceWithAnErrorSayingSo) {
   EXPECT_EQ(log.errors[0].description,
             "the connection to the X server " + desktop_.display() + " was lost");
   EXPECT_EQ(log.samples.size(), atFailure) << "capture ended with the failure";
+}
+
+TEST_F(StreamLifecycle, AServerThatStopsAnsweringDoesNotHoldUpTheStop) {
+  CaptureRig rig(0, recorderConfiguration(1280, 720));
+  ASSERT_FALSE(rig.start());
+  ASSERT_TRUE(
+      rig.collector->waitUntil([](const Collector::Log& log) { return !log.samples.empty(); }));
+  pid_t x = 0;
+  std::ifstream(desktop_.directory() + "/x.pid") >> x;
+  ASSERT_GT(x, 0);
+  ::kill(x, SIGSTOP);  // connections stay open, requests go unanswered
+  struct Resume {
+    pid_t pid;
+    ~Resume() { ::kill(pid, SIGCONT); }
+  } resume{x};
+  std::this_thread::sleep_for(500ms);  // the capture thread is now waiting on a reply
+
+  // Completes (callAndWait bounds it) although the server never answers.
+  EXPECT_FALSE(rig.stop());
+  EXPECT_TRUE(rig.collector->log().errors.empty()) << "a requested stop is no failure";
 }
 
 TEST_F(StreamLifecycle, DestroyingARunningStreamStopsIt) {
