@@ -21,16 +21,13 @@ inline std::string describe(const AudioFormat& f) {
 }
 
 // Stretches each input buffer by the rate ratio, repeating its first sample
-// on every output channel (enough to see where audio went). It asks its input
-// block up to three times per conversion, as real converters do to fill the
-// output, and records what it was handed.
+// on every output channel (enough to see where audio went). Like a real
+// converter it asks its input block again while the output has room (up to
+// three times), so a buffer handed over twice shows as doubled frames.
 class FakeConverter final : public AudioConverter {
  public:
   struct Conversion {
-    int requests = 0;  // input block calls
-    int handed = 0;    // of those, how many gave a buffer
     std::uint32_t capacity = 0;
-    std::uint32_t frames = 0;
     const float* outputData = nullptr;  // the output buffer's first channel
   };
 
@@ -44,31 +41,29 @@ class FakeConverter final : public AudioConverter {
   ConverterOutputStatus convert(PcmBuffer& output, std::optional<Error>& error,
                                 const ConverterInputBlock& inputBlock) override {
     context_->log.add("converter.convert");
-    Conversion c{0, 0, output.frameCapacity(), 0, output.data(0)};
-    while (c.requests < 3 && c.frames < c.capacity) {
+    const std::uint32_t capacity = output.frameCapacity();
+    std::uint32_t frames = 0;
+    for (int request = 0; request < 3 && frames < capacity; ++request) {
       ConverterInputStatus status = ConverterInputStatus::endOfStream;
-      const PcmBuffer* in = inputBlock(c.capacity - c.frames, status);
-      ++c.requests;
+      const PcmBuffer* in = inputBlock(capacity - frames, status);
       if (status != ConverterInputStatus::haveData || in == nullptr) {
         break;
       }
-      ++c.handed;
-      auto n =
-          std::min(static_cast<std::uint32_t>(in->frameLength() * ratio_), c.capacity - c.frames);
+      auto n = std::min(static_cast<std::uint32_t>(in->frameLength() * ratio_), capacity - frames);
       for (std::size_t ch = 0; n > 0 && ch < output.bufferCount(); ++ch) {
-        std::fill_n(output.data(ch) + c.frames, n, in->data(0)[0]);
+        std::fill_n(output.data(ch) + frames, n, in->data(0)[0]);
       }
-      c.frames += n;
+      frames += n;
     }
     if (onConvert_) {
       onConvert_();
     }
     if (failures_.fetch_sub(1) > 0) {
       error = Error{"fake", 7, "conversion failed"};
-      c.frames = 0;
+      frames = 0;
     }
-    output.setFrameLength(c.frames);
-    conversions_.with([&](auto& all) { all.push_back(c); });
+    output.setFrameLength(frames);
+    conversions_.with([&](auto& all) { all.push_back(Conversion{capacity, output.data(0)}); });
     return error ? ConverterOutputStatus::error : ConverterOutputStatus::haveData;
   }
   std::vector<Conversion> conversions() const { return conversions_.get(); }

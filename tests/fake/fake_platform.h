@@ -22,7 +22,7 @@ struct FakePlatform {
   std::shared_ptr<FakeAudio> audio = std::make_shared<FakeAudio>(context);
   std::shared_ptr<FakeHostClock> clock = std::make_shared<FakeHostClock>(context);
   std::shared_ptr<FakeFileSystem> fileSystem = std::make_shared<FakeFileSystem>(context);
-  std::shared_ptr<FakeStandardError> standardError = std::make_shared<FakeStandardError>();
+  std::shared_ptr<FakeStandardError> standardError = std::make_shared<FakeStandardError>(context);
 
   Platform platform() const {
     return Platform{capture, writer, audio, clock, fileSystem, standardError};

@@ -3,7 +3,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "platform/screen_capture.h"
@@ -127,15 +126,6 @@ class FakeScreenCapture final : public ScreenCaptureService,
     if (auto queue = output(StreamOutputType::screen).queue) {
       queue->sync([] {});
     }
-  }
-  // Calls the delegate from a thread of the fake's own, as the service does.
-  void stopWithError(const Error& error) {
-    std::thread caller([this, &error] {
-      if (auto d = state().delegate.lock()) {
-        d->streamDidStopWithError(*this, error);
-      }
-    });
-    caller.join();
   }
 
  private:

@@ -58,16 +58,16 @@ class FakeFileSystem final : public FileSystem {
   const std::shared_ptr<FakeContext> context_;
 };
 
-// Collects what is written, one string per write.
+// Each write becomes one "stderr <bytes>" entry of the call log.
 class FakeStandardError final : public StandardError {
  public:
+  explicit FakeStandardError(std::shared_ptr<FakeContext> context) : context_(std::move(context)) {}
   void writeData(std::string_view bytes) override {
-    writes_.with([&](auto& w) { w.emplace_back(bytes); });
+    context_->log.add("stderr " + std::string(bytes));
   }
-  std::vector<std::string> writes() const { return writes_.get(); }
 
  private:
-  Guarded<std::vector<std::string>> writes_;
+  const std::shared_ptr<FakeContext> context_;
 };
 
 }  // namespace kestrano::fake

@@ -9,51 +9,38 @@
 namespace kestrano {
 namespace {
 
-TEST(SerialQueue, RunsTasksOneAtATimeInSubmissionOrderFromManyThreads) {
+TEST(SerialQueue, RunsTasksOneAtATimeInOrderAndDrainsBeforeItGoes) {
   std::vector<int> seen;  // touched only on the queue
-  std::atomic<int> running{0};
-  bool overlapped = false;
+  std::atomic<int> running{0}, overlaps{0};
   {
     SerialQueue queue("test.queue");
-    std::vector<std::thread> producers;
+    std::vector<std::jthread> producers;
     for (int p = 0; p < 4; ++p) {
       producers.emplace_back([&, p] {
         for (int i = 0; i < 500; ++i) {
           queue.async([&, p, i] {
-            if (running.fetch_add(1) != 0) {
-              overlapped = true;
-            }
+            overlaps += running.fetch_add(1);
             seen.push_back(p * 1000 + i);
             running.fetch_sub(1);
           });
         }
       });
     }
-    for (auto& t : producers) {
-      t.join();
-    }
+    producers.clear();  // joins them
+    // sync is a barrier behind everything queued, run on the queue's thread.
+    bool onQueue = false;
+    queue.sync([&] { onQueue = queue.isCurrent(); });
+    EXPECT_TRUE(onQueue && !queue.isCurrent());
+    EXPECT_EQ(seen.size(), 2000u);
+    queue.async([&] { seen.push_back(4000); });
   }  // the destructor runs what is queued before it joins
-  ASSERT_EQ(seen.size(), 2000u);
-  EXPECT_FALSE(overlapped);
-  // Each producer's tasks keep their order.
-  std::vector<int> last(4, -1);
+  ASSERT_EQ(seen.size(), 2001u);
+  EXPECT_EQ(overlaps.load(), 0);
+  std::vector<int> last(5, -1);  // each producer's tasks keep their order
   for (int v : seen) {
     EXPECT_GT(v % 1000, last[v / 1000]);
     last[v / 1000] = v % 1000;
   }
-}
-
-TEST(SerialQueue, SyncIsABarrierAndKnowsItsThread) {
-  SerialQueue queue("test.queue");
-  std::atomic<int> done{0};
-  for (int i = 0; i < 100; ++i) {
-    queue.async([&] { done.fetch_add(1, std::memory_order_relaxed); });
-  }
-  bool onQueue = false;
-  queue.sync([&] { onQueue = queue.isCurrent(); });
-  EXPECT_EQ(done.load(), 100);
-  EXPECT_TRUE(onQueue);
-  EXPECT_FALSE(queue.isCurrent());
 }
 
 }  // namespace

@@ -30,10 +30,6 @@ TEST(MicrophonePath, ConvertsStampsAndPackagesOnlyOnceTheSessionStarted) {
   auto conversions = rig.fake.audio->converter()->conversions();
   ASSERT_EQ(samples.size(), 2u);
   ASSERT_EQ(conversions.size(), 2u);
-  for (const auto& conversion : conversions) {
-    EXPECT_EQ(conversion.requests, 2);
-    EXPECT_EQ(conversion.handed, 1);
-  }
   // 4410 frames at 44.1 kHz make 4800; the room has headroom beyond that for
   // what a resampler carries from one buffer to the next.
   EXPECT_EQ(conversions[0].capacity, 4800u + kMicrophoneConverterHeadroom);

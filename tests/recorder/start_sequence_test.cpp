@@ -8,30 +8,28 @@
 namespace kestrano::testing {
 namespace {
 
-const Calls kSuccessfulStart = {
-    "fs.remove /rec/out.mp4",
-    "capture.getShareableContent",
-    "writer.make /rec/out.mp4",
-    "input.make video#0",
-    "input.realTime video#0 yes",
-    "writer.addInput video#0",
-    "input.make audio#1",
-    "input.realTime audio#1 yes",
-    "writer.addInput audio#1",
-    "input.make audio#2",
-    "input.realTime audio#2 yes",
-    "writer.addInput audio#2",
-    "writer.startWriting",
-    "capture.makeStream",
-    "stream.addOutput 0",
-    "stream.addOutput 1",
-    "stream.startCapture",
-    "engine.make",
-    "node.outputFormat 0",
-    "converter.make 44100Hz 1ch planar to 48000Hz 2ch planar",
-    "node.installTap 0 1024 44100Hz 1ch planar",
-    "engine.start",
-};
+const Calls kSuccessfulStart = {"fs.remove /rec/out.mp4",
+                                "capture.getShareableContent",
+                                "writer.make /rec/out.mp4",
+                                "input.make video#0",
+                                "input.realTime video#0 yes",
+                                "writer.addInput video#0",
+                                "input.make audio#1",
+                                "input.realTime audio#1 yes",
+                                "writer.addInput audio#1",
+                                "input.make audio#2",
+                                "input.realTime audio#2 yes",
+                                "writer.addInput audio#2",
+                                "writer.startWriting",
+                                "capture.makeStream",
+                                "stream.addOutput 0",
+                                "stream.addOutput 1",
+                                "stream.startCapture",
+                                "engine.make",
+                                "node.outputFormat 0",
+                                "converter.make 44100Hz 1ch planar to 48000Hz 2ch planar",
+                                "node.installTap 0 1024 44100Hz 1ch planar",
+                                "engine.start"};
 
 // The start's calls up to and including the first that begins with `last`.
 Calls startCallsThrough(const std::string& last) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "platform/audio_engine.h"
 #include "recorder/capture_settings.h"
@@ -15,13 +16,12 @@ inline ConverterInputBlock giveOnce(const PcmBuffer& buffer,
                                     ConverterInputStatus after = ConverterInputStatus::noDataNow) {
   auto given = std::make_shared<bool>(false);
   return [&buffer, given, after](std::uint32_t, ConverterInputStatus& status) -> const PcmBuffer* {
-    status = *given ? after : ConverterInputStatus::haveData;
-    const PcmBuffer* result = *given ? nullptr : &buffer;
-    *given = true;
-    return result;
+    status = std::exchange(*given, true) ? after : ConverterInputStatus::haveData;
+    return status == ConverterInputStatus::haveData ? &buffer : nullptr;
   };
 }
 
+// An input block that never has data.
 inline ConverterInputBlock giveNothing() {
   return [](std::uint32_t, ConverterInputStatus& status) -> const PcmBuffer* {
     status = ConverterInputStatus::noDataNow;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -19,31 +20,18 @@ struct SineFit {
 inline SineFit fitSine(const float* samples, std::size_t count, std::size_t stride,
                        double frequency, double rate, std::int64_t start) {
   const double w = 2 * std::numbers::pi * frequency / rate;
-  // Normal equations of x = a sin + b cos: exact for any stretch length,
-  // not only whole periods.
-  double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
+  // Normal equations of x = a sin + b cos: exact for any stretch length, not
+  // only whole periods. The residual follows from the same sums.
+  double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0, xx = 0;
   for (std::size_t i = 0; i < count; ++i) {
     double t = w * static_cast<double>(start + static_cast<std::int64_t>(i));
     double sn = std::sin(t), cs = std::cos(t), x = samples[i * stride];
-    ss += sn * sn;
-    cc += cs * cs;
-    sc += sn * cs;
-    xs += x * sn;
-    xc += x * cs;
+    ss += sn * sn, cc += cs * cs, sc += sn * cs, xs += x * sn, xc += x * cs, xx += x * x;
   }
   double det = ss * cc - sc * sc;
   double a = (xs * cc - xc * sc) / det, b = (xc * ss - xs * sc) / det;
-  SineFit fit;
-  fit.amplitude = std::hypot(a, b);
-  fit.phase = std::atan2(b, a);
-  double err = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    double t = w * static_cast<double>(start + static_cast<std::int64_t>(i));
-    double d = samples[i * stride] - (a * std::sin(t) + b * std::cos(t));
-    err += d * d;
-  }
-  fit.residual = std::sqrt(err / count);
-  return fit;
+  double err = xx - 2 * a * xs - 2 * b * xc + a * a * ss + 2 * a * b * sc + b * b * cc;
+  return SineFit{std::hypot(a, b), std::atan2(b, a), std::sqrt(std::max(err, 0.0) / count)};
 }
 
 // The difference of two phases folded into (-pi, pi].
