@@ -21,18 +21,22 @@ constexpr AVRational kTimeBase{1, 90000};
 // takes it as the expected rate; each frame still keeps its own time.
 constexpr int kNominalFrameRate = 15;
 constexpr std::int64_t kNominalFrameTicks = 90000 / kNominalFrameRate;
-// superfast: the field's choice for screen recording in real time; on
-// screen content it loses ~0.002 SSIM against x264's default (medium) at
-// ~40% of its CPU. veryfast costs a third more CPU for 0.001 SSIM.
-constexpr const char* kPreset = "superfast";
-// Two encoding threads: the machine has two cores, and the capture and audio
-// threads need some of them; more frame threads only add delay and memory.
-constexpr int kEncoderThreads = 2;
+// veryfast: its macroblock-tree rate control (absent from superfast) spends
+// the bits of a still screen on the key frames that later frames copy from.
+// Measured on a bar-coded desktop scene at 500 kbit/s: SSIM 0.9716 against
+// superfast's 0.9519 and medium's 0.9742, for a fifth more CPU than superfast
+// and half of medium's (docs/BENCHMARKS.md).
+constexpr const char* kPreset = "veryfast";
+// One encoding thread: 720p at veryfast takes ~12 ms a frame, well inside the
+// 67 ms a frame lasts; a second frame thread costs the memory of another set
+// of reference pictures (~20 MB) and buys no speed the capture can use.
+constexpr int kEncoderThreads = 1;
 // Rate control: x264's average bit rate mode keeps the configured average;
-// the VBV (peak twice the average over a 2 s buffer) stops a burst of motion
-// from spending seconds of budget in a few frames.
+// the VBV (peak twice the average over a 4 s buffer) stops a burst of motion
+// from spending seconds of budget in a few frames. A 2 s buffer starved the
+// key frames of a detailed screen (SSIM -0.01 on a still desktop).
 constexpr std::int64_t kPeakRateFactor = 2;
-constexpr std::int64_t kVbvBufferSeconds = 2;
+constexpr std::int64_t kVbvBufferSeconds = 4;
 
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/video_frame.h"
@@ -14,6 +15,13 @@ namespace kestrano::x11 {
 // Scales BGRX pictures of one size to I420 frames of another in a single
 // libswscale pass (scaling and colour conversion together are cheaper than
 // two passes).
+//
+// Most of a desktop stays the same from one picture to the next, so after
+// the first picture only the bands of rows that changed are scaled again and
+// the rest of the previous frame is reused. A band is scaled with enough
+// rows around it that its result is the same as scaling the whole picture.
+// This needs the heights in a small whole-number ratio (1080 -> 720 is 3:2);
+// other sizes are always scaled whole. Used by one thread.
 class FrameScaler {
  public:
   // Nothing, with `error` set, when libswscale refuses the sizes.
@@ -24,16 +32,44 @@ class FrameScaler {
   FrameScaler& operator=(const FrameScaler&) = delete;
 
   // `pixels` holds sourceHeight rows of sourceWidth BGRX pixels.
-  VideoFrame scale(const std::uint8_t* pixels, int stride) const;
+  VideoFrame scale(const std::uint8_t* pixels, int stride);
+
+  // Source rows scaled by the last call (for benchmarks and tests).
+  int lastScaledRows() const { return lastScaledRows_; }
 
  private:
-  FrameScaler(SwsContext* context, int sourceHeight, int width, int height)
-      : context_(context), sourceHeight_(sourceHeight), width_(width), height_(height) {}
+  struct ContextDeleter {
+    void operator()(SwsContext* context) const;
+  };
+  using ContextPtr = std::unique_ptr<SwsContext, ContextDeleter>;
 
-  SwsContext* context_;
-  int sourceHeight_;
-  int width_;
-  int height_;
+  FrameScaler(ContextPtr context, int sourceWidth, int sourceHeight, int width, int height);
+  void scaleWhole(const std::uint8_t* pixels, int stride);
+  // Scales source units [first, end) into the scratch frame and copies the
+  // output rows of units [keepFirst, keepEnd) into the kept frame.
+  bool scaleBand(const std::uint8_t* pixels, int stride, int first, int end, int keepFirst,
+                 int keepEnd);
+  SwsContext* bandContext(int units);
+  void remember(const std::uint8_t* pixels, int stride, const std::vector<bool>& changed);
+
+  ContextPtr whole_;
+  const int sourceWidth_;
+  const int sourceHeight_;
+  const int width_;
+  const int height_;
+  // A unit: sourceUnit_ source rows that scale to exactly outputUnit_ output
+  // rows (an even number, so chroma rows line up too). 0: no banding.
+  int sourceUnit_ = 0;
+  int outputUnit_ = 0;
+  int units_ = 0;
+  int reachUnits_ = 0;  // how far the filter reaches, in units
+
+  bool havePrevious_ = false;
+  std::vector<std::uint8_t> previous_;  // the last picture, rows of sourceWidth_ * 4 bytes
+  std::optional<VideoFrame> kept_;      // the frame made from it
+  std::optional<VideoFrame> scratch_;   // band results before their edges are cut off
+  std::vector<std::pair<int, ContextPtr>> bandContexts_;  // by band height in units
+  int lastScaledRows_ = 0;
 };
 
 }  // namespace kestrano::x11
