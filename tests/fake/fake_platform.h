@@ -1,15 +1,77 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <optional>
+#include <string>
 
+#include "platform/file_system.h"
+#include "platform/host_clock.h"
 #include "platform/platform.h"
+#include "platform/standard_error.h"
 #include "tests/fake/fake_audio.h"
 #include "tests/fake/fake_context.h"
 #include "tests/fake/fake_media_writer.h"
 #include "tests/fake/fake_screen_capture.h"
-#include "tests/fake/fake_system.h"
 
 namespace kestrano::fake {
+
+// A host clock that reads what the test set (nanoseconds).
+class FakeHostClock final : public HostClock {
+ public:
+  explicit FakeHostClock(std::shared_ptr<FakeContext> context) : context_(std::move(context)) {}
+  MediaTime now() const override {
+    context_->log.add("clock.now");
+    return MediaTime::make(nanos_.load(), kNanosecondTimescale);
+  }
+  void set(std::int64_t nanoseconds) { nanos_.store(nanoseconds); }
+
+ private:
+  const std::shared_ptr<FakeContext> context_;
+  std::atomic<std::int64_t> nanos_{1'000'000'000};
+};
+
+// Removal always succeeds; relative paths live under /cwd; every file has the
+// scripted attributes.
+class FakeFileSystem final : public FileSystem {
+ public:
+  explicit FakeFileSystem(std::shared_ptr<FakeContext> context) : context_(std::move(context)) {}
+
+  // Set before the recorder runs; nothing means the file is missing.
+  std::optional<FileAttributes> attributes =
+      FileAttributes{{kFileSizeKey, PropertyValue{std::int64_t{4242}}}};
+
+  std::string fileUrlWithPath(const std::string& path) const override {
+    return !path.empty() && path.front() == '/' ? path : "/cwd/" + path;
+  }
+  std::optional<Error> removeItemAtUrl(const std::string& url) override {
+    context_->log.add("fs.remove " + url);
+    return std::nullopt;
+  }
+  std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
+                                                       std::optional<Error>& error) override {
+    context_->log.add("fs.attributes " + path);
+    if (!attributes) {
+      error = Error{"fake", 2, "no such file"};
+    }
+    return attributes;
+  }
+
+ private:
+  const std::shared_ptr<FakeContext> context_;
+};
+
+// Each write becomes one "stderr <bytes>" entry of the call log.
+class FakeStandardError final : public StandardError {
+ public:
+  explicit FakeStandardError(std::shared_ptr<FakeContext> context) : context_(std::move(context)) {}
+  void writeData(std::string_view bytes) override {
+    context_->log.add("stderr " + std::string(bytes));
+  }
+
+ private:
+  const std::shared_ptr<FakeContext> context_;
+};
 
 // A whole scriptable platform sharing one call log and one completion
 // delivery. Script the parts, then hand platform() to the Recorder.

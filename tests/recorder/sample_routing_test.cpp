@@ -26,25 +26,23 @@ TEST(SampleRouting, TheFirstSampleThatReachesTheWriterStartsTheSessionOnce) {
   const auto screen = StreamOutputType::screen, audio = StreamOutputType::audio;
   struct Row {
     const char* name;
-    std::vector<Delivery> first;
     MediaTime sessionStart;
     std::size_t video, system;  // appended by the first deliveries
+    std::vector<Delivery> first;
   };
   const std::vector<Row> rows = {
-      {"SystemAudioSkipsTheStatusTest", {{systemAudioWithStatus(at(500)), audio}}, at(500), 0, 1},
-      {"IdleFrameIsDropped", {{screenFrame(at(7), std::int64_t{1}), screen}}, at(7), 0, 0},
+      {"SystemAudioSkipsTheStatusTest", at(500), 0, 1, {{systemAudioWithStatus(at(500)), audio}}},
+      {"IdleFrameIsDropped", at(7), 0, 0, {{screenFrame(at(7), std::int64_t{1}), screen}}},
       {"OtherTypesAreNeverAppended",
-       {{screenFrame(at(9)), static_cast<StreamOutputType>(2)},
-        {systemAudio(at(10)), static_cast<StreamOutputType>(-1)}},
        at(9),
        0,
-       0},
+       0,
+       {{screenFrame(at(9)), StreamOutputType(2)}, {systemAudio(at(10)), StreamOutputType(-1)}}},
       {"NotReadySampleIsIgnored",
-       {{notReady(screenFrame(at(1))), screen}, {screenFrame(at(2)), screen}},
        at(2),
        1,
-       0},
-  };
+       0,
+       {{notReady(screenFrame(at(1))), screen}, {screenFrame(at(2)), screen}}}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Rig rig;

@@ -126,39 +126,26 @@ struct FailureRow {
 
 TEST(StartSequence, EveryFailingStepReportsItsErrorAndLeavesWhatItSet) {
   const Error no{"fake.platform", -42, "the platform said no"};
-  const Calls finishWriterAndStream = afterStreamStop(kFinishWriter);
+  const Calls none, finishWriterAndStream = afterStreamStop(kFinishWriter);
   const std::vector<FailureRow> rows = {
-      {"ContentError", [&](auto& f) { f.capture->contentError = no; }, no, "capture.get", {}},
-      {"NoDisplay",
-       [](auto& f) { f.capture->displays.clear(); },
-       Error{"rec", 1, "No display"},
-       "capture.get",
-       {}},
+      {"ContentError", [&](auto& f) { f.capture->contentError = no; }, no, "capture.get", none},
+      {"NoDisplay", [](auto& f) { f.capture->displays.clear(); }, Error{"rec", 1, "No display"},
+       "capture.get", none},
       {"DisplayWithoutSize",
        [](auto& f) {
          f.capture->displays = {Display{1, 0, 0, 0, 1080}};
        },
-       Error{"rec", 4, "display has no size"},
-       "capture.get",
-       {}},
-      {"WriterCannotBeMade",
-       [&](auto& f) { f.writer->makeWriterError = no; },
-       no,
-       "writer.make",
-       {}},
+       Error{"rec", 4, "display has no size"}, "capture.get", none},
+      {"WriterCannotBeMade", [&](auto& f) { f.writer->makeWriterError = no; }, no, "writer.make",
+       none},
       {"StartWritingFailsWithError",
        [&](auto& f) {
          f.writer->startWritingSucceeds = false;
          f.writer->startWritingError = no;
        },
-       no,
-       "writer.startWriting",
-       {}},
-      {"StartWritingFailsWithoutError",
-       [](auto& f) { f.writer->startWritingSucceeds = false; },
-       Error{"rec", 2, "writer start failed"},
-       "writer.startWriting",
-       {}},
+       no, "writer.startWriting", none},
+      {"StartWritingFailsWithoutError", [](auto& f) { f.writer->startWritingSucceeds = false; },
+       Error{"rec", 2, "writer start failed"}, "writer.startWriting", none},
       {"StreamCannotBeMade", [](auto& f) { f.capture->noStream = true; },
        Error{"rec", 5, "capture stream could not be made"}, "capture.makeStream", kFinishWriter},
       {"AddScreenOutputFails", [&](auto& f) { f.capture->addScreenOutputError = no; }, no,
