@@ -56,6 +56,18 @@ def spawn_tones(env, folder):
     return procs
 
 
+def stop_player(player):
+    """Stops the scene; returns when each picture reached the screen (ns)."""
+    player.send_signal(signal.SIGTERM)
+    out, _ = player.communicate(timeout=30)
+    shown = {}
+    for line in out.decode().splitlines():
+        parts = line.split()
+        if len(parts) == 2:
+            shown[int(parts[0])] = int(parts[1])
+    return shown
+
+
 def stop_procs(procs):
     for p in procs:
         if p.poll() is None:
@@ -221,7 +233,7 @@ def ssim(path, scene, numbers, scene_binary, folder, name):
     return sum(ys) / len(ys), sum(alls) / len(alls), min(alls)
 
 
-def analyse(path, scene, scene_binary, folder, name):
+def analyse(path, scene, scene_binary, folder, name, shown_at=None):
     info = probe(path)
     numbers = read_barcodes(path, scene)
     if len(numbers) != info["video_frames"]:
@@ -230,6 +242,17 @@ def analyse(path, scene, scene_binary, folder, name):
     readable = [k for k in numbers if k is not None]
     distinct = len(set(readable))
     shown = (max(readable) - min(readable) + 1) if readable else 0
+    # Pictures that stood on the screen for a whole capture interval (less
+    # a millisecond) inside the recorded stretch: a 15 Hz capture must catch
+    # each of them. Shorter ones (the scene running late) may be missed.
+    full = None
+    if shown_at and readable:
+        caught = set(readable)
+        full = [k for k in range(min(readable), max(readable) + 1)
+                if k in shown_at and k + 1 in shown_at
+                and shown_at[k + 1] - shown_at[k] >= 1e9 / RATE - 1e6]
+        info["pictures_full_interval"] = len(full)
+        info["lost_full_interval"] = len([k for k in full if k not in caught])
     info.update({"decoded_frames": len(numbers), "unreadable": len(numbers) - len(readable),
                  "distinct_pictures": distinct, "pictures_shown": shown,
                  "lost": shown - distinct, "size": os.path.getsize(path)})
@@ -254,6 +277,8 @@ ROWS = [("CPU s per recorded s", "cpu_per_second", "{:.3f}"),
         ("pictures shown", "pictures_shown", "{}"),
         ("distinct pictures caught", "distinct_pictures", "{}"),
         ("pictures lost", "lost", "{}"),
+        ("pictures shown >= 1/15 s", "pictures_full_interval", "{}"),
+        ("of those lost", "lost_full_interval", "{}"),
         ("unreadable frames", "unreadable", "{}"),
         ("SSIM all (mean)", "ssim_all", "{:.4f}"),
         ("SSIM Y (mean)", "ssim_y", "{:.4f}"),
@@ -327,12 +352,12 @@ def main():
                     results[scene]["ffmpeg"] = measure(usage, recorded, stop_s)
                     results["ffmpeg_command"] = cmd
             finally:
-                stop_procs([player])
+                shown_at = stop_player(player)
             for name in results[scene]:
                 log(f"{scene}: analysing {name}")
                 path = os.path.join(folder, f"{name}-{scene}.mp4")
                 results[scene][name].update(
-                    analyse(path, scene, args.scene_binary, folder, f"{name}-{scene}"))
+                    analyse(path, scene, args.scene_binary, folder, f"{name}-{scene}", shown_at))
         stop_procs(tones)
     finally:
         subprocess.run([os.path.join(args.repo, "scripts/desktop.sh"), "stop", desktop])

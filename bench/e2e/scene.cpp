@@ -227,6 +227,10 @@ int play(bool moving) {
   const std::int64_t start = monotonicNs();
   std::printf("%lld\n", static_cast<long long>(start));
   std::fflush(stdout);
+  // When each picture reached the screen: on a loaded machine the scene can
+  // fall behind, and a picture shown for less than a capture interval may
+  // rightly be missed. Printed at the end, one "k nanoseconds" a line.
+  std::vector<std::int64_t> shownAt;
   for (int k = 0; !stopRequested; ++k) {
     if (moving) {
       renderMoving(p, k);
@@ -250,8 +254,13 @@ int play(bool moving) {
     if (xcb_connection_has_error(x.c)) {
       return 1;
     }
+    shownAt.push_back(monotonicNs());
     sleepUntil(start + (static_cast<std::int64_t>(k) + 1) * 1'000'000'000 / kRate);
   }
+  for (std::size_t k = 0; k < shownAt.size(); ++k) {
+    std::printf("%zu %lld\n", k, static_cast<long long>(shownAt[k]));
+  }
+  std::fflush(stdout);
   return 0;
 }
 
