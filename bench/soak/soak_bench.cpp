@@ -29,20 +29,25 @@ using namespace std::chrono_literals;
 using kestrano::testing::PrivateDesktop;
 using kestrano::testing::RecorderProcess;
 
-// Memory that climbs by more than this from the first minute to the last is
-// a leak or a growing queue: the encoders' own buffers settle within seconds.
-constexpr double kAllowedGrowthMiB = 16.0;
+// Anonymous memory that climbs by more than this from the middle minute to
+// the last is a leak or a growing queue. The first minutes are left out: the
+// allocator and the encoders reach their high-water marks in steps (measured:
+// +15 MiB once, between the first and the second minute), then stay.
+constexpr double kAllowedGrowthMiB = 8.0;
 // A drained pipeline stops within a few seconds (flush, remux of the file);
 // much longer means a backlog had built up.
 constexpr double kAllowedStopSeconds = 20.0;
 
-// VmRSS of a process in MiB, or a negative value when it cannot be read.
-double residentMiB(pid_t pid) {
+// One "Name:  <kB> kB" line of /proc/PID/status in MiB, or a negative value
+// when it cannot be read. VmRSS is everything resident; RssAnon leaves out
+// library and shared-memory pages, which fault in over time but hold no
+// samples: a queue that grows shows there.
+double statusMiB(pid_t pid, const std::string& name) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) {
-      return std::strtod(line.c_str() + 6, nullptr) / 1024.0;  // the value is in kB
+    if (line.rfind(name + ":", 0) == 0) {
+      return std::strtod(line.c_str() + name.size() + 1, nullptr) / 1024.0;
     }
   }
   return -1;
@@ -89,17 +94,20 @@ int run(int seconds, std::string path) {
   }
 
   std::vector<double> rss;
+  std::vector<double> anon;
   auto begin = std::chrono::steady_clock::now();
   for (int s = 1; s <= seconds; ++s) {
     std::this_thread::sleep_until(begin + std::chrono::seconds(s));
-    double mib = residentMiB(recorder.pid());
-    if (mib < 0) {
+    double mib = statusMiB(recorder.pid(), "VmRSS");
+    double anonMib = statusMiB(recorder.pid(), "RssAnon");
+    if (mib < 0 || anonMib < 0) {
       std::fprintf(stderr, "soak: the recorder is gone after %d s\n", s);
       return 1;
     }
     rss.push_back(mib);
+    anon.push_back(anonMib);
     if (s % 60 == 0) {
-      std::printf("%4d s  VmRSS %.1f MiB\n", s, mib);
+      std::printf("%4d s  VmRSS %.1f MiB  RssAnon %.1f MiB\n", s, mib, anonMib);
       std::fflush(stdout);
     }
   }
@@ -118,22 +126,29 @@ int run(int seconds, std::string path) {
 
   std::vector<double> sorted = rss;
   std::sort(sorted.begin(), sorted.end());
+  const std::size_t lastFrom = rss.size() >= 60 ? rss.size() - 60 : 0;
   double firstMinute = average(rss, 0, 60);
-  double lastMinute = average(rss, rss.size() >= 60 ? rss.size() - 60 : 0, rss.size());
+  double lastMinute = average(rss, lastFrom, rss.size());
+  const std::size_t middleFrom = anon.size() / 2 >= 30 ? anon.size() / 2 - 30 : 0;
+  double anonFirst = average(anon, 0, 60);
+  double anonMiddle = average(anon, middleFrom, middleFrom + 60);
+  double anonLast = average(anon, lastFrom, anon.size());
   std::printf("recorded %.0f s; %s\n", wall, done->c_str());
   std::printf("VmRSS MiB: min %.1f  median %.1f  max %.1f\n", sorted.front(),
               sorted[sorted.size() / 2], sorted.back());
   std::printf("VmRSS MiB: first-minute average %.1f  last-minute average %.1f  (%+.1f)\n",
               firstMinute, lastMinute, lastMinute - firstMinute);
+  std::printf("RssAnon MiB: first-minute %.1f  middle-minute %.1f  last-minute %.1f averages\n",
+              anonFirst, anonMiddle, anonLast);
   std::printf("stop took %.2f s\n", stopSeconds);
 
-  bool ok = lastMinute - firstMinute <= kAllowedGrowthMiB && stopSeconds <= kAllowedStopSeconds;
+  bool ok = anonLast - anonMiddle <= kAllowedGrowthMiB && stopSeconds <= kAllowedStopSeconds;
   for (const auto& stream : kestrano::testing::probeStreams(path)) {
     std::printf("%s track: %.1f s\n", stream.type.c_str(), stream.durationSeconds);
     // Every track covers the recording but for its start-up and the stop.
     ok = ok && stream.durationSeconds >= wall - 3.0;
   }
-  std::printf("%s\n", ok ? "no growth: memory flat, stop prompt, tracks complete"
+  std::printf("%s\n", ok ? "no growth: memory flat since mid-run, stop prompt, tracks complete"
                          : "GROWTH OR LOSS: see the figures above");
   return ok ? 0 : 2;
 }
