@@ -192,6 +192,12 @@ std::unique_ptr<AudioConverter> makeSwrAudioConverter(const AudioFormat& from,
       av_opt_set_int(swr.get(), "filter_size", kFilterSize, 0) < 0) {
     return nullptr;
   }
+  // A downmix adds channels together; cap each output's gain sum at 1 so a
+  // loud multi-channel microphone cannot clip (unnormalised, four equal
+  // channels came out 10% over full scale).
+  if (from.channelCount() > 2 && av_opt_set_double(swr.get(), "rematrix_maxval", 1.0, 0) < 0) {
+    return nullptr;
+  }
   if (from.channelCount() == 1 && to.channelCount() == 2) {
     // A mono microphone goes to both sides at full level; the default
     // mono-to-stereo mix would lower it by 3 dB.
