@@ -59,6 +59,10 @@ TEST_F(FramePacing, AChangingScreenGetsAtMostFifteenFramesASecond) {
   // On a 1/15 s cadence n frames span n - 1 intervals; one frame of slack
   // for the timer's jitter at the ends.
   EXPECT_LE(static_cast<double>(frames.size() - 1), span * 15.0 + 1.0);
+  // And no two closer than the minimum interval, even after a late tick.
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    EXPECT_GE(frames[i].nanos - frames[i - 1].nanos, 1'000'000'000 / 15) << "frame " << i;
+  }
 }
 
 TEST_F(FramePacing, AStillScreenGetsIdleFramesWithoutPixels) {

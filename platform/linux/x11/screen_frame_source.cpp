@@ -1,5 +1,8 @@
 #include "platform/linux/x11/screen_frame_source.h"
 
+#include <chrono>
+#include <thread>
+
 #include "platform/linux/x11/capture_errors.h"
 
 namespace kestrano::x11 {
@@ -33,6 +36,7 @@ std::unique_ptr<ScreenFrameSource> ScreenFrameSource::open(const Display& displa
   }
   std::unique_ptr<ScreenFrameSource> source(new ScreenFrameSource());
   source->clock_ = std::move(clock);
+  source->minimumIntervalNanos_ = configuration.minimumFrameInterval.nanoseconds();
   source->x_ = XConnection::open(error);
   if (!source->x_) {
     return nullptr;
@@ -102,7 +106,7 @@ std::shared_ptr<MediaSample> ScreenFrameSource::tick(bool mayDeliver, std::optio
 }
 
 std::shared_ptr<MediaSample> ScreenFrameSource::completeFrame(std::optional<Error>& error) {
-  MediaTime grabbedAt = clock_->now();
+  MediaTime grabbedAt = stampAfterInterval();
   std::optional<ScreenGrabber::Image> image = grabber_->grab(error);
   if (!image) {
     return nullptr;
@@ -120,8 +124,22 @@ std::shared_ptr<MediaSample> ScreenFrameSource::completeFrame(std::optional<Erro
       statusAttachments(FrameStatus::complete));
 }
 
-std::shared_ptr<MediaSample> ScreenFrameSource::idleFrame() {
+MediaTime ScreenFrameSource::stampAfterInterval() {
+  // The capture ticks on a fixed grid; a tick that ran late brings the next
+  // one closer than the interval. Waiting out the difference (a few ms at
+  // most) keeps every two samples at least the interval apart, as the stream
+  // promises and as players that assume a frame rate expect.
   MediaTime now = clock_->now();
+  std::int64_t early = lastSampleNanos_ + minimumIntervalNanos_ - now.nanoseconds();
+  if (lastSampleNanos_ != 0 && early > 0) {
+    std::this_thread::sleep_for(std::chrono::nanoseconds(early));
+    now = clock_->now();
+  }
+  return now;
+}
+
+std::shared_ptr<MediaSample> ScreenFrameSource::idleFrame() {
+  MediaTime now = stampAfterInterval();
   lastSampleNanos_ = now.nanoseconds();
   return MediaSample::makeVideo(std::nullopt,
                                 SampleTimingInfo{MediaTime::invalid(), now, MediaTime::invalid()},

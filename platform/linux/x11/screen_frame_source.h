@@ -40,6 +40,9 @@ class ScreenFrameSource {
   int socket() const { return xcb_get_file_descriptor(x_->get()); }
 
  private:
+  // Now on the host clock, but never sooner than the minimum frame interval
+  // after the previous sample.
+  MediaTime stampAfterInterval();
   ScreenFrameSource() = default;
   std::shared_ptr<MediaSample> completeFrame(std::optional<Error>& error);
   std::shared_ptr<MediaSample> idleFrame();
@@ -55,6 +58,7 @@ class ScreenFrameSource {
   bool delivered_ = false;  // a complete frame has gone out
   CursorPlacement lastCursor_;
   std::int64_t lastSampleNanos_ = 0;  // host time of the last sample of either kind
+  std::int64_t minimumIntervalNanos_ = 0;
 };
 
 }  // namespace kestrano::x11
