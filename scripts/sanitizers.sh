@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Builds the project with AddressSanitizer+UBSan and with ThreadSanitizer, each
-# in its own build directory, and runs the tests that need no more than a
-# private desktop plus one end-to-end recording under each. Any report fails.
+# in its own build directory, and runs the unit tests (label "unit": control
+# loop, engine over the fake platform, converter, writer) plus one end-to-end
+# recording of a real desktop under each. Any report fails. The capture and
+# sound-server backend tests measure pacing and levels against the clock,
+# which a sanitizer's slowdown distorts; the end-to-end recording covers those
+# backends under the sanitizers.
 # Usage: sanitizers.sh [address|thread]   (both when none is named)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,7 +28,7 @@ run() {  # <kind> <build dir>
   ninja -C "$build"
   echo "sanitizers: $kind build took $(($(date +%s) - began)) s"
   began=$(date +%s)
-  ctest --test-dir "$build" --output-on-failure --timeout 600 -LE e2e
+  ctest --test-dir "$build" --output-on-failure --timeout 600 -L unit
   ctest --test-dir "$build" --output-on-failure --timeout 600 -R "$e2e_test"
   echo "sanitizers: $kind tests took $(($(date +%s) - began)) s"
 }
