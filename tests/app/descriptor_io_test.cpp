@@ -16,24 +16,12 @@
 #include "app/descriptor_reply_sink.h"
 #include "app/termination_signals.h"
 #include "app/unique_fd.h"
+#include "tests/app/test_pipe.h"
 
 namespace kestrano {
 namespace {
 
 using Lines = std::vector<std::string>;
-
-struct Pipe {
-  UniqueFd read;
-  UniqueFd write;
-};
-
-Pipe makePipe() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe2 failed");
-  }
-  return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
-}
 
 void writeAll(int fd, const std::string& bytes) {
   std::size_t done = 0;

@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+#include "tests/app/test_pipe.h"
+
 extern char** environ;
 
 namespace kestrano {
@@ -23,41 +25,6 @@ namespace {
 
 // Generous: the machine is shared; a healthy run answers in milliseconds.
 constexpr auto kPatience = std::chrono::seconds(30);
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    reset(other.release());
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
-
-struct Pipe {
-  UniqueFd read;
-  UniqueFd write;
-};
-
-Pipe makePipe() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe2 failed");
-  }
-  return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
-}
 
 // The recorder as a child process with its standard input and output on
 // pipes. Killed and reaped on destruction if the test left it running.
