@@ -37,6 +37,13 @@ constexpr int kEncoderThreads = 2;
 // and ~28 MB less memory (x264 keeps full pictures for each frame it holds).
 constexpr int kLookaheadFrames = 5;
 constexpr int kMaxBFrames = 1;
+// Screen content moves by whole rows and columns (scrolling, dragged
+// windows), often farther than veryfast's hexagon search finds: the uneven
+// multi-hexagon search over 32 pixels finds the scroll, and lighter
+// deblocking keeps text edges. On a page scrolling 6 px a frame at
+// 500 kbit/s: SSIM 0.9326 -> 0.9414 (the medium preset's), for ~10% more
+// encoder CPU; on a still desktop +0.0004.
+constexpr const char* kScreenContentParams = "me=umh:merange=32:deblock=-2,-2";
 // Rate control: x264's average bit rate mode keeps the configured average;
 // the VBV (peak twice the average over a 4 s buffer) stops a burst of motion
 // from spending seconds of budget in a few frames. A 2 s buffer starved the
@@ -99,6 +106,7 @@ std::unique_ptr<VideoTrackEncoder> VideoTrackEncoder::create(const VideoOutputSe
   av_opt_set(codec->priv_data, "preset", kPreset, 0);
   av_opt_set(codec->priv_data, "profile", "high", 0);
   av_opt_set_int(codec->priv_data, "rc-lookahead", kLookaheadFrames, 0);
+  av_opt_set(codec->priv_data, "x264-params", kScreenContentParams, 0);
   int rc = avcodec_open2(codec.get(), x264, nullptr);
   if (rc < 0) {
     error = encoderError(avErrorText(rc));

@@ -17,8 +17,10 @@ namespace {
 // Bicubic: closest to a Lanczos reference of the screen (SSIM 0.997 against
 // bilinear's 0.985 and fast bilinear's 0.970 on text-like content) for about
 // 0.6 ms a 1080p frame more than bilinear. Fast bilinear skips source pixels,
-// so thin lines flicker.
-constexpr int kScaleFlags = SWS_BICUBIC;
+// so thin lines flicker. Taking the chroma at full input width goes straight
+// from the BGRX row to the output width instead of halving it first: about a
+// fifth less time (5.0 -> 3.9 ms a 1080p frame) for SSIM -0.0001.
+constexpr int kScaleFlags = SWS_BICUBIC | SWS_FULL_CHR_H_INP;
 
 // Banding pays only when a picture has enough units to leave most of them
 // alone.
