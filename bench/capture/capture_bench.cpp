@@ -1,8 +1,10 @@
 // Capture alone, 1920x1080 scaled to 1280x720 at 15 frames a second, on a
-// private Xvfb: CPU seconds per second of capture, first with a window
-// repainted every frame, then with a still screen.
+// private Xvfb: CPU seconds per second of capture with a window repainted
+// all over every frame ("moving"), with a small area repainted every frame as
+// typing or a ticking clock does ("typing"), and on a still screen ("still");
+// then the process's peak resident memory.
 //
-//   capture_bench [seconds per phase, default 20]
+//   capture_bench [seconds per phase, default 20] [only this phase]
 #include <sys/resource.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -17,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/linux/monotonic_clock.h"
 #include "platform/linux/x11/x11_capture_service.h"
@@ -67,13 +70,16 @@ class CountingOutput final : public kestrano::StreamOutput {
   std::atomic<int> idle{0};
 };
 
+enum class Motion { moving, typing, still };
+
 // A full-screen window whose stripes move every 1/30 s, twice the capture
-// rate, so every capture tick finds a change; measures its own CPU so it can
-// be taken out of the process's figure.
+// rate, so every capture tick finds a change (or, typing, a 320x24 area of
+// it changes); measures its own CPU so it can be taken out of the process's
+// figure.
 class Painter {
  public:
-  explicit Painter(bool moving)
-      : thread_([this, moving] {
+  explicit Painter(Motion motion)
+      : thread_([this, motion] {
           xcb_connection_t* c = kestrano::x11::connectToDefaultDisplay(nullptr);
           xcb_screen_t* s = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
           xcb_window_t w = xcb_generate_id(c);
@@ -85,7 +91,13 @@ class Painter {
           xcb_gcontext_t gc = xcb_generate_id(c);
           xcb_create_gc(c, gc, w, 0, nullptr);
           for (int frame = 0; !stop_; ++frame) {
-            if (moving || frame == 0) {
+            if (motion == Motion::typing && frame > 0) {
+              std::uint32_t colour[] = {static_cast<std::uint32_t>((frame % 7) * 0x201008)};
+              xcb_change_gc(c, gc, XCB_GC_FOREGROUND, colour);
+              xcb_rectangle_t r{static_cast<std::int16_t>(600 + (frame % 40) * 8), 500, 8, 24};
+              xcb_poly_fill_rectangle(c, w, gc, 1, &r);
+              std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+            } else if (motion == Motion::moving || frame == 0) {
               for (int stripe = 0; stripe < 24; ++stripe) {
                 std::uint32_t colour[] = {
                     static_cast<std::uint32_t>(((stripe + frame) % 24) * 0x0a0705)};
@@ -113,8 +125,8 @@ class Painter {
   std::thread thread_;  // last: starts after the rest exists
 };
 
-void runPhase(const char* name, bool moving, int seconds, long xPid) {
-  Painter painter(moving);
+void runPhase(const char* name, Motion motion, int seconds, long xPid) {
+  Painter painter(motion);
   std::this_thread::sleep_for(500ms);  // the window is up before capture starts
 
   auto service =
@@ -165,7 +177,16 @@ int main(int argc, char** argv) {
   desktop.exportEnvironment();
   long xPid = 0;
   std::ifstream(desktop.directory() + "/x.pid") >> xPid;
-  runPhase("moving", true, seconds, xPid);
-  runPhase("still", false, seconds, xPid);
+  std::string only = argc > 2 ? argv[2] : "";
+  const std::pair<const char*, Motion> phases[] = {
+      {"moving", Motion::moving}, {"typing", Motion::typing}, {"still", Motion::still}};
+  for (const auto& [name, motion] : phases) {
+    if (only.empty() || only == name) {
+      runPhase(name, motion, seconds, xPid);
+    }
+  }
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  std::printf("peak resident memory %.1f MB\n", static_cast<double>(u.ru_maxrss) / 1024);
   return 0;
 }
