@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "tests/support/private_desktop.h"
@@ -96,10 +97,10 @@ TEST(FrameContent, ThePointerIsDrawnAndFollowed) {
   ASSERT_FALSE(rig.start());
   // The hot spot lands at (640, 360) of the scaled frame; Xvfb's default
   // pointer image lies within a few pixels of it.
-  auto markedAround = [&](const VideoFrame& f) {
+  auto markedAround = [&](const VideoFrame& f, int cx = 640, int cy = 360) {
     int differing = 0;
-    for (int y = 350; y < 372; ++y) {
-      for (int x = 630; x < 652; ++x) {
+    for (int y = std::max(0, cy - 10); y < cy + 12; ++y) {
+      for (int x = std::max(0, cx - 10); x < cx + 12; ++x) {
         differing += std::abs(yuvAt(f, x, y).y - background) > 40 ? 1 : 0;
       }
     }
@@ -116,7 +117,61 @@ TEST(FrameContent, ThePointerIsDrawnAndFollowed) {
   scene.sync();
   auto later = completeFrameAfter(rig, moved);
   ASSERT_TRUE(later);
+  // Gone from where it was, though nothing was drawn there; drawn where it went.
   EXPECT_EQ(markedAround(pixels(later)), 0);
+  EXPECT_GT(markedAround(pixels(later), 67, 67), 10);
+  EXPECT_FALSE(rig.stop());
+}
+
+TEST(FrameContent, SmallDrawingsOnAStillScreenReachTheFrames) {
+  PrivateDesktop desktop(screens("1920x1080", ""));
+  desktop.exportEnvironment();
+  const Rgb grey{128, 128, 128};
+  const Rgb red{255, 0, 0};
+  const Rgb blue{0, 0, 255};
+  const Rgb green{0, 255, 0};
+  XScene scene;
+  xcb_window_t win = scene.addWindow(0, 0, 1920, 1080, grey);
+  scene.warpPointer(5, 5);
+  scene.sync();
+  CaptureRig rig(0, recorderConfiguration(1280, 720));
+  ASSERT_FALSE(rig.start());
+  auto first = completeFrameAfter(rig);
+  ASSERT_TRUE(first);
+  expectColour(pixels(first), 620, 343, grey);
+
+  // Source (x, y) lands at (x, y) * 2/3 of the frame.
+  std::int64_t drawn = rig.clock->now().nanoseconds();
+  scene.fill(win, 900, 480, 60, 30, red);
+  scene.sync();
+  auto one = completeFrameAfter(rig, drawn);
+  ASSERT_TRUE(one);
+  expectColour(pixels(one), 620, 330, red);
+  expectColour(pixels(one), 620, 400, grey);
+
+  // Two more at once, one against the bottom edge and one a new window.
+  drawn = rig.clock->now().nanoseconds();
+  scene.fill(win, 90, 1020, 60, 60, blue);
+  scene.addWindow(1500, 60, 120, 90, green);
+  scene.sync();
+  // The two may come in separate frames: wait for the one that has both.
+  std::shared_ptr<MediaSample> both;
+  ASSERT_TRUE(rig.collector->waitUntil([&](const Collector::Log& log) {
+    for (const auto& d : log.frames(FrameStatus::complete)) {
+      const VideoFrame& f = pixels(d.sample);
+      if (d.nanos > drawn && std::abs(yuvAt(f, 80, 700).y - expectedYuv(0, 0, 255).y) < 6 &&
+          std::abs(yuvAt(f, 1040, 70).y - expectedYuv(0, 255, 0).y) < 6) {
+        both = d.sample;
+        return true;
+      }
+    }
+    return false;
+  }));
+  expectColour(pixels(both), 80, 700, blue);
+  expectColour(pixels(both), 80, 719, blue);
+  expectColour(pixels(both), 1040, 70, green);
+  expectColour(pixels(both), 620, 330, red);
+  expectColour(pixels(both), 300, 300, grey);
   EXPECT_FALSE(rig.stop());
 }
 

@@ -1,5 +1,5 @@
-// The scaler re-scales only the rows that changed; what it delivers must be
-// what a whole pass over the new picture gives.
+// The scaler re-scales only the rows its caller says changed; what it
+// delivers must be what a whole pass over the new picture gives.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -67,7 +67,7 @@ TEST(FrameScaler, ChangedBandsGiveTheSameFrameAsAWholePass) {
   EXPECT_EQ(scaler->lastScaledRows(), 1080);
 
   // Nothing changed: nothing is scaled, the frame is the same.
-  VideoFrame same = scaler->scale(p.pixels.data(), p.stride());
+  VideoFrame same = scaler->scale(p.pixels.data(), p.stride(), {});
   EXPECT_EQ(scaler->lastScaledRows(), 0);
   EXPECT_EQ(maxDifference(same, scaleFresh(p, 1280, 720)), 0);
 
@@ -78,20 +78,62 @@ TEST(FrameScaler, ChangedBandsGiveTheSameFrameAsAWholePass) {
   std::uint8_t value = 1;
   for (const auto& a : areas) {
     p.paint(a[0], a[1], a[2], a[3], value += 40);
-    VideoFrame banded = scaler->scale(p.pixels.data(), p.stride());
+    const RowSpan rows[] = {{a[1], a[1] + a[3]}};
+    VideoFrame banded = scaler->scale(p.pixels.data(), p.stride(), rows);
     EXPECT_LT(scaler->lastScaledRows(), 1080) << "area at row " << a[1];
     EXPECT_EQ(maxDifference(banded, scaleFresh(p, 1280, 720)), 0) << "area at row " << a[1];
   }
+  // Two at once, reported out of order and overlapping.
   p.paint(10, 20, 50, 50, 7);
   p.paint(10, 1000, 50, 50, 9);
-  VideoFrame two = scaler->scale(p.pixels.data(), p.stride());
-  EXPECT_EQ(maxDifference(two, scaleFresh(p, 1280, 720)), 0);
+  const RowSpan two[] = {{1000, 1050}, {20, 70}, {30, 40}};
+  VideoFrame both = scaler->scale(p.pixels.data(), p.stride(), two);
+  EXPECT_EQ(maxDifference(both, scaleFresh(p, 1280, 720)), 0);
 
   // A change over most of the picture is one whole pass.
   p.paint(0, 100, 1920, 900, 77);
-  VideoFrame most = scaler->scale(p.pixels.data(), p.stride());
+  const RowSpan most[] = {{100, 1000}};
+  VideoFrame mostly = scaler->scale(p.pixels.data(), p.stride(), most);
   EXPECT_EQ(scaler->lastScaledRows(), 1080);
-  EXPECT_EQ(maxDifference(most, scaleFresh(p, 1280, 720)), 0);
+  EXPECT_EQ(maxDifference(mostly, scaleFresh(p, 1280, 720)), 0);
+
+  // Without rows, everything counts as changed.
+  p.paint(300, 300, 10, 10, 5);
+  VideoFrame all = scaler->scale(p.pixels.data(), p.stride());
+  EXPECT_EQ(scaler->lastScaledRows(), 1080);
+  EXPECT_EQ(maxDifference(all, scaleFresh(p, 1280, 720)), 0);
+}
+
+TEST(FrameScaler, TheFirstPictureIsScaledWholeWhateverTheRowsSay) {
+  std::optional<Error> error;
+  auto scaler = FrameScaler::make(1920, 1080, 1280, 720, error);
+  ASSERT_TRUE(scaler);
+  Picture p(1920, 1080);
+  const RowSpan few[] = {{500, 510}};
+  VideoFrame first = scaler->scale(p.pixels.data(), p.stride(), few);
+  EXPECT_EQ(scaler->lastScaledRows(), 1080);
+  EXPECT_EQ(maxDifference(first, scaleFresh(p, 1280, 720)), 0);
+}
+
+TEST(FrameScaler, RowsOutsideThePictureAreIgnored) {
+  std::optional<Error> error;
+  auto scaler = FrameScaler::make(1920, 1080, 1280, 720, error);
+  ASSERT_TRUE(scaler);
+  Picture p(1920, 1080);
+  scaler->scale(p.pixels.data(), p.stride());
+  // Wholly outside, reversed and empty spans change nothing; one reaching
+  // past either edge counts for its rows inside.
+  const RowSpan outside[] = {{-50, -1}, {1080, 5000}, {700, 600}, {400, 400}};
+  VideoFrame none = scaler->scale(p.pixels.data(), p.stride(), outside);
+  EXPECT_EQ(scaler->lastScaledRows(), 0);
+  EXPECT_EQ(maxDifference(none, scaleFresh(p, 1280, 720)), 0);
+  p.paint(0, 0, 100, 4, 11);
+  p.paint(0, 1076, 100, 4, 13);
+  const RowSpan edges[] = {{-1000, 4}, {1076, 1'000'000}};
+  VideoFrame banded = scaler->scale(p.pixels.data(), p.stride(), edges);
+  EXPECT_GT(scaler->lastScaledRows(), 0);
+  EXPECT_LT(scaler->lastScaledRows(), 1080);
+  EXPECT_EQ(maxDifference(banded, scaleFresh(p, 1280, 720)), 0);
 }
 
 TEST(FrameScaler, SizesWithoutASmallRatioAreAlwaysScaledWhole) {
@@ -101,7 +143,8 @@ TEST(FrameScaler, SizesWithoutASmallRatioAreAlwaysScaledWhole) {
   Picture p(1366, 768);
   scaler->scale(p.pixels.data(), p.stride());
   p.paint(100, 100, 50, 50, 3);
-  VideoFrame frame = scaler->scale(p.pixels.data(), p.stride());
+  const RowSpan rows[] = {{100, 150}};
+  VideoFrame frame = scaler->scale(p.pixels.data(), p.stride(), rows);
   EXPECT_EQ(scaler->lastScaledRows(), 768);
   EXPECT_EQ(maxDifference(frame, scaleFresh(p, 1280, 719)), 0);
 }

@@ -87,6 +87,17 @@ std::optional<Error> CursorPainter::refresh() {
   return std::nullopt;
 }
 
+Rect CursorPainter::paintedRect() const {
+  if (!placement_.visible) {
+    return Rect{};
+  }
+  std::int64_t left = std::max<std::int64_t>(0, placement_.left);
+  std::int64_t top = std::max<std::int64_t>(0, placement_.top);
+  std::int64_t right = std::min<std::int64_t>(area_.width, placement_.left + width_);
+  std::int64_t bottom = std::min<std::int64_t>(area_.height, placement_.top + height_);
+  return Rect{left, top, right - left, bottom - top};
+}
+
 void CursorPainter::paint(std::uint8_t* pixels, int stride, int width, int height) const {
   if (!placement_.visible) {
     return;

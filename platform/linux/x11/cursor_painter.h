@@ -36,6 +36,9 @@ class CursorPainter {
   // connection broke.
   std::optional<Error> refresh();
   const CursorPlacement& placement() const { return placement_; }
+  // The part of the area that paint() covers at the current placement, in
+  // the area's coordinates; empty when the pointer is not on it.
+  Rect paintedRect() const;
 
   // Blends the image (premultiplied ARGB) onto BGRX pixels of the area.
   void paint(std::uint8_t* pixels, int stride, int width, int height) const;

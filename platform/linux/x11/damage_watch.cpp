@@ -1,5 +1,7 @@
 #include "platform/linux/x11/damage_watch.h"
 
+#include <algorithm>
+
 namespace kestrano::x11 {
 namespace {
 
@@ -16,9 +18,16 @@ bool present(xcb_connection_t* c, xcb_extension_t* id) {
   return ext != nullptr && ext->present != 0;
 }
 
-bool intersects(const xcb_rectangle_t& r, const Rect& area) {
-  return r.x < area.x + area.width && r.x + r.width > area.x && r.y < area.y + area.height &&
-         r.y + r.height > area.y;
+// The part of `r` on `area`, relative to the area's corner; empty when none.
+Rect clipped(const xcb_rectangle_t& r, const Rect& area) {
+  std::int64_t left = std::max<std::int64_t>(r.x, area.x);
+  std::int64_t top = std::max<std::int64_t>(r.y, area.y);
+  std::int64_t right = std::min<std::int64_t>(r.x + r.width, area.x + area.width);
+  std::int64_t bottom = std::min<std::int64_t>(r.y + r.height, area.y + area.height);
+  if (left >= right || top >= bottom) {
+    return Rect{};
+  }
+  return Rect{left - area.x, top - area.y, right - left, bottom - top};
 }
 
 }  // namespace
@@ -60,9 +69,10 @@ bool DamageWatch::handleEvent(const xcb_generic_event_t* event) {
   return true;
 }
 
-std::optional<bool> DamageWatch::takeChange(std::optional<Error>& error) {
+std::optional<std::vector<Rect>> DamageWatch::takeChange(std::optional<Error>& error) {
+  std::vector<Rect> drawn;
   if (!pending_) {
-    return false;
+    return drawn;
   }
   pending_ = false;
   xcb_connection_t* c = x_.get();
@@ -76,11 +86,12 @@ std::optional<bool> DamageWatch::takeChange(std::optional<Error>& error) {
   const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(reply.get());
   int count = xcb_xfixes_fetch_region_rectangles_length(reply.get());
   for (int i = 0; i < count; ++i) {
-    if (intersects(rects[i], area_)) {
-      return true;
+    Rect r = clipped(rects[i], area_);
+    if (r.width > 0) {
+      drawn.push_back(r);
     }
   }
-  return false;
+  return drawn;
 }
 
 }  // namespace kestrano::x11

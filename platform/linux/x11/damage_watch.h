@@ -6,16 +6,17 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/linux/x11/x_connection.h"
 
 namespace kestrano::x11 {
 
-// Tells whether anything was drawn on a rectangle of the root window, so an
-// unchanged screen is neither grabbed nor scaled. The server reports when
-// the damage becomes non-empty; only then is the damaged region fetched and
-// compared with the rectangle.
+// Tells where something was drawn on a rectangle of the root window, so an
+// unchanged screen is neither grabbed nor scaled, and a changed one is
+// scaled again only where it changed. The server reports when the damage
+// becomes non-empty; only then is the damaged region fetched.
 class DamageWatch {
  public:
   // Nothing when the server lacks DAMAGE or XFixes regions; callers then
@@ -27,11 +28,12 @@ class DamageWatch {
 
   // Takes a damage event; false when the event is not one.
   bool handleEvent(const xcb_generic_event_t* event);
-  // Whether the rectangle was drawn on since the last call, and forgets the
-  // damage up to now. Call it just before grabbing, so drawing that happens
-  // during the grab is reported again next time. An error when the
+  // The parts of the rectangle drawn on since the last call, clipped to it,
+  // in its own coordinates (empty: nothing drawn), and forgets the damage up
+  // to now. Call it just before grabbing, so drawing that happens during the
+  // grab is reported again next time. Nothing, with `error` set, when the
   // connection broke.
-  std::optional<bool> takeChange(std::optional<Error>& error);
+  std::optional<std::vector<Rect>> takeChange(std::optional<Error>& error);
 
  private:
   DamageWatch(XConnection& x, const Rect& area, xcb_damage_damage_t damage,

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <utility>
 
 extern "C" {
 #include <libswscale/swscale.h>
@@ -152,22 +153,30 @@ bool FrameScaler::scaleBand(const std::uint8_t* pixels, int stride, int first, i
   return true;
 }
 
-void FrameScaler::remember(const std::uint8_t* pixels, int stride,
-                           const std::vector<bool>& changed) {
-  const auto rowBytes = static_cast<std::size_t>(sourceWidth_) * 4;
-  for (int u = 0; u < units_; ++u) {
-    if (!changed[static_cast<std::size_t>(u)]) {
-      continue;
-    }
-    for (int row = u * sourceUnit_; row < (u + 1) * sourceUnit_; ++row) {
-      std::memcpy(&previous_[row * rowBytes], pixels + static_cast<std::ptrdiff_t>(row) * stride,
-                  rowBytes);
-    }
-  }
-  havePrevious_ = true;
+VideoFrame FrameScaler::scale(const std::uint8_t* pixels, int stride) {
+  return scaleUnits(pixels, stride, std::vector<bool>(static_cast<std::size_t>(units_), true));
 }
 
-VideoFrame FrameScaler::scale(const std::uint8_t* pixels, int stride) {
+VideoFrame FrameScaler::scale(const std::uint8_t* pixels, int stride,
+                              std::span<const RowSpan> changed) {
+  std::vector<bool> units(static_cast<std::size_t>(units_), false);
+  if (units_ > 0) {
+    for (const RowSpan& span : changed) {
+      int first = std::clamp(span.first, 0, sourceHeight_);
+      int end = std::clamp(span.end, 0, sourceHeight_);
+      if (first >= end) {
+        continue;
+      }
+      for (int u = first / sourceUnit_; u * sourceUnit_ < end; ++u) {
+        units[static_cast<std::size_t>(u)] = true;
+      }
+    }
+  }
+  return scaleUnits(pixels, stride, std::move(units));
+}
+
+VideoFrame FrameScaler::scaleUnits(const std::uint8_t* pixels, int stride,
+                                   std::vector<bool> changed) {
   VideoFrame frame(width_, height_, PixelFormat::i420);
   if (units_ == 0) {
     // No banding: straight into the new frame, nothing kept.
@@ -180,22 +189,10 @@ VideoFrame FrameScaler::scale(const std::uint8_t* pixels, int stride) {
     return frame;
   }
   if (!kept_) {
+    // Nothing to reuse yet.
     kept_.emplace(width_, height_, PixelFormat::i420);
     scratch_.emplace(width_, height_, PixelFormat::i420);
-    previous_.resize(static_cast<std::size_t>(sourceWidth_) * 4 * sourceHeight_);
-  }
-  const auto rowBytes = static_cast<std::size_t>(sourceWidth_) * 4;
-  std::vector<bool> changed(static_cast<std::size_t>(units_), !havePrevious_);
-  if (havePrevious_) {
-    for (int u = 0; u < units_; ++u) {
-      for (int row = u * sourceUnit_; row < (u + 1) * sourceUnit_; ++row) {
-        if (std::memcmp(&previous_[row * rowBytes],
-                        pixels + static_cast<std::ptrdiff_t>(row) * stride, rowBytes) != 0) {
-          changed[static_cast<std::size_t>(u)] = true;
-          break;
-        }
-      }
-    }
+    std::fill(changed.begin(), changed.end(), true);
   }
   // Units whose output rows a changed source row reaches.
   std::vector<bool> affected(static_cast<std::size_t>(units_), false);
@@ -236,9 +233,7 @@ VideoFrame FrameScaler::scale(const std::uint8_t* pixels, int stride) {
   }
   if (whole) {
     scaleWhole(pixels, stride);
-    std::fill(changed.begin(), changed.end(), true);
   }
-  remember(pixels, stride, changed);
   copyFrame(*kept_, frame);
   return frame;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "platform/error.h"
@@ -12,13 +13,19 @@ struct SwsContext;
 
 namespace kestrano::x11 {
 
+// Source rows [first, end).
+struct RowSpan {
+  int first = 0;
+  int end = 0;
+};
+
 // Scales BGRX pictures of one size to I420 frames of another in a single
 // libswscale pass (scaling and colour conversion together are cheaper than
 // two passes).
 //
 // Most of a desktop stays the same from one picture to the next, so after
-// the first picture only the bands of rows that changed are scaled again and
-// the rest of the previous frame is reused. A band is scaled with enough
+// the first picture only the bands of rows the caller says changed are
+// scaled again and the rest of the previous frame is reused. A band is scaled with enough
 // rows around it that its result is the same as scaling the whole picture.
 // This needs the heights in a small whole-number ratio (1080 -> 720 is 3:2);
 // other sizes are always scaled whole. Used by one thread.
@@ -31,8 +38,13 @@ class FrameScaler {
   FrameScaler(const FrameScaler&) = delete;
   FrameScaler& operator=(const FrameScaler&) = delete;
 
-  // `pixels` holds sourceHeight rows of sourceWidth BGRX pixels.
+  // `pixels` holds sourceHeight rows of sourceWidth BGRX pixels, all of
+  // them possibly changed since the last call.
   VideoFrame scale(const std::uint8_t* pixels, int stride);
+  // The same picture, where only the rows in `changed` differ from the one
+  // of the last call (in any order, overlapping or not; rows outside the
+  // picture are ignored). The first picture is scaled whole regardless.
+  VideoFrame scale(const std::uint8_t* pixels, int stride, std::span<const RowSpan> changed);
 
   // Source rows scaled by the last call (for benchmarks and tests).
   int lastScaledRows() const { return lastScaledRows_; }
@@ -50,7 +62,8 @@ class FrameScaler {
   bool scaleBand(const std::uint8_t* pixels, int stride, int first, int end, int keepFirst,
                  int keepEnd);
   SwsContext* bandContext(int units);
-  void remember(const std::uint8_t* pixels, int stride, const std::vector<bool>& changed);
+  // `changed`: one flag per unit.
+  VideoFrame scaleUnits(const std::uint8_t* pixels, int stride, std::vector<bool> changed);
 
   ContextPtr whole_;
   const int sourceWidth_;
@@ -64,10 +77,8 @@ class FrameScaler {
   int units_ = 0;
   int reachUnits_ = 0;  // how far the filter reaches, in units
 
-  bool havePrevious_ = false;
-  std::vector<std::uint8_t> previous_;  // the last picture, rows of sourceWidth_ * 4 bytes
-  std::optional<VideoFrame> kept_;      // the frame made from it
-  std::optional<VideoFrame> scratch_;   // band results before their edges are cut off
+  std::optional<VideoFrame> kept_;     // the frame made from the last picture
+  std::optional<VideoFrame> scratch_;  // band results before their edges are cut off
   std::vector<std::pair<int, ContextPtr>> bandContexts_;  // by band height in units
   int lastScaledRows_ = 0;
 };

@@ -21,6 +21,12 @@ AttachmentArray statusAttachments(FrameStatus status) {
       PropertyDictionary{{kFrameInfoStatusKey, static_cast<std::int64_t>(status)}}};
 }
 
+// The rows a rectangle of the area covers (X coordinates are 16-bit, so
+// they fit an int).
+RowSpan rowsOf(const Rect& r) {
+  return RowSpan{static_cast<int>(r.y), static_cast<int>(r.y + r.height)};
+}
+
 }  // namespace
 
 std::unique_ptr<ScreenFrameSource> ScreenFrameSource::open(const Display& display,
@@ -81,23 +87,26 @@ std::shared_ptr<MediaSample> ScreenFrameSource::tick(bool mayDeliver, std::optio
   if (!mayDeliver) {
     return nullptr;  // the damage stays recorded for the next tick that may deliver
   }
-  bool changed = !delivered_ || !damage_;
+  // Without DAMAGE nothing tells what changed: every tick changes it all.
+  bool whole = !delivered_ || !damage_;
+  bool cursorMoved = false;
   if (cursor_) {
     if ((error = cursor_->refresh())) {
       return nullptr;
     }
-    changed = changed || cursor_->placement() != lastCursor_;
+    cursorMoved = cursor_->placement() != lastCursor_;
   }
+  std::vector<Rect> drawn;
   if (damage_) {
     // Asked even when already known changed: it forgets the damage before the grab.
-    std::optional<bool> drawn = damage_->takeChange(error);
-    if (!drawn) {
+    std::optional<std::vector<Rect>> taken = damage_->takeChange(error);
+    if (!taken) {
       return nullptr;
     }
-    changed = changed || *drawn;
+    drawn = std::move(*taken);
   }
-  if (changed) {
-    return completeFrame(error);
+  if (whole || cursorMoved || !drawn.empty()) {
+    return completeFrame(whole, drawn, error);
   }
   if (clock_->now().nanoseconds() - lastSampleNanos_ >= kIdleFrameIntervalNanos) {
     return idleFrame();
@@ -105,17 +114,33 @@ std::shared_ptr<MediaSample> ScreenFrameSource::tick(bool mayDeliver, std::optio
   return nullptr;
 }
 
-std::shared_ptr<MediaSample> ScreenFrameSource::completeFrame(std::optional<Error>& error) {
+std::shared_ptr<MediaSample> ScreenFrameSource::completeFrame(bool whole,
+                                                              const std::vector<Rect>& drawn,
+                                                              std::optional<Error>& error) {
   MediaTime grabbedAt = stampAfterInterval();
   std::optional<ScreenGrabber::Image> image = grabber_->grab(error);
   if (!image) {
     return nullptr;
   }
+  // The server reports what clients drew, not the pointer painted in here:
+  // the rows it left and the rows it covers now changed too.
+  std::vector<RowSpan> rows;
+  rows.reserve(drawn.size() + 2);
+  for (const Rect& r : drawn) {
+    rows.push_back(rowsOf(r));
+  }
   if (cursor_) {
     cursor_->paint(image->data, image->stride, image->width, image->height);
+    Rect painted = cursor_->paintedRect();
+    if (cursor_->placement() != lastCursor_) {
+      rows.push_back(rowsOf(lastCursorRect_));
+      rows.push_back(rowsOf(painted));
+    }
     lastCursor_ = cursor_->placement();
+    lastCursorRect_ = painted;
   }
-  VideoFrame frame = scaler_->scale(image->data, image->stride);
+  VideoFrame frame = whole ? scaler_->scale(image->data, image->stride)
+                           : scaler_->scale(image->data, image->stride, rows);
   delivered_ = true;
   lastSampleNanos_ = grabbedAt.nanoseconds();
   // A frame lasts until the next one, which is not known yet: no duration.

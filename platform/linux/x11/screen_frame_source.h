@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/host_clock.h"
 #include "platform/linux/x11/cursor_painter.h"
@@ -44,7 +45,10 @@ class ScreenFrameSource {
   // after the previous sample.
   MediaTime stampAfterInterval();
   ScreenFrameSource() = default;
-  std::shared_ptr<MediaSample> completeFrame(std::optional<Error>& error);
+  // `drawn`: the parts of the area the server reported drawn on; ignored
+  // when `whole`.
+  std::shared_ptr<MediaSample> completeFrame(bool whole, const std::vector<Rect>& drawn,
+                                             std::optional<Error>& error);
   std::shared_ptr<MediaSample> idleFrame();
 
   std::shared_ptr<HostClock> clock_;
@@ -57,6 +61,7 @@ class ScreenFrameSource {
 
   bool delivered_ = false;  // a complete frame has gone out
   CursorPlacement lastCursor_;
+  Rect lastCursorRect_;               // where the pointer was painted into the last complete frame
   std::int64_t lastSampleNanos_ = 0;  // host time of the last sample of either kind
   std::int64_t minimumIntervalNanos_ = 0;
 };
