@@ -1,5 +1,6 @@
 #include "platform/linux/ffmpeg/ffmpeg_writer_factory.h"
 
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 extern "C" {
@@ -64,6 +65,11 @@ std::shared_ptr<MediaWriterFactory> makeFfmpegWriterFactory() {
   // own chatter (x264's statistics, muxer notes) stays quiet. Errors still
   // come back as values.
   av_log_set_level(AV_LOG_QUIET);
+  // x264 asks for transparent huge pages for each of its picture buffers, so
+  // every buffer is rounded up to 2 MB steps: 12 MB more resident memory in
+  // a 720p recording for no measurable speed. The setting is the process's
+  // (it also covers its other threads); failing it only costs that memory.
+  ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
   return std::make_shared<FfmpegWriterFactory>();
 }
 

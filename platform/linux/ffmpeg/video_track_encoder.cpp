@@ -27,11 +27,12 @@ constexpr std::int64_t kNominalFrameTicks = 90000 / kNominalFrameRate;
 // superfast's 0.964 and medium's 0.974, for ~10% more CPU than superfast and
 // under half of medium's (docs/BENCHMARKS.md).
 constexpr const char* kPreset = "veryfast";
-// Two encoding threads: one is enough for 720p at veryfast (~12 ms a frame
-// of the 67 ms a frame lasts) on an idle machine, but on a loaded one a
-// single thread fell behind and lost a third of the frames of a moving
-// screen; two lost none, for ~15 MB more memory and the same CPU per frame.
-constexpr int kEncoderThreads = 2;
+// One encoding thread: at 720p a frame takes ~12 ms of the 67 ms it lasts,
+// and a second frame thread costs ~14 MB (a frame in flight with its
+// reference and analysis buffers), a sixth of the recorder's memory, for
+// the same CPU per frame and the same SSIM. The capture's and the writer's
+// queues absorb a late frame or two.
+constexpr int kEncoderThreads = 1;
 // veryfast looks 10 frames ahead with up to 3 B-frames; on screen content 5
 // frames and one B-frame keep the SSIM within 0.0005 for a quarter less CPU
 // and ~28 MB less memory (x264 keeps full pictures for each frame it holds).
