@@ -63,9 +63,32 @@ bool Collector::waitUntil(const std::function<bool(const Log&)>& ready) {
   return changed_.wait_for(lock, kPatience, [&] { return ready(log_); });
 }
 
+bool Collector::waitForSamples(std::size_t count) {
+  return waitUntil([count](const Log& log) { return log.samples.size() >= count; });
+}
+
+bool Collector::waitForError() {
+  return waitUntil([](const Log& log) { return !log.errors.empty(); });
+}
+
 Collector::Log Collector::log() const {
   std::lock_guard lock(mutex_);
   return log_;
+}
+
+namespace {
+PrivateDesktop::Options screenOnly(const std::string& size, const std::string& monitors) {
+  PrivateDesktop::Options o;
+  o.size = size;
+  o.monitors = monitors;
+  o.pulse = false;
+  return o;
+}
+}  // namespace
+
+PrivateScreen::PrivateScreen(const std::string& size, const std::string& monitors)
+    : desktop(screenOnly(size, monitors)) {
+  desktop.exportEnvironment();
 }
 
 std::optional<Error> callAndWait(const std::function<void(ErrorCompletion)>& operation) {

@@ -12,6 +12,7 @@
 #include "platform/host_clock.h"
 #include "platform/linux/system_audio_source.h"
 #include "platform/screen_capture.h"
+#include "tests/support/private_desktop.h"
 
 namespace kestrano::testing {
 
@@ -42,12 +43,20 @@ class Collector final : public StreamOutput, public StreamDelegate {
   void streamDidStopWithError(Stream&, const Error& error) override;
   // False when `ready` does not come to hold in time.
   bool waitUntil(const std::function<bool(const Log&)>& ready);
+  bool waitForSamples(std::size_t count = 1);
+  bool waitForError();
   Log log() const;
 
  private:
   mutable std::mutex mutex_;  // guards log_
   std::condition_variable changed_;
   Log log_;
+};
+
+// A private X server without sound, which this process's X clients use.
+struct PrivateScreen {
+  explicit PrivateScreen(const std::string& size = "1920x1080", const std::string& monitors = "");
+  PrivateDesktop desktop;
 };
 
 // Runs an operation that takes a completion and returns what the completion

@@ -3,7 +3,6 @@
 
 #include "platform/linux/monotonic_clock.h"
 #include "platform/linux/x11/x11_capture_service.h"
-#include "tests/support/private_desktop.h"
 #include "tests/x11/capture_probe.h"
 
 namespace kestrano::testing {
@@ -33,26 +32,19 @@ std::vector<Rect4> listDisplays(std::optional<Error>* error = nullptr) {
   return rects;
 }
 
-PrivateDesktop::Options screens(const std::string& size, const std::string& monitors) {
-  PrivateDesktop::Options o;
-  if (!size.empty()) {
-    o.size = size;
+TEST(DisplayList, TheMonitorsInServerOrderOrTheWholeScreenWithoutThem) {
+  const struct {
+    const char* size;
+    const char* monitors;
+    std::vector<Rect4> displays;
+  } cases[] = {
+      {"1920x1080", "1280x720+0+0,1920x1080+1280+0", {{0, 0, 1280, 720}, {1280, 0, 1920, 1080}}},
+      {"1366x768", "", {{0, 0, 1366, 768}}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.monitors);
+    PrivateScreen screen(c.size, c.monitors);
+    EXPECT_EQ(listDisplays(), c.displays);
   }
-  o.monitors = monitors;
-  o.pulse = false;
-  return o;
-}
-
-TEST(DisplayList, TheMonitorsInServerOrderWithTheirRectangles) {
-  PrivateDesktop desktop(screens("", "1280x720+0+0,1920x1080+1280+0"));
-  desktop.exportEnvironment();
-  EXPECT_EQ(listDisplays(), (std::vector<Rect4>{{0, 0, 1280, 720}, {1280, 0, 1920, 1080}}));
-}
-
-TEST(DisplayList, ASingleScreenAtItsSize) {
-  PrivateDesktop desktop(screens("1366x768", ""));
-  desktop.exportEnvironment();
-  EXPECT_EQ(listDisplays(), (std::vector<Rect4>{{0, 0, 1366, 768}}));
 }
 
 TEST(DisplayList, AnUnreachableDisplayIsAnErrorThatNamesIt) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "tests/support/private_desktop.h"
 #include "tests/x11/capture_probe.h"
 #include "tests/x11/x_scene.h"
 
@@ -12,21 +11,33 @@ namespace {
 
 // Sample points sit in the middle of flat areas, so only rounding differs.
 constexpr int kTolerance = 6;
+constexpr const char* kTwoMonitors = "1280x720+0+0,1920x1080+1280+0";
+
+bool near(const VideoFrame& frame, int x, int y, Rgb rgb) {
+  Yuv got = yuvAt(frame, x, y);
+  Yuv want = expectedYuv(rgb.r, rgb.g, rgb.b);
+  return std::abs(got.y - want.y) <= kTolerance && std::abs(got.u - want.u) <= kTolerance &&
+         std::abs(got.v - want.v) <= kTolerance;
+}
 
 void expectColour(const VideoFrame& frame, int x, int y, Rgb rgb) {
   Yuv got = yuvAt(frame, x, y);
-  Yuv want = expectedYuv(rgb.r, rgb.g, rgb.b);
-  EXPECT_NEAR(got.y, want.y, kTolerance) << "Y at " << x << "," << y;
-  EXPECT_NEAR(got.u, want.u, kTolerance) << "U at " << x << "," << y;
-  EXPECT_NEAR(got.v, want.v, kTolerance) << "V at " << x << "," << y;
+  EXPECT_TRUE(near(frame, x, y, rgb))
+      << "YUV " << got.y << "," << got.u << "," << got.v << " at " << x << "," << y;
 }
 
-// The first complete frame whose time is after `after` (nanoseconds).
-std::shared_ptr<MediaSample> completeFrameAfter(CaptureRig& rig, std::int64_t after = 0) {
+const VideoFrame& pixels(const std::shared_ptr<MediaSample>& sample) {
+  return std::get<VideoFrame>(sample->data());
+}
+
+// The first complete frame later than `after` (ns) that `wanted` accepts.
+std::shared_ptr<MediaSample> completeFrame(
+    CaptureRig& rig, std::int64_t after = 0,
+    const std::function<bool(const VideoFrame&)>& wanted = nullptr) {
   std::shared_ptr<MediaSample> found;
   EXPECT_TRUE(rig.collector->waitUntil([&](const Collector::Log& log) {
     for (const auto& d : log.frames(FrameStatus::complete)) {
-      if (d.nanos > after) {
+      if (d.nanos > after && (!wanted || wanted(pixels(d.sample)))) {
         found = d.sample;
         return true;
       }
@@ -36,23 +47,8 @@ std::shared_ptr<MediaSample> completeFrameAfter(CaptureRig& rig, std::int64_t af
   return found;
 }
 
-const VideoFrame& pixels(const std::shared_ptr<MediaSample>& sample) {
-  return std::get<VideoFrame>(sample->data());
-}
-
-PrivateDesktop::Options screens(const std::string& size, const std::string& monitors) {
-  PrivateDesktop::Options o;
-  if (!size.empty()) {
-    o.size = size;
-  }
-  o.monitors = monitors;
-  o.pulse = false;
-  return o;
-}
-
 TEST(FrameContent, EachMonitorsOwnPixelsScaledToTheAskedSize) {
-  PrivateDesktop desktop(screens("", "1280x720+0+0,1920x1080+1280+0"));
-  desktop.exportEnvironment();
+  PrivateScreen screen("1920x1080", kTwoMonitors);
   // Quadrants top-left, top-right, bottom-left, bottom-right of each monitor.
   const Rgb colours[2][4] = {{{255, 255, 0}, {0, 255, 255}, {255, 0, 255}, {0, 0, 0}},
                              {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}}};
@@ -72,7 +68,7 @@ TEST(FrameContent, EachMonitorsOwnPixelsScaledToTheAskedSize) {
     SCOPED_TRACE(m);
     CaptureRig rig(m, recorderConfiguration(1280, 720));
     ASSERT_FALSE(rig.start());
-    auto sample = completeFrameAfter(rig);
+    auto sample = completeFrame(rig);
     ASSERT_TRUE(sample);
     const VideoFrame& f = pixels(sample);
     ASSERT_EQ(f.width(), 1280);
@@ -84,100 +80,68 @@ TEST(FrameContent, EachMonitorsOwnPixelsScaledToTheAskedSize) {
   }
 }
 
-TEST(FrameContent, ThePointerIsDrawnAndFollowed) {
-  PrivateDesktop desktop(screens("", "1280x720+0+0,1920x1080+1280+0"));
-  desktop.exportEnvironment();
-  const Rgb grey{128, 128, 128};
-  const int background = expectedYuv(128, 128, 128).y;
+// On the second monitor, so both pointer and drawings go through its offset.
+// Each change on an otherwise still screen must bring a new complete frame.
+TEST(FrameContent, ThePointerAndSmallDrawingsReachTheFrames) {
+  PrivateScreen screen("1920x1080", kTwoMonitors);
+  const Rgb grey{128, 128, 128}, red{255, 0, 0}, blue{0, 0, 255}, green{0, 255, 0};
   XScene scene;
-  scene.addWindow(1280, 0, 1920, 1080, grey);
-  scene.warpPointer(1280 + 960, 540);  // the middle of the second monitor
+  xcb_window_t win = scene.addWindow(1280, 0, 1920, 1080, grey);
+  scene.warpPointer(1280 + 960, 540);  // the middle of the monitor
   scene.sync();
   CaptureRig rig(1, recorderConfiguration(1280, 720));
   ASSERT_FALSE(rig.start());
-  // The hot spot lands at (640, 360) of the scaled frame; Xvfb's default
-  // pointer image lies within a few pixels of it.
-  auto markedAround = [&](const VideoFrame& f, int cx = 640, int cy = 360) {
+  // Source (x, y) lands at (x, y) * 2/3 of the frame, so the hot spot at
+  // (640, 360); Xvfb's default pointer image lies within a few pixels of it.
+  auto markedAround = [&](const VideoFrame& f, int cx, int cy) {
     int differing = 0;
     for (int y = std::max(0, cy - 10); y < cy + 12; ++y) {
       for (int x = std::max(0, cx - 10); x < cx + 12; ++x) {
-        differing += std::abs(yuvAt(f, x, y).y - background) > 40 ? 1 : 0;
+        differing += std::abs(yuvAt(f, x, y).y - expectedYuv(128, 128, 128).y) > 40 ? 1 : 0;
       }
     }
     return differing;
   };
-  auto first = completeFrameAfter(rig);
+  auto first = completeFrame(rig);
   ASSERT_TRUE(first);
-  EXPECT_GT(markedAround(pixels(first)), 10);
-  EXPECT_NEAR(yuvAt(pixels(first), 200, 200).y, background, kTolerance);
+  EXPECT_GT(markedAround(pixels(first), 640, 360), 10);
+  expectColour(pixels(first), 200, 200, grey);
 
-  // A pointer that moves is a change of its own: a new complete frame.
-  std::int64_t moved = rig.clock->now().nanoseconds();
+  std::int64_t changed = rig.clock->now().nanoseconds();
   scene.warpPointer(1280 + 100, 100);
   scene.sync();
-  auto later = completeFrameAfter(rig, moved);
-  ASSERT_TRUE(later);
+  auto moved = completeFrame(rig, changed);
+  ASSERT_TRUE(moved);
   // Gone from where it was, though nothing was drawn there; drawn where it went.
-  EXPECT_EQ(markedAround(pixels(later)), 0);
-  EXPECT_GT(markedAround(pixels(later), 67, 67), 10);
-  EXPECT_FALSE(rig.stop());
-}
+  EXPECT_EQ(markedAround(pixels(moved), 640, 360), 0);
+  EXPECT_GT(markedAround(pixels(moved), 67, 67), 10);
 
-TEST(FrameContent, SmallDrawingsOnAStillScreenReachTheFrames) {
-  PrivateDesktop desktop(screens("1920x1080", ""));
-  desktop.exportEnvironment();
-  const Rgb grey{128, 128, 128};
-  const Rgb red{255, 0, 0};
-  const Rgb blue{0, 0, 255};
-  const Rgb green{0, 255, 0};
-  XScene scene;
-  xcb_window_t win = scene.addWindow(0, 0, 1920, 1080, grey);
-  scene.warpPointer(5, 5);
-  scene.sync();
-  CaptureRig rig(0, recorderConfiguration(1280, 720));
-  ASSERT_FALSE(rig.start());
-  auto first = completeFrameAfter(rig);
-  ASSERT_TRUE(first);
-  expectColour(pixels(first), 620, 343, grey);
-
-  // Source (x, y) lands at (x, y) * 2/3 of the frame.
-  std::int64_t drawn = rig.clock->now().nanoseconds();
+  changed = rig.clock->now().nanoseconds();
   scene.fill(win, 900, 480, 60, 30, red);
   scene.sync();
-  auto one = completeFrameAfter(rig, drawn);
+  auto one = completeFrame(rig, changed);
   ASSERT_TRUE(one);
   expectColour(pixels(one), 620, 330, red);
   expectColour(pixels(one), 620, 400, grey);
 
-  // Two more at once, one against the bottom edge and one a new window.
-  drawn = rig.clock->now().nanoseconds();
+  // Two more at once, one against the bottom edge and one a new window; they
+  // may come in separate frames: wait for the one that has both.
+  changed = rig.clock->now().nanoseconds();
   scene.fill(win, 90, 1020, 60, 60, blue);
-  scene.addWindow(1500, 60, 120, 90, green);
+  scene.addWindow(1280 + 1500, 60, 120, 90, green);
   scene.sync();
-  // The two may come in separate frames: wait for the one that has both.
-  std::shared_ptr<MediaSample> both;
-  ASSERT_TRUE(rig.collector->waitUntil([&](const Collector::Log& log) {
-    for (const auto& d : log.frames(FrameStatus::complete)) {
-      const VideoFrame& f = pixels(d.sample);
-      if (d.nanos > drawn && std::abs(yuvAt(f, 80, 700).y - expectedYuv(0, 0, 255).y) < 6 &&
-          std::abs(yuvAt(f, 1040, 70).y - expectedYuv(0, 255, 0).y) < 6) {
-        both = d.sample;
-        return true;
-      }
-    }
-    return false;
-  }));
-  expectColour(pixels(both), 80, 700, blue);
+  auto both = completeFrame(rig, changed, [&](const VideoFrame& f) {
+    return near(f, 80, 700, blue) && near(f, 1040, 70, green);
+  });
+  ASSERT_TRUE(both);
   expectColour(pixels(both), 80, 719, blue);
-  expectColour(pixels(both), 1040, 70, green);
   expectColour(pixels(both), 620, 330, red);
   expectColour(pixels(both), 300, 300, grey);
   EXPECT_FALSE(rig.stop());
 }
 
 TEST(FrameContent, AnOddFrameHeightIsDeliveredWhole) {
-  PrivateDesktop desktop(screens("1366x768", ""));
-  desktop.exportEnvironment();
+  PrivateScreen screen("1366x768");
   const Rgb teal{0, 128, 128};
   const Rgb orange{255, 128, 0};
   XScene scene;
@@ -188,7 +152,7 @@ TEST(FrameContent, AnOddFrameHeightIsDeliveredWhole) {
 
   CaptureRig rig(0, recorderConfiguration(1280, 719));
   ASSERT_FALSE(rig.start());
-  auto sample = completeFrameAfter(rig);
+  auto sample = completeFrame(rig);
   ASSERT_TRUE(sample);
   const VideoFrame& f = pixels(sample);
   EXPECT_EQ(f.width(), 1280);

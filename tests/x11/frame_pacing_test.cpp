@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 
-#include "tests/support/private_desktop.h"
 #include "tests/x11/capture_probe.h"
 #include "tests/x11/x_scene.h"
 
@@ -12,42 +10,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A window repainted every 20 ms (faster than capture) until destroyed.
-class MovingScene {
- public:
-  MovingScene()
-      : thread_([this] {
-          XScene scene;
-          xcb_window_t win = scene.addWindow(0, 0, 640, 480, {});
-          for (std::uint8_t i = 0; !stop_; ++i) {
-            scene.fill(win, 0, 0, 640, 480, Rgb{i, 30, 30});
-            scene.sync();
-            std::this_thread::sleep_for(20ms);
-          }
-        }) {}
-  ~MovingScene() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;  // last: starts after stop_ exists
-};
-
+// Each test on a private 1920x1080 screen.
 class FramePacing : public ::testing::Test {
- protected:
-  FramePacing() : desktop_(options()) { desktop_.exportEnvironment(); }
-  static PrivateDesktop::Options options() {
-    PrivateDesktop::Options o;
-    o.pulse = false;
-    return o;
-  }
-  PrivateDesktop desktop_;
+  PrivateScreen screen_;
 };
 
 TEST_F(FramePacing, AChangingScreenGetsAtMostFifteenFramesASecond) {
-  MovingScene moving;
+  RepaintingWindow moving;
   CaptureRig rig(0, recorderConfiguration(1280, 720));
   ASSERT_FALSE(rig.start());
   std::this_thread::sleep_for(3s);
@@ -55,11 +24,7 @@ TEST_F(FramePacing, AChangingScreenGetsAtMostFifteenFramesASecond) {
 
   auto frames = rig.collector->log().frames(FrameStatus::complete);
   ASSERT_GE(frames.size(), 10u) << "a changing screen keeps producing frames";
-  double span = (frames.back().nanos - frames.front().nanos) / 1e9;
-  // On a 1/15 s cadence n frames span n - 1 intervals; one frame of slack
-  // for the timer's jitter at the ends.
-  EXPECT_LE(static_cast<double>(frames.size() - 1), span * 15.0 + 1.0);
-  // And no two closer than the minimum interval, even after a late tick.
+  // No two closer than the minimum interval, even after a late tick.
   for (std::size_t i = 1; i < frames.size(); ++i) {
     EXPECT_GE(frames[i].nanos - frames[i - 1].nanos, 1'000'000'000 / 15) << "frame " << i;
   }
@@ -89,7 +54,7 @@ TEST_F(FramePacing, AStillScreenGetsIdleFramesWithoutPixels) {
 }
 
 TEST_F(FramePacing, AStalledHandlerHoldsAtMostQueueDepthFrames) {
-  MovingScene moving;
+  RepaintingWindow moving;
   CaptureRig rig(0, recorderConfiguration(1280, 720));
   std::mutex gateMutex;  // guards open
   std::condition_variable gateChanged;

@@ -52,101 +52,72 @@ int maxDifference(const VideoFrame& a, const VideoFrame& b) {
   return worst;
 }
 
-VideoFrame scaleFresh(const Picture& p, int width, int height) {
-  std::optional<Error> error;
-  auto scaler = FrameScaler::make(p.width, p.height, width, height, error);
-  return scaler->scale(p.pixels.data(), p.stride());
-}
+// A scaler kept across pictures, checked against a fresh one each time.
+struct Banded {
+  Picture picture;
+  std::unique_ptr<FrameScaler> scaler;
+  int outWidth, outHeight;
+  Banded(int w, int h, int outW, int outH) : picture(w, h), outWidth(outW), outHeight(outH) {
+    std::optional<Error> error;
+    scaler = FrameScaler::make(w, h, outW, outH, error);
+  }
+  // Scales the picture with `rows` as the changed ones (all without them);
+  // fails unless the frame is what a whole pass gives. Returns the rows scaled.
+  int scale(std::optional<std::vector<RowSpan>> rows = std::nullopt) {
+    const std::uint8_t* pixels = picture.pixels.data();
+    VideoFrame banded = rows ? scaler->scale(pixels, picture.stride(), *rows)
+                             : scaler->scale(pixels, picture.stride());
+    std::optional<Error> error;
+    auto fresh = FrameScaler::make(picture.width, picture.height, outWidth, outHeight, error);
+    EXPECT_EQ(maxDifference(banded, fresh->scale(pixels, picture.stride())), 0);
+    return scaler->lastScaledRows();
+  }
+};
 
 TEST(FrameScaler, ChangedBandsGiveTheSameFrameAsAWholePass) {
-  std::optional<Error> error;
-  auto scaler = FrameScaler::make(1920, 1080, 1280, 720, error);
-  ASSERT_TRUE(scaler);
-  Picture p(1920, 1080);
-  scaler->scale(p.pixels.data(), p.stride());
-  EXPECT_EQ(scaler->lastScaledRows(), 1080);
-
-  // Nothing changed: nothing is scaled, the frame is the same.
-  VideoFrame same = scaler->scale(p.pixels.data(), p.stride(), {});
-  EXPECT_EQ(scaler->lastScaledRows(), 0);
-  EXPECT_EQ(maxDifference(same, scaleFresh(p, 1280, 720)), 0);
+  Banded b(1920, 1080, 1280, 720);
+  ASSERT_TRUE(b.scaler);
+  // The first picture is scaled whole whatever the rows say.
+  EXPECT_EQ(b.scale(std::vector<RowSpan>{{500, 510}}), 1080);
+  // Nothing changed: nothing is scaled. Wholly outside, reversed and empty
+  // spans change nothing.
+  EXPECT_EQ(b.scale(std::vector<RowSpan>{}), 0);
+  EXPECT_EQ(b.scale(std::vector<RowSpan>{{-50, -1}, {1080, 5000}, {700, 600}, {400, 400}}), 0);
 
   // Small areas: in the middle, at the top edge, at the bottom edge, on odd
-  // rows that straddle units; one change at a time and two at once.
+  // rows that straddle units, and spans reaching past either edge.
   const int areas[][4] = {{1440, 810, 432, 240}, {0, 0, 300, 7},      {500, 1073, 80, 7},
                           {100, 401, 17, 1},     {1900, 600, 20, 61}, {0, 540, 1920, 1}};
   std::uint8_t value = 1;
   for (const auto& a : areas) {
-    p.paint(a[0], a[1], a[2], a[3], value += 40);
-    const RowSpan rows[] = {{a[1], a[1] + a[3]}};
-    VideoFrame banded = scaler->scale(p.pixels.data(), p.stride(), rows);
-    EXPECT_LT(scaler->lastScaledRows(), 1080) << "area at row " << a[1];
-    EXPECT_EQ(maxDifference(banded, scaleFresh(p, 1280, 720)), 0) << "area at row " << a[1];
+    SCOPED_TRACE(a[1]);
+    b.picture.paint(a[0], a[1], a[2], a[3], value += 40);
+    EXPECT_LT(b.scale(std::vector<RowSpan>{{a[1], a[1] + a[3]}}), 1080);
   }
+  b.picture.paint(0, 0, 100, 4, 11);
+  b.picture.paint(0, 1076, 100, 4, 13);
+  int edges = b.scale(std::vector<RowSpan>{{-1000, 4}, {1076, 1'000'000}});
+  EXPECT_GT(edges, 0);
+  EXPECT_LT(edges, 1080);
   // Two at once, reported out of order and overlapping.
-  p.paint(10, 20, 50, 50, 7);
-  p.paint(10, 1000, 50, 50, 9);
-  const RowSpan two[] = {{1000, 1050}, {20, 70}, {30, 40}};
-  VideoFrame both = scaler->scale(p.pixels.data(), p.stride(), two);
-  EXPECT_EQ(maxDifference(both, scaleFresh(p, 1280, 720)), 0);
+  b.picture.paint(10, 20, 50, 50, 7);
+  b.picture.paint(10, 1000, 50, 50, 9);
+  b.scale(std::vector<RowSpan>{{1000, 1050}, {20, 70}, {30, 40}});
 
-  // A change over most of the picture is one whole pass.
-  p.paint(0, 100, 1920, 900, 77);
-  const RowSpan most[] = {{100, 1000}};
-  VideoFrame mostly = scaler->scale(p.pixels.data(), p.stride(), most);
-  EXPECT_EQ(scaler->lastScaledRows(), 1080);
-  EXPECT_EQ(maxDifference(mostly, scaleFresh(p, 1280, 720)), 0);
-
-  // Without rows, everything counts as changed.
-  p.paint(300, 300, 10, 10, 5);
-  VideoFrame all = scaler->scale(p.pixels.data(), p.stride());
-  EXPECT_EQ(scaler->lastScaledRows(), 1080);
-  EXPECT_EQ(maxDifference(all, scaleFresh(p, 1280, 720)), 0);
-}
-
-TEST(FrameScaler, TheFirstPictureIsScaledWholeWhateverTheRowsSay) {
-  std::optional<Error> error;
-  auto scaler = FrameScaler::make(1920, 1080, 1280, 720, error);
-  ASSERT_TRUE(scaler);
-  Picture p(1920, 1080);
-  const RowSpan few[] = {{500, 510}};
-  VideoFrame first = scaler->scale(p.pixels.data(), p.stride(), few);
-  EXPECT_EQ(scaler->lastScaledRows(), 1080);
-  EXPECT_EQ(maxDifference(first, scaleFresh(p, 1280, 720)), 0);
-}
-
-TEST(FrameScaler, RowsOutsideThePictureAreIgnored) {
-  std::optional<Error> error;
-  auto scaler = FrameScaler::make(1920, 1080, 1280, 720, error);
-  ASSERT_TRUE(scaler);
-  Picture p(1920, 1080);
-  scaler->scale(p.pixels.data(), p.stride());
-  // Wholly outside, reversed and empty spans change nothing; one reaching
-  // past either edge counts for its rows inside.
-  const RowSpan outside[] = {{-50, -1}, {1080, 5000}, {700, 600}, {400, 400}};
-  VideoFrame none = scaler->scale(p.pixels.data(), p.stride(), outside);
-  EXPECT_EQ(scaler->lastScaledRows(), 0);
-  EXPECT_EQ(maxDifference(none, scaleFresh(p, 1280, 720)), 0);
-  p.paint(0, 0, 100, 4, 11);
-  p.paint(0, 1076, 100, 4, 13);
-  const RowSpan edges[] = {{-1000, 4}, {1076, 1'000'000}};
-  VideoFrame banded = scaler->scale(p.pixels.data(), p.stride(), edges);
-  EXPECT_GT(scaler->lastScaledRows(), 0);
-  EXPECT_LT(scaler->lastScaledRows(), 1080);
-  EXPECT_EQ(maxDifference(banded, scaleFresh(p, 1280, 720)), 0);
+  // A change over most of the picture is one whole pass; without rows,
+  // everything counts as changed.
+  b.picture.paint(0, 100, 1920, 900, 77);
+  EXPECT_EQ(b.scale(std::vector<RowSpan>{{100, 1000}}), 1080);
+  b.picture.paint(300, 300, 10, 10, 5);
+  EXPECT_EQ(b.scale(), 1080);
 }
 
 TEST(FrameScaler, SizesWithoutASmallRatioAreAlwaysScaledWhole) {
-  std::optional<Error> error;
-  auto scaler = FrameScaler::make(1366, 768, 1280, 719, error);
-  ASSERT_TRUE(scaler);
-  Picture p(1366, 768);
-  scaler->scale(p.pixels.data(), p.stride());
-  p.paint(100, 100, 50, 50, 3);
-  const RowSpan rows[] = {{100, 150}};
-  VideoFrame frame = scaler->scale(p.pixels.data(), p.stride(), rows);
-  EXPECT_EQ(scaler->lastScaledRows(), 768);
-  EXPECT_EQ(maxDifference(frame, scaleFresh(p, 1280, 719)), 0);
+  Banded b(1366, 768, 1280, 719);
+  ASSERT_TRUE(b.scaler);
+  b.scale();
+  b.picture.paint(100, 100, 50, 50, 3);
+  EXPECT_EQ(b.scale(std::vector<RowSpan>{{100, 150}}), 768);
 }
 
 TEST(FrameScaler, RefusesSizesLibswscaleCannotScale) {

@@ -4,7 +4,6 @@
 #include <fstream>
 #include <thread>
 
-#include "tests/support/private_desktop.h"
 #include "tests/x11/capture_probe.h"
 #include "tests/x11/x_scene.h"
 
@@ -15,14 +14,8 @@ using namespace std::chrono_literals;
 
 class StreamLifecycle : public ::testing::Test {
  protected:
-  StreamLifecycle() : desktop_(options()) { desktop_.exportEnvironment(); }
-  static PrivateDesktop::Options options() {
-    PrivateDesktop::Options o;
-    o.size = "1280x720";
-    o.pulse = false;
-    return o;
-  }
-  PrivateDesktop desktop_;
+  PrivateScreen screen_{"1280x720"};
+  const PrivateDesktop& desktop_ = screen_.desktop;
 };
 
 TEST_F(StreamLifecycle, OutputsAndStartsThatCannotWorkAreRefused) {
@@ -48,22 +41,12 @@ TEST_F(StreamLifecycle, OutputsAndStartsThatCannotWorkAreRefused) {
 }
 
 TEST_F(StreamLifecycle, AfterStopEveryQueuedSampleHasArrivedAndNoMoreCome) {
-  std::atomic<bool> painting{true};
-  std::thread painter([&] {
-    XScene scene;
-    xcb_window_t w = scene.addWindow(0, 0, 300, 300, {});
-    for (std::uint8_t i = 0; painting; i += 37) {
-      scene.fill(w, 0, 0, 300, 300, Rgb{i, 0, 0});
-      scene.sync();
-      std::this_thread::sleep_for(10ms);
-    }
-  });
+  RepaintingWindow painting;
   CaptureRig rig(0, recorderConfiguration(1280, 720));
   // A slow handler keeps a backlog in the queue when stop is asked.
   rig.collector->beforeEach = [] { std::this_thread::sleep_for(100ms); };
   ASSERT_FALSE(rig.start());
-  ASSERT_TRUE(
-      rig.collector->waitUntil([](const Collector::Log& log) { return log.samples.size() >= 3; }));
+  ASSERT_TRUE(rig.collector->waitForSamples(3));
   std::size_t atCompletion = 0;
   EXPECT_FALSE(callAndWait([&](ErrorCompletion done) {
     rig.stream->stopCapture([&, done = std::move(done)](std::optional<Error> e) {
@@ -73,18 +56,14 @@ TEST_F(StreamLifecycle, AfterStopEveryQueuedSampleHasArrivedAndNoMoreCome) {
   }));
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(rig.collector->log().samples.size(), atCompletion);
-  painting = false;
-  painter.join();
 }
 
 TEST_F(StreamLifecycle, ALostXServerStopsTheStreamOnceWithAnErrorSayingSo) {
   CaptureRig rig(0, recorderConfiguration(1280, 720));
   ASSERT_FALSE(rig.start());
-  ASSERT_TRUE(
-      rig.collector->waitUntil([](const Collector::Log& log) { return !log.samples.empty(); }));
+  ASSERT_TRUE(rig.collector->waitForSamples());
   desktop_.killX();
-  ASSERT_TRUE(
-      rig.collector->waitUntil([](const Collector::Log& log) { return !log.errors.empty(); }));
+  ASSERT_TRUE(rig.collector->waitForError());
   std::size_t atFailure = rig.collector->log().samples.size();
   rig.stop();  // completes, error or not
   std::this_thread::sleep_for(500ms);
@@ -99,8 +78,7 @@ TEST_F(StreamLifecycle, ALostXServerStopsTheStreamOnceWithAnErrorSayingSo) {
 TEST_F(StreamLifecycle, AServerThatStopsAnsweringDoesNotHoldUpTheStop) {
   CaptureRig rig(0, recorderConfiguration(1280, 720));
   ASSERT_FALSE(rig.start());
-  ASSERT_TRUE(
-      rig.collector->waitUntil([](const Collector::Log& log) { return !log.samples.empty(); }));
+  ASSERT_TRUE(rig.collector->waitForSamples());
   pid_t x = 0;
   std::ifstream(desktop_.directory() + "/x.pid") >> x;
   ASSERT_GT(x, 0);
@@ -119,8 +97,7 @@ TEST_F(StreamLifecycle, AServerThatStopsAnsweringDoesNotHoldUpTheStop) {
 TEST_F(StreamLifecycle, DestroyingARunningStreamStopsIt) {
   auto rig = std::make_unique<CaptureRig>(0, recorderConfiguration(1280, 720));
   ASSERT_FALSE(rig->start());
-  ASSERT_TRUE(
-      rig->collector->waitUntil([](const Collector::Log& log) { return !log.samples.empty(); }));
+  ASSERT_TRUE(rig->collector->waitForSamples());
   auto collector = rig->collector;
   rig.reset();  // joins the capture thread
   std::size_t after = collector->log().samples.size();

@@ -3,7 +3,6 @@
 #include <future>
 #include <thread>
 
-#include "tests/support/private_desktop.h"
 #include "tests/x11/capture_probe.h"
 #include "tests/x11/fake_system_audio_source.h"
 
@@ -14,17 +13,10 @@ using namespace std::chrono_literals;
 
 class SystemAudio : public ::testing::Test {
  protected:
-  SystemAudio() : desktop_(options()) { desktop_.exportEnvironment(); }
-  static PrivateDesktop::Options options() {
-    PrivateDesktop::Options o;
-    o.size = "1280x720";
-    o.pulse = false;
-    return o;
-  }
   std::function<std::unique_ptr<SystemAudioSource>()> factory() {
     return [c = control_] { return std::make_unique<FakeSystemAudioSource>(c); };
   }
-  PrivateDesktop desktop_;
+  PrivateScreen screen_{"1280x720"};
   std::shared_ptr<FakeSystemAudioSource::Control> control_ =
       std::make_shared<FakeSystemAudioSource::Control>();
 };
@@ -98,12 +90,10 @@ TEST_F(SystemAudio, ASourceThatCannotStartFailsTheStart) {
 TEST_F(SystemAudio, AFailingSourceEndsTheWholeCaptureOnce) {
   CaptureRig rig(0, recorderConfiguration(1280, 720, true), factory());
   ASSERT_FALSE(rig.start());
-  ASSERT_TRUE(
-      rig.collector->waitUntil([](const Collector::Log& log) { return !log.samples.empty(); }));
+  ASSERT_TRUE(rig.collector->waitForSamples());
   control_->fail(Error{"FakeAudio", 9, "the sound server went away"});
   control_->fail(Error{"FakeAudio", 9, "and again"});
-  ASSERT_TRUE(
-      rig.collector->waitUntil([](const Collector::Log& log) { return !log.errors.empty(); }));
+  ASSERT_TRUE(rig.collector->waitForError());
   std::size_t atFailure = rig.collector->log().samples.size();
   std::this_thread::sleep_for(1500ms);  // past the next idle frame, had video gone on
   EXPECT_FALSE(rig.stop());

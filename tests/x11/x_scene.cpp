@@ -1,5 +1,6 @@
 #include "tests/x11/x_scene.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -55,6 +56,22 @@ void XScene::warpPointer(int rootX, int rootY) {
 
 void XScene::sync() {
   std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+}
+
+RepaintingWindow::RepaintingWindow()
+    : thread_([this] {
+        XScene scene;
+        xcb_window_t win = scene.addWindow(0, 0, 640, 480, {});
+        for (std::uint8_t i = 0; !stop_.load(std::memory_order_relaxed); i += 37) {
+          scene.fill(win, 0, 0, 640, 480, Rgb{i, 30, 30});
+          scene.sync();
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+      }) {}
+
+RepaintingWindow::~RepaintingWindow() {
+  stop_.store(true, std::memory_order_relaxed);
+  thread_.join();
 }
 
 }  // namespace kestrano::testing

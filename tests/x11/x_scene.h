@@ -2,8 +2,9 @@
 
 #include <xcb/xcb.h>
 
+#include <atomic>
 #include <cstdint>
-#include <memory>
+#include <thread>
 
 namespace kestrano::testing {
 
@@ -34,6 +35,18 @@ class XScene {
   xcb_connection_t* c_;
   xcb_screen_t* screen_;
   xcb_gcontext_t gc_;
+};
+
+// A 640x480 window at the origin repainted every 20 ms (faster than capture),
+// from a thread and connection of its own, until destroyed.
+class RepaintingWindow {
+ public:
+  RepaintingWindow();
+  ~RepaintingWindow();
+
+ private:
+  std::atomic<bool> stop_{false};  // relaxed is enough: only ends the loop
+  std::thread thread_;             // last: starts after stop_ exists
 };
 
 }  // namespace kestrano::testing
