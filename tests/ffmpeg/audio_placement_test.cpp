@@ -2,57 +2,54 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace kestrano::ffmpeg {
 namespace {
 
 constexpr std::int64_t kThreshold = 2400;  // 50 ms at 48 kHz
 
-TEST(AudioPlacement, FirstBufferIsPlacedByItsStampAndTheStartIsCut) {
-  AudioPlacement late(kThreshold);
-  auto d = late.place(14400, 1024);  // sound begins 300 ms in
-  EXPECT_EQ(d.silence, 14400);
-  EXPECT_EQ(d.skip, 0);
-  EXPECT_EQ(late.position(), 14400 + 1024);
+// A buffer's stamp (as a sample position) and length, and what is expected
+// of it: the decision and the track's position after it.
+struct Step {
+  std::int64_t stamp, frames, silence, skip, position;
+};
 
-  AudioPlacement straddling(kThreshold);
-  d = straddling.place(-480, 1024);
-  EXPECT_EQ(d.silence, 0);
-  EXPECT_EQ(d.skip, 480);
-  EXPECT_EQ(straddling.position(), 544);
-
-  AudioPlacement early(kThreshold);
-  d = early.place(-2048, 1024);  // wholly before the session
-  EXPECT_EQ(d.skip, 1024);
-  EXPECT_FALSE(early.started());
-  EXPECT_EQ(early.position(), 0);
-}
-
-TEST(AudioPlacement, JitterWithinTheThresholdKeepsTheSampleCount) {
-  AudioPlacement p(kThreshold);
-  p.place(0, 960);
-  for (std::int64_t i = 1; i < 100; ++i) {
-    std::int64_t jitter = (i % 2 == 0 ? 1 : -1) * 480;  // ±10 ms
-    auto d = p.place(i * 960 + jitter, 960);
-    EXPECT_EQ(d.silence, 0);
-    EXPECT_EQ(d.skip, 0);
+TEST(AudioPlacement, PlacesByCountAndRePlacesOnlyBeyondTheThreshold) {
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  const std::vector<Case> cases = {
+      // The first buffer is placed by its stamp; the part before the start is cut.
+      {"late start", {{14400, 1024, 14400, 0, 15424}}},
+      {"straddling the start", {{-480, 1024, 0, 480, 544}}},
+      // A buffer wholly before the session does not start the track.
+      {"wholly early", {{-2048, 1024, 0, 1024, 0}, {1000, 1024, 1000, 0, 2024}}},
+      // ±10 ms of jitter, and drift right at the threshold: the count goes on.
+      {"jitter",
+       {{0, 960, 0, 0, 960},
+        {1440, 960, 0, 0, 1920},
+        {1440, 960, 0, 0, 2880},
+        {5280, 960, 0, 0, 3840}}},
+      // 100 ms ahead: silence fills the gap; 80 ms behind: that much is
+      // dropped, never played twice; then within the threshold again.
+      {"drift",
+       {{0, 960, 0, 0, 960},
+        {5760, 960, 4800, 0, 6720},
+        {2880, 960, 0, 960, 6720},
+        {4800, 960, 0, 0, 7680}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    AudioPlacement p(kThreshold);
+    for (const Step& s : c.steps) {
+      auto d = p.place(s.stamp, s.frames);
+      EXPECT_EQ(d.silence, s.silence) << "stamp " << s.stamp;
+      EXPECT_EQ(d.skip, s.skip) << "stamp " << s.stamp;
+      EXPECT_EQ(p.position(), s.position) << "stamp " << s.stamp;
+    }
   }
-  EXPECT_EQ(p.position(), 100 * 960);
-}
-
-TEST(AudioPlacement, DriftBeyondTheThresholdIsCorrectedWithoutRepeats) {
-  AudioPlacement p(kThreshold);
-  p.place(0, 960);
-  // Stamps run 100 ms ahead: silence fills the gap.
-  auto d = p.place(960 + 4800, 960);
-  EXPECT_EQ(d.silence, 4800);
-  EXPECT_EQ(p.position(), 960 + 4800 + 960);
-  // Stamps fall 80 ms behind: that much is dropped, never played twice.
-  std::int64_t pos = p.position();
-  d = p.place(pos - 3840, 960);
-  EXPECT_EQ(d.skip, 960);
-  EXPECT_EQ(p.position(), pos);
-  d = p.place(pos - 2880 + 960, 960);
-  EXPECT_EQ(d.skip, 0);  // now within the threshold again
 }
 
 }  // namespace

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "platform/linux/ffmpeg/ffmpeg_writer_factory.h"
@@ -16,66 +16,58 @@ namespace {
 constexpr std::int64_t kSession = 1'000'000'000;
 constexpr std::int64_t kMs = 1'000'000;
 
-TEST(WriterBehaviour, MakeWriterRefusesWhatItCannotWrite) {
-  TemporaryFolder folder;
-  auto factory = makeFfmpegWriterFactory();
-  std::optional<Error> error;
-
-  std::string file = folder.path("old.mp4");
-  std::ofstream(file) << "old";
-  EXPECT_FALSE(factory->makeWriter(file, FileType::mpeg4, error));
-  ASSERT_TRUE(error);
-  EXPECT_NE(error->description.find(file), std::string::npos) << error->description;
-
-  error.reset();
-  std::string dir = folder.path("dir.mp4");
-  ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-  EXPECT_FALSE(factory->makeWriter(dir, FileType::mpeg4, error));
-  ASSERT_TRUE(error);
-  EXPECT_NE(error->description.find(dir), std::string::npos);
-  EXPECT_NE(error->description.find("folder"), std::string::npos) << error->description;
-
-  error.reset();
-  EXPECT_FALSE(factory->makeWriter("relative.mp4", FileType::mpeg4, error));
-  EXPECT_TRUE(error);
-
-  // The system would end the path at the NUL and write "cut" instead.
-  error.reset();
-  EXPECT_FALSE(factory->makeWriter(folder.path("cut") + std::string(1, '\0') + ".mp4",
-                                   FileType::mpeg4, error));
-  ASSERT_TRUE(error);
-  EXPECT_NE(error->description.find("NUL"), std::string::npos) << error->description;
-
-  error.reset();
-  EXPECT_FALSE(factory->makeWriter(folder.path("x.mp4"), static_cast<FileType>(7), error));
-  EXPECT_TRUE(error);
+void expectMentions(const Error& error, const std::vector<std::string>& words) {
+  for (const auto& word : words) {
+    EXPECT_NE(error.description.find(word), std::string::npos) << error.description;
+  }
 }
 
-TEST(WriterBehaviour, StartWritingNamesThePathAndTheSystemsReason) {
+TEST(WriterBehaviour, RefusesWhatItCannotWriteNamingThePathAndTheReason) {
   TemporaryFolder folder;
   auto factory = makeFfmpegWriterFactory();
-  std::optional<Error> error;
-  std::string missing = folder.path("no-such-folder/rec.mp4");
-  auto writer = factory->makeWriter(missing, FileType::mpeg4, error);
-  ASSERT_TRUE(writer);
-  writer->addInput(factory->makeInput(MediaType::video, videoSettings()));
-  EXPECT_FALSE(writer->startWriting());
-  EXPECT_EQ(writer->status(), WriterStatus::failed);
-  ASSERT_TRUE(writer->error());
-  EXPECT_NE(writer->error()->description.find(missing), std::string::npos);
-  EXPECT_NE(writer->error()->description.find("No such file or directory"), std::string::npos)
-      << writer->error()->description;
+  std::ofstream(folder.path("old.mp4")) << "old";
+  ASSERT_EQ(::mkdir(folder.path("dir.mp4").c_str(), 0700), 0);
+  struct Case {
+    std::string path;
+    FileType type;
+    std::vector<std::string> mentions;
+  };
+  for (const Case& c : std::vector<Case>{
+           {folder.path("old.mp4"), FileType::mpeg4, {folder.path("old.mp4")}},
+           {folder.path("dir.mp4"), FileType::mpeg4, {folder.path("dir.mp4"), "folder"}},
+           {"relative.mp4", FileType::mpeg4, {}},
+           // The system would end the path at the NUL and write "cut" instead.
+           {folder.path("cut") + std::string(1, '\0') + ".mp4", FileType::mpeg4, {"NUL"}},
+           {folder.path("x.mp4"), static_cast<FileType>(7), {}},
+       }) {
+    std::optional<Error> error;
+    EXPECT_FALSE(factory->makeWriter(c.path, c.type, error)) << c.path;
+    ASSERT_TRUE(error) << c.path;
+    expectMentions(*error, c.mentions);
+  }
 
-  // A folder that appears at the path after the writer was made.
-  std::string late = folder.path("late.mp4");
-  writer = factory->makeWriter(late, FileType::mpeg4, error);
-  ASSERT_TRUE(writer);
-  writer->addInput(factory->makeInput(MediaType::video, videoSettings()));
-  ASSERT_EQ(::mkdir(late.c_str(), 0700), 0);
-  EXPECT_FALSE(writer->startWriting());
-  ASSERT_TRUE(writer->error());
-  EXPECT_NE(writer->error()->description.find("Is a directory"), std::string::npos)
-      << writer->error()->description;
+  // Places that go wrong only when the file is opened: a missing folder, and
+  // a folder that appears at the path after the writer was made.
+  struct Late {
+    std::string path;
+    std::function<void()> meanwhile;
+    std::string reason;
+  };
+  for (const Late& c : std::vector<Late>{
+           {folder.path("no-such-folder/rec.mp4"), [] {}, "No such file or directory"},
+           {folder.path("late.mp4"), [&] { ::mkdir(folder.path("late.mp4").c_str(), 0700); },
+            "Is a directory"},
+       }) {
+    std::optional<Error> error;
+    auto writer = factory->makeWriter(c.path, FileType::mpeg4, error);
+    ASSERT_TRUE(writer) << c.path;
+    writer->addInput(factory->makeInput(MediaType::video, videoSettings()));
+    c.meanwhile();
+    EXPECT_FALSE(writer->startWriting());
+    EXPECT_EQ(writer->status(), WriterStatus::failed);
+    ASSERT_TRUE(writer->error());
+    expectMentions(*writer->error(), {c.path, c.reason});
+  }
 }
 
 TEST(WriterBehaviour, ReadinessAndRefusals) {
@@ -87,12 +79,12 @@ TEST(WriterBehaviour, ReadinessAndRefusals) {
   auto audio = factory->makeInput(MediaType::audio, audioSettings());
   writer->addInput(video);
   writer->addInput(audio);
-  EXPECT_EQ(static_cast<int>(writer->status()), 0);
+  EXPECT_EQ(writer->status(), WriterStatus::unknown);
   EXPECT_FALSE(video->isReadyForMoreMediaData());  // not writing yet
   EXPECT_FALSE(video->appendSampleBuffer(i420Frame(1280, 720, kSession, 0)));
 
   ASSERT_TRUE(writer->startWriting());
-  EXPECT_EQ(static_cast<int>(writer->status()), 1);
+  EXPECT_EQ(writer->status(), WriterStatus::writing);
   EXPECT_TRUE(video->isReadyForMoreMediaData());
   // Before the session starts nothing can be placed.
   EXPECT_FALSE(video->appendSampleBuffer(i420Frame(1280, 720, kSession, 0)));
@@ -137,7 +129,7 @@ TEST(WriterBehaviour, ReadinessAndRefusals) {
   EXPECT_TRUE(audio->isReadyForMoreMediaData());  // the other input is unaffected
 
   ASSERT_TRUE(finish(*writer));
-  EXPECT_EQ(static_cast<int>(writer->status()), 2);
+  EXPECT_EQ(writer->status(), WriterStatus::completed);
   EXPECT_FALSE(audio->isReadyForMoreMediaData());
   EXPECT_FALSE(audio->appendSampleBuffer(sineBuffer(0, 1024, 440, kSession)));
 }
@@ -145,51 +137,43 @@ TEST(WriterBehaviour, ReadinessAndRefusals) {
 TEST(WriterBehaviour, AppendsFromTwoThreadsAtOnce) {
   TemporaryFolder folder;
   std::string path = folder.path("threads.mp4");
-  ThreeTrackWriter w = makeStartedWriter(path);
-  ASSERT_TRUE(w.writer);
-  w.writer->startSessionAtSourceTime(MediaTime::make(kSession, kNanosecondTimescale));
+  ThreeTrackWriter w = makeStartedWriter(path, kSession);
   const std::int64_t audioFrames = 3 * 48000;
-  // The sample queue's thread: screen frames and system audio interleaved.
+  auto ns = [](std::int64_t sample) { return kSession + sample * 1'000'000'000 / 48000; };
+  // The screen stream's thread: frames and system audio interleaved.
   std::thread stream([&] {
     std::int64_t audioAt = 0;
     for (int i = 0; i < 45; ++i) {
       appendWhenReady(*w.video, i420Frame(1280, 720, kSession + i * 66'666'666LL, i));
       for (; audioAt < (i + 1) * 3200 && audioAt < audioFrames; audioAt += 1024) {
-        appendWhenReady(*w.systemAudio,
-                        sineBuffer(audioAt, 1024, 440, kSession + audioAt * 1'000'000'000 / 48000));
+        appendWhenReady(*w.systemAudio, sineBuffer(audioAt, 1024, 440, ns(audioAt)));
       }
     }
   });
   // The microphone's thread.
   std::thread mic([&] {
     for (std::int64_t at = 0; at < audioFrames; at += 480) {
-      appendWhenReady(*w.mic, sineBuffer(at, 480, 997, kSession + at * 1'000'000'000 / 48000));
+      appendWhenReady(*w.mic, sineBuffer(at, 480, 997, ns(at)));
     }
   });
   stream.join();
   mic.join();
-  for (auto* input : {&w.video, &w.systemAudio, &w.mic}) {
-    (*input)->markAsFinished();
-  }
-  ASSERT_TRUE(finish(*w.writer));
-  ProbedFile f = probe(path);
-  ASSERT_EQ(f.streams.size(), 3u);
-  EXPECT_GE(f.streams[0].packets.size(), 45u);
-  EXPECT_NEAR(f.streams[1].durationSeconds, 3.0, 0.05);
-  EXPECT_NEAR(f.streams[2].durationSeconds, 3.0, 0.05);
+  ASSERT_TRUE(w.finishAll());
+  auto streams = probeStreams(path);
+  ASSERT_EQ(streams.size(), 3u);
+  EXPECT_GE(streams[0].packets.size(), 45u);
+  EXPECT_NEAR(streams[1].durationSeconds, 3.0, 0.05);
+  EXPECT_NEAR(streams[2].durationSeconds, 3.0, 0.05);
 }
 
 TEST(WriterBehaviour, FinishingWithoutMediaCompletesOnce) {
   TemporaryFolder folder;
   // Started, but no session and no sample: a playable file with empty tracks.
   std::string path = folder.path("empty.mp4");
-  ThreeTrackWriter w = makeStartedWriter(path);
-  ASSERT_TRUE(w.writer);
+  ThreeTrackWriter w = makeStartedWriter(path, std::nullopt);
   ASSERT_TRUE(finish(*w.writer));
   EXPECT_EQ(w.writer->status(), WriterStatus::completed);
-  ProbedFile f = probe(path);
-  ASSERT_TRUE(f.opened) << f.openError;
-  EXPECT_EQ(f.streams.size(), 3u);
+  EXPECT_EQ(probeStreams(path).size(), 3u);
 
   // Never started: the completion still runs once, and no file appears.
   auto factory = makeFfmpegWriterFactory();
@@ -197,8 +181,7 @@ TEST(WriterBehaviour, FinishingWithoutMediaCompletesOnce) {
   std::string never = folder.path("never.mp4");
   auto writer = factory->makeWriter(never, FileType::mpeg4, error);
   ASSERT_TRUE(finish(*writer));
-  struct stat info {};
-  EXPECT_NE(::stat(never.c_str(), &info), 0);
+  EXPECT_FALSE(std::filesystem::exists(never));
 }
 
 }  // namespace

@@ -1,24 +1,17 @@
 #include "tests/ffmpeg/writer_test_support.h"
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <numbers>
+#include <stdexcept>
 #include <thread>
 
-#include "platform/linux/ffmpeg/av_resources.h"
 #include "platform/linux/ffmpeg/ffmpeg_writer_factory.h"
 
 namespace kestrano::testing {
-
-using namespace kestrano::ffmpeg;
 
 VideoOutputSettings videoSettings(int height) {
   VideoOutputSettings s;
@@ -37,32 +30,21 @@ AudioOutputSettings audioSettings() {
   return s;
 }
 
-TemporaryFolder::TemporaryFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "writer-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
+bool ThreeTrackWriter::finishAll() {
+  for (auto* input : {&video, &systemAudio, &mic}) {
+    (*input)->markAsFinished();
   }
-  dir_ = pattern;
+  return finish(*writer);
 }
 
-TemporaryFolder::~TemporaryFolder() {
-  // WRITER_TEST_KEEP=1 keeps the files for a look with ffprobe.
-  if (const char* keep = std::getenv("WRITER_TEST_KEEP"); keep != nullptr && *keep == '1') {
-    std::fprintf(stderr, "kept %s\n", dir_.c_str());
-    return;
-  }
-  std::error_code ignored;
-  std::filesystem::remove_all(dir_, ignored);
-}
-
-ThreeTrackWriter makeStartedWriter(const std::string& path, int height) {
+ThreeTrackWriter makeStartedWriter(const std::string& path, std::optional<std::int64_t> sessionNs,
+                                   int height) {
   auto factory = makeFfmpegWriterFactory();
   std::optional<Error> error;
   ThreeTrackWriter w;
   w.writer = factory->makeWriter(path, FileType::mpeg4, error);
-  EXPECT_TRUE(w.writer) << (error ? error->description : "");
   if (!w.writer) {
-    return w;
+    throw std::runtime_error("no writer: " + error.value_or(Error{}).description);
   }
   w.video = factory->makeInput(MediaType::video, videoSettings(height));
   w.systemAudio = factory->makeInput(MediaType::audio, audioSettings());
@@ -71,8 +53,12 @@ ThreeTrackWriter makeStartedWriter(const std::string& path, int height) {
     (*input)->setExpectsMediaDataInRealTime(true);
     w.writer->addInput(*input);
   }
-  EXPECT_TRUE(w.writer->startWriting())
-      << (w.writer->error() ? w.writer->error()->description : "");
+  if (!w.writer->startWriting()) {
+    throw std::runtime_error("not started: " + w.writer->error().value_or(Error{}).description);
+  }
+  if (sessionNs) {
+    w.writer->startSessionAtSourceTime(MediaTime::make(*sessionNs, kNanosecondTimescale));
+  }
   return w;
 }
 
@@ -155,7 +141,7 @@ bool appendWhenReady(AssetWriterInput& input, std::shared_ptr<MediaSample> sampl
 bool finish(AssetWriter& writer) {
   std::mutex mutex;
   std::condition_variable done;
-  int calls = 0;
+  int calls = 0;  // guarded by mutex
   writer.finishWriting([&] {
     std::lock_guard lock(mutex);
     ++calls;
@@ -163,93 +149,11 @@ bool finish(AssetWriter& writer) {
   });
   std::unique_lock lock(mutex);
   done.wait_for(lock, std::chrono::seconds(60), [&] { return calls > 0; });
+  // A moment for a second, wrong call to show.
   lock.unlock();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   lock.lock();
   return calls == 1;
-}
-
-ProbedFile probe(const std::string& path) {
-  ProbedFile result;
-  AVFormatContext* raw = nullptr;
-  int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
-  if (rc < 0) {
-    result.openError = avErrorText(rc);
-    return result;
-  }
-  InputContextPtr in(raw);
-  avformat_find_stream_info(in.get(), nullptr);
-  result.opened = true;
-  for (unsigned i = 0; i < in->nb_streams; ++i) {
-    const AVStream* st = in->streams[i];
-    ProbedStream s;
-    s.codec = avcodec_get_name(st->codecpar->codec_id);
-    s.type = av_get_media_type_string(st->codecpar->codec_type);
-    s.profile = st->codecpar->profile;
-    s.width = st->codecpar->width;
-    s.height = st->codecpar->height;
-    s.sampleRate = st->codecpar->sample_rate;
-    s.channels = st->codecpar->ch_layout.nb_channels;
-    s.timeBase = av_q2d(st->time_base);
-    s.startSeconds = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time * s.timeBase;
-    s.durationSeconds = st->duration == AV_NOPTS_VALUE ? 0 : st->duration * s.timeBase;
-    result.streams.push_back(s);
-  }
-  PacketPtr packet(av_packet_alloc());
-  while (av_read_frame(in.get(), packet.get()) >= 0) {
-    auto& s = result.streams.at(static_cast<std::size_t>(packet->stream_index));
-    s.packets.push_back(ProbedPacket{packet->pts, packet->dts, packet->duration,
-                                     (packet->flags & AV_PKT_FLAG_KEY) != 0});
-    av_packet_unref(packet.get());
-  }
-  return result;
-}
-
-std::vector<float> decodeAudioChannel0(const std::string& path, int index) {
-  std::vector<float> out;
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
-    return out;
-  }
-  InputContextPtr in(raw);
-  const AVStream* st = in->streams[index];
-  const AVCodec* decoder = avcodec_find_decoder(st->codecpar->codec_id);
-  CodecContextPtr codec(avcodec_alloc_context3(decoder));
-  avcodec_parameters_to_context(codec.get(), st->codecpar);
-  codec->pkt_timebase = st->time_base;
-  if (avcodec_open2(codec.get(), decoder, nullptr) < 0) {
-    return out;
-  }
-  PacketPtr packet(av_packet_alloc());
-  FramePtr frame(av_frame_alloc());
-  auto drain = [&] {
-    while (avcodec_receive_frame(codec.get(), frame.get()) >= 0) {
-      const auto* samples = reinterpret_cast<const float*>(frame->extended_data[0]);
-      out.insert(out.end(), samples, samples + frame->nb_samples);
-      av_frame_unref(frame.get());
-    }
-  };
-  while (av_read_frame(in.get(), packet.get()) >= 0) {
-    if (packet->stream_index == index) {
-      avcodec_send_packet(codec.get(), packet.get());
-      drain();
-    }
-    av_packet_unref(packet.get());
-  }
-  avcodec_send_packet(codec.get(), nullptr);
-  drain();
-  return out;
-}
-
-std::string ffmpegDecodeErrors(const std::string& path) {
-  std::string command = "ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-  std::string text;
-  char chunk[256];
-  while (pipe && std::fgets(chunk, sizeof chunk, pipe.get()) != nullptr) {
-    text += chunk;
-  }
-  return text;
 }
 
 namespace {

@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/media_writer.h"
+#include "tests/support/media_probe.h"
+#include "tests/support/temporary_folder.h"
 
 namespace kestrano::testing {
 
@@ -13,28 +16,20 @@ namespace kestrano::testing {
 VideoOutputSettings videoSettings(int height = 720);
 AudioOutputSettings audioSettings();
 
-// A fresh folder under the system's temporary folder, removed at the end.
-class TemporaryFolder {
- public:
-  TemporaryFolder();
-  ~TemporaryFolder();
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-  const std::string& dir() const { return dir_; }
-
- private:
-  std::string dir_;
-};
-
-// A writer with video, system-audio and microphone inputs, started.
+// A writer with video, system-audio and microphone inputs.
 struct ThreeTrackWriter {
   std::shared_ptr<AssetWriter> writer;
   std::shared_ptr<AssetWriterInput> video;
   std::shared_ptr<AssetWriterInput> systemAudio;
   std::shared_ptr<AssetWriterInput> mic;
+
+  // Marks every input finished and finishes the writer (see finish()).
+  bool finishAll();
 };
-ThreeTrackWriter makeStartedWriter(const std::string& path, int height = 720);
+// Started, with its session at `sessionNs` when given; throws when the
+// writer cannot be made or started.
+ThreeTrackWriter makeStartedWriter(const std::string& path, std::optional<std::int64_t> sessionNs,
+                                   int height = 720);
 
 // Times are in nanoseconds on a clock of the test's choosing.
 std::shared_ptr<MediaSample> i420Frame(int width, int height, std::int64_t ns, int seed);
@@ -49,36 +44,6 @@ bool appendWhenReady(AssetWriterInput& input, std::shared_ptr<MediaSample> sampl
 // Finishes and waits for the completion; false if it did not come once.
 bool finish(AssetWriter& writer);
 
-// What libavformat reads back from a file.
-struct ProbedPacket {
-  std::int64_t pts = 0;
-  std::int64_t dts = 0;
-  std::int64_t duration = 0;
-  bool key = false;
-};
-struct ProbedStream {
-  std::string codec;  // "h264", "aac"
-  std::string type;   // "video", "audio"
-  int profile = 0;
-  int width = 0, height = 0;
-  int sampleRate = 0, channels = 0;
-  double timeBase = 0;  // seconds per tick
-  double startSeconds = 0;
-  double durationSeconds = 0;  // from the container
-  std::vector<ProbedPacket> packets;
-};
-struct ProbedFile {
-  bool opened = false;
-  std::string openError;
-  std::vector<ProbedStream> streams;
-};
-ProbedFile probe(const std::string& path);
-
-// The decoded samples of the audio stream `index` (first channel), with the
-// container's edit list applied, starting at the stream's time 0.
-std::vector<float> decodeAudioChannel0(const std::string& path, int index);
-// What `ffmpeg -v error -i FILE -f null -` prints (empty when it decodes).
-std::string ffmpegDecodeErrors(const std::string& path);
 // The top-level box types of an MP4 file, in order.
 std::vector<std::string> topLevelBoxes(const std::string& path);
 // True when any box of that type occurs anywhere under "moov".

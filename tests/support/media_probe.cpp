@@ -7,6 +7,7 @@ extern "C" {
 }
 
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <numbers>
 #include <stdexcept>
@@ -109,6 +110,13 @@ std::vector<StreamInfo> probeStreams(const std::string& path) {
     info.durationSeconds = seconds(st->duration, st->time_base);
     out.push_back(info);
   }
+  std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
+  while (av_read_frame(f.get(), pkt.get()) >= 0) {
+    AVRational tb = f->streams[pkt->stream_index]->time_base;
+    out.at(static_cast<size_t>(pkt->stream_index))
+        .packets.push_back(PacketInfo{seconds(pkt->pts, tb), (pkt->flags & AV_PKT_FLAG_KEY) != 0});
+    av_packet_unref(pkt.get());
+  }
   return out;
 }
 
@@ -182,6 +190,21 @@ double toneAmplitude(const DecodedAudio& audio, double hz, double fromSeconds,
     im -= audio.mono[static_cast<size_t>(i)] * std::sin(w * static_cast<double>(i));
   }
   return 2 * std::hypot(re, im) / static_cast<double>(end - begin);
+}
+
+std::string decodeErrors(const std::string& path) {
+  // Frames keep their own times on the way out: otherwise frames closer than
+  // the guessed frame rate (a loaded machine captures unevenly) draw dts
+  // complaints from the null muxer, which say nothing about the file.
+  std::string command = "ffmpeg -nostdin -v error -i '" + path +
+                        "' -fps_mode passthrough -enc_time_base -1 -f null - 2>&1";
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+  std::string text;
+  char chunk[256];
+  while (pipe && std::fgets(chunk, sizeof chunk, pipe.get()) != nullptr) {
+    text += chunk;
+  }
+  return text;
 }
 
 }  // namespace kestrano::testing

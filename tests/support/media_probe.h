@@ -6,6 +6,12 @@
 
 namespace kestrano::testing {
 
+// One packet of a stream, in the order the file stores them.
+struct PacketInfo {
+  double seconds = 0;  // presentation time
+  bool key = false;
+};
+
 // What a recorded file holds, read back with libavformat and libavcodec.
 struct StreamInfo {
   std::string type;     // "video" or "audio"
@@ -17,6 +23,7 @@ struct StreamInfo {
   int channels = 0;
   double startSeconds = 0;
   double durationSeconds = 0;
+  std::vector<PacketInfo> packets;
 };
 
 // Throws std::runtime_error when the file cannot be opened.
@@ -26,6 +33,9 @@ struct DecodedAudio {
   int sampleRate = 0;
   double startSeconds = 0;  // time of the first sample
   std::vector<float> mono;  // channels averaged
+  double lengthSeconds() const {
+    return sampleRate > 0 ? static_cast<double>(mono.size()) / sampleRate : 0;
+  }
 };
 
 // The n-th audio stream (0-based among audio streams), fully decoded.
@@ -45,5 +55,9 @@ std::vector<DecodedFrame> decodeVideo(const std::string& path);
 // a full-scale sine gives about 1.
 double toneAmplitude(const DecodedAudio& audio, double hz, double fromSeconds,
                      double lengthSeconds);
+
+// Plays the file through a full decode with the ffmpeg tool; its complaints,
+// empty when there are none.
+std::string decodeErrors(const std::string& path);
 
 }  // namespace kestrano::testing

@@ -96,13 +96,22 @@ void PrivateDesktop::exportEnvironment() const {
   }
 }
 
-std::string PrivateDesktop::environmentAssignments() const {
-  std::string s;
+std::vector<std::string> PrivateDesktop::environment() const {
+  std::vector<std::string> env;
   if (!display_.empty()) {
-    s += "DISPLAY=" + display_ + " ";
+    env.push_back("DISPLAY=" + display_);
   }
   if (!pulseServer_.empty()) {
-    s += "PULSE_SERVER=" + pulseServer_ + " PULSE_CLIENTCONFIG=" + clientConfig_ + " ";
+    env.push_back("PULSE_SERVER=" + pulseServer_);
+    env.push_back("PULSE_CLIENTCONFIG=" + clientConfig_);
+  }
+  return env;
+}
+
+std::string PrivateDesktop::environmentAssignments() const {
+  std::string s;
+  for (const auto& assignment : environment()) {
+    s += assignment + " ";
   }
   return s;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kestrano::testing {
 
@@ -31,8 +32,10 @@ class PrivateDesktop {
 
   // Sets DISPLAY, PULSE_SERVER and PULSE_CLIENTCONFIG for this process.
   void exportEnvironment() const;
-  // The assignments for a child process's environment ("NAME=value" each).
+  // The assignments for a child process's environment ("NAME=value" each),
+  // as one shell prefix or as a list.
   std::string environmentAssignments() const;
+  std::vector<std::string> environment() const;
 
   // Kill one of the two servers (SIGKILL) to test how clients survive it.
   void killX() const;
