@@ -1,10 +1,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <thread>
+#include <cstdlib>
 
 #include "tests/e2e/e2e_fixture.h"
-#include "tests/support/media_probe.h"
 
 namespace kestrano::testing {
 namespace {
@@ -72,14 +71,11 @@ TEST_F(EndToEnd, AudioTracksLineUpWithTheVideo) {
   startDesktop({}, /*scene=*/false);
   auto recorder = launch();
   std::string path = scratch("sync.mp4");
-  recorder->send("start " + path);
-  ASSERT_EQ(recorder->readLine(30s), "OK") << recorder->standardError();
+  ASSERT_TRUE(startRecording(*recorder, path));
   std::string scene =
       desktop_->environmentAssignments() + KESTRANO_AV_SCENE + " " + std::to_string(kFlashes);
   ASSERT_EQ(std::system(scene.c_str()), 0);
-  recorder->send("stop");
-  ASSERT_TRUE(recorder->readLine(60s).has_value());
-  EXPECT_EQ(recorder->wait(30s), 0);
+  ASSERT_GT(stopRecording(*recorder, path), 0);
 
   auto flashes = flashOnsets(decodeVideo(path));
   ASSERT_GE(flashes.size(), static_cast<size_t>(kFlashes - 1));

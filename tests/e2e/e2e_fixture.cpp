@@ -2,7 +2,6 @@
 
 #include <stdlib.h>
 
-#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -10,23 +9,8 @@
 namespace kestrano::testing {
 namespace {
 
-std::string sourceScript(const std::string& name) {
-  return std::string(KESTRANO_SOURCE_DIR) + "/scripts/" + name;
-}
-
-std::string runCapturing(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    return "cannot run " + command;
-  }
-  std::array<char, 4096> chunk{};
-  size_t n = 0;
-  while ((n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
-    out.append(chunk.data(), n);
-  }
-  pclose(pipe);
-  return out;
+std::string demoScene() {
+  return std::string(KESTRANO_SOURCE_DIR) + "/scripts/demo-scene.sh";
 }
 
 }  // namespace
@@ -34,8 +18,8 @@ std::string runCapturing(const std::string& command) {
 void EndToEnd::startDesktop(const PrivateDesktop::Options& options, bool scene) {
   desktop_ = std::make_unique<PrivateDesktop>(options);
   if (scene) {
-    std::string cmd = desktop_->environmentAssignments() + sourceScript("demo-scene.sh") +
-                      " start " + desktop_->directory() + " " + options.size;
+    std::string cmd = desktop_->environmentAssignments() + demoScene() + " start " +
+                      desktop_->directory() + " " + options.size;
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
     sceneRunning_ = true;
   }
@@ -43,72 +27,58 @@ void EndToEnd::startDesktop(const PrivateDesktop::Options& options, bool scene) 
 
 void EndToEnd::TearDown() {
   if (sceneRunning_) {
-    std::string cmd = sourceScript("demo-scene.sh") + " stop " + desktop_->directory();
-    std::system(cmd.c_str());
+    std::system((demoScene() + " stop " + desktop_->directory()).c_str());
   }
   desktop_.reset();
-  if (!scratchDir_.empty()) {
-    std::filesystem::remove_all(scratchDir_);
-  }
-}
-
-std::vector<std::string> EndToEnd::desktopEnvironment() const {
-  std::vector<std::string> env;
-  if (!desktop_->display().empty()) {
-    env.push_back("DISPLAY=" + desktop_->display());
-  }
-  if (!desktop_->pulseServer().empty()) {
-    env.push_back("PULSE_SERVER=" + desktop_->pulseServer());
-    env.push_back("PULSE_CLIENTCONFIG=" + desktop_->directory() + "/client.conf");
-  }
-  return env;
 }
 
 std::unique_ptr<RecorderProcess> EndToEnd::launch(std::vector<std::string> extraEnvironment) {
-  auto env = desktopEnvironment();
+  auto env = desktop_->environment();
   env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
   return std::make_unique<RecorderProcess>(KESTRANO_BINARY, env);
 }
 
-std::string EndToEnd::scratch(const std::string& name) {
-  if (scratchDir_.empty()) {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kestrano-e2e.XXXXXX").string();
-    scratchDir_ = mkdtemp(tmpl.data());
-  }
-  return scratchDir_ + "/" + name;
-}
-
-long long EndToEnd::recordFor(RecorderProcess& recorder, const std::string& path, double seconds) {
+bool startRecording(RecorderProcess& recorder, const std::string& path) {
   recorder.send("start " + path);
   auto reply = recorder.readLine(30s);
   EXPECT_EQ(reply, "OK") << recorder.standardError();
-  if (reply != "OK") {
-    return -1;
-  }
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  return reply == "OK";
+}
+
+long long stopRecording(RecorderProcess& recorder, const std::string& path) {
   recorder.send("stop");
   auto done = recorder.readLine(60s);
-  EXPECT_TRUE(done.has_value()) << recorder.standardError();
+  EXPECT_TRUE(done.has_value()) << "no reply to stop; " << recorder.standardError();
   if (!done) {
     return -1;
   }
-  std::string prefix = "DONE ";
-  EXPECT_EQ(done->rfind(prefix, 0), 0u) << *done;
-  auto blank = done->find(' ', prefix.size());
-  EXPECT_NE(blank, std::string::npos) << *done;
-  if (done->rfind(prefix, 0) != 0 || blank == std::string::npos) {
-    return -1;
-  }
-  EXPECT_EQ(done->substr(blank + 1), path);
-  return std::stoll(done->substr(prefix.size(), blank - prefix.size()));
+  long long size = -1;
+  std::sscanf(done->c_str(), "DONE %lld", &size);
+  EXPECT_EQ(*done, "DONE " + std::to_string(size) + " " + path);
+  EXPECT_EQ(recorder.wait(30s), 0);
+  std::error_code gone;
+  auto onDisk = std::filesystem::file_size(path, gone);
+  EXPECT_EQ(size, gone ? 0 : static_cast<long long>(onDisk));
+  return size;
 }
 
-std::string decodeErrors(const std::string& path) {
-  // Frames keep their own times on the way out: otherwise frames closer than
-  // the guessed frame rate (a loaded machine captures unevenly) draw dts
-  // complaints from the null muxer, which say nothing about the file.
-  return runCapturing("ffmpeg -nostdin -v error -i '" + path +
-                      "' -fps_mode passthrough -enc_time_base -1 -f null - 2>&1");
+long long recordFor(RecorderProcess& recorder, const std::string& path, double seconds) {
+  if (!startRecording(recorder, path)) {
+    return -1;
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  return stopRecording(recorder, path);
+}
+
+void expectFinishedFile(const std::string& path, double seconds) {
+  ASSERT_TRUE(std::filesystem::exists(path));
+  ASSERT_EQ(probeStreams(path).size(), 3u);
+  EXPECT_EQ(decodeErrors(path), "");
+  const auto frames = decodeVideo(path);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_GT(frames.back().seconds - frames.front().seconds, seconds);
+  EXPECT_GT(decodeAudio(path, 0).lengthSeconds(), seconds);
+  EXPECT_GT(decodeAudio(path, 1).lengthSeconds(), seconds);
 }
 
 }  // namespace kestrano::testing

@@ -3,7 +3,6 @@
 // answers, and what was recorded before is kept in a file that plays.
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -13,13 +12,10 @@
 #include <thread>
 
 #include "tests/e2e/e2e_fixture.h"
-#include "tests/support/media_probe.h"
 
 namespace kestrano::testing {
 namespace {
 
-constexpr double kSpeakerHz = 440;      // the scene's speaker tone
-constexpr double kMicrophoneHz = 1000;  // the scene's microphone tone
 constexpr const char* kStopLine = "stream stop err: ";
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
@@ -31,33 +27,6 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
     std::this_thread::sleep_for(50ms);
   }
   return true;
-}
-
-int countOf(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-    ++n;
-  }
-  return n;
-}
-
-// "stop" → "DONE <size> <path>"; the size, or -1 (with a failure recorded).
-long long stopRecording(RecorderProcess& recorder, const std::string& path) {
-  recorder.send("stop");
-  auto done = recorder.readLine(60s);
-  EXPECT_TRUE(done.has_value()) << "no reply to stop; " << recorder.standardError();
-  if (!done) {
-    return -1;
-  }
-  const std::string prefix = "DONE ";
-  auto blank = done->find(' ', prefix.size());
-  EXPECT_TRUE(done->rfind(prefix, 0) == 0 && blank != std::string::npos) << *done;
-  if (done->rfind(prefix, 0) != 0 || blank == std::string::npos) {
-    return -1;
-  }
-  EXPECT_EQ(done->substr(blank + 1), path);
-  EXPECT_EQ(recorder.wait(30s), 0);
-  return std::stoll(done->substr(prefix.size(), blank - prefix.size()));
 }
 
 // Where the captured pictures stop: the frame before the first long pause
@@ -72,13 +41,9 @@ double capturedVideoEnd(const std::vector<DecodedFrame>& frames) {
   return frames.empty() ? 0 : frames.back().seconds;
 }
 
-double lengthOf(const DecodedAudio& audio) {
-  return audio.sampleRate > 0 ? static_cast<double>(audio.mono.size()) / audio.sampleRate : 0;
-}
-
 // Where a track's audio ends on the file's timeline.
 double endOf(const DecodedAudio& audio) {
-  return audio.startSeconds + lengthOf(audio);
+  return audio.startSeconds + audio.lengthSeconds();
 }
 
 // A tmpfs of `kilobytes` mounted over `folder` for the test's lifetime.
@@ -106,67 +71,12 @@ class SmallDisk {
   std::string error_;
 };
 
-class FailingParts : public EndToEnd {
- protected:
-  // Starts a recording of the scene into `path`; false when it did not start.
-  bool startRecording(RecorderProcess& recorder, const std::string& path) {
-    recorder.send("start " + path);
-    auto reply = recorder.readLine(30s);
-    EXPECT_EQ(reply, "OK") << recorder.standardError();
-    return reply == "OK";
-  }
-
-  // Waits for the one diagnostic line after a server died.
-  void expectOneStopLine(RecorderProcess& recorder) {
-    EXPECT_TRUE(waitUntil(
-        [&] { return recorder.standardError().find(kStopLine) != std::string::npos; }, 15s))
-        << "no stop line; stderr: " << recorder.standardError();
-  }
-};
-
-TEST_F(FailingParts, TheXServerDyingEndsTheVideoWhileTheMicrophoneGoesOn) {
-  startDesktop({}, /*scene=*/true);
-  auto recorder = launch();
-  std::string path = scratch("x-dies.mp4");
-  ASSERT_TRUE(startRecording(*recorder, path));
-  std::this_thread::sleep_for(3s);
-  desktop_->killX();
-  expectOneStopLine(*recorder);
-  std::this_thread::sleep_for(3s);
-
-  long long size = stopRecording(*recorder, path);
-  std::string errors = recorder->standardError();
-  EXPECT_EQ(countOf(errors, kStopLine), 1) << errors;
-  EXPECT_EQ(errors.rfind(kStopLine, 0), 0u) << errors;  // nothing else was said
-  EXPECT_EQ(errors.back(), '\n');
-  EXPECT_EQ(recorder->readRest(1s), "");
-  ASSERT_GT(size, 0);
-  EXPECT_EQ(size, static_cast<long long>(std::filesystem::file_size(path)));
-  EXPECT_EQ(decodeErrors(path), "");
-
-  ASSERT_EQ(probeStreams(path).size(), 3u);
-  auto frames = decodeVideo(path);
-  ASSERT_FALSE(frames.empty());
-  double videoEnd = capturedVideoEnd(frames);
-  auto system = decodeAudio(path, 0);
-  auto mic = decodeAudio(path, 1);
-  // The video holds what came before the server died (~3 s), no more.
-  EXPECT_GT(videoEnd - frames.front().seconds, 2.0);
-  EXPECT_LT(videoEnd, 5.0);
-  // The capture stream carried the system audio: it ends with the video.
-  EXPECT_LT(endOf(system), videoEnd + 1.0);
-  // The microphone kept recording for the 3 s after the server died.
-  EXPECT_GT(endOf(mic), videoEnd + 2.0);
-  EXPECT_GT(toneAmplitude(mic, kMicrophoneHz, endOf(mic) - 1.5, 1.0), 0.03);
-}
-
 // Holds the private X server still (SIGSTOP) for the test's lifetime: it
 // keeps its connections open but answers nothing.
 class FrozenX {
  public:
   explicit FrozenX(const PrivateDesktop& desktop) {
-    std::ifstream in(desktop.directory() + "/x.pid");
-    in >> pid_;
+    std::ifstream(desktop.directory() + "/x.pid") >> pid_;
     if (pid_ > 0) {
       ::kill(pid_, SIGSTOP);
     }
@@ -184,6 +94,69 @@ class FrozenX {
   pid_t pid_ = -1;
 };
 
+class FailingParts : public EndToEnd {
+ protected:
+  // Records the scene for 3 s, kills a server, waits for the recorder's
+  // diagnostic, records `after` more and stops. The recorder must have said
+  // that one line and nothing else; the file must play. Its path.
+  std::string recordThroughServerDeath(void (PrivateDesktop::*kill)() const,
+                                       std::chrono::seconds after) {
+    startDesktop({}, /*scene=*/true);
+    auto recorder = launch();
+    std::string path = scratch("server-dies.mp4");
+    EXPECT_TRUE(startRecording(*recorder, path));
+    std::this_thread::sleep_for(3s);
+    (desktop_.get()->*kill)();
+    EXPECT_TRUE(waitUntil(
+        [&] { return recorder->standardError().find(kStopLine) != std::string::npos; }, 15s))
+        << "no stop line; stderr: " << recorder->standardError();
+    std::this_thread::sleep_for(after);
+
+    EXPECT_GT(stopRecording(*recorder, path), 0);
+    std::string errors = recorder->standardError();
+    EXPECT_EQ(errors.rfind(kStopLine, 0), 0u) << errors;
+    EXPECT_EQ(errors.find('\n'), errors.size() - 1) << errors;  // one line
+    EXPECT_EQ(recorder->readRest(1s), "");
+    EXPECT_EQ(decodeErrors(path), "");
+    EXPECT_EQ(probeStreams(path).size(), 3u);
+    return path;
+  }
+};
+
+TEST_F(FailingParts, TheXServerDyingEndsTheVideoWhileTheMicrophoneGoesOn) {
+  std::string path = recordThroughServerDeath(&PrivateDesktop::killX, 3s);
+  auto frames = decodeVideo(path);
+  ASSERT_FALSE(frames.empty());
+  double videoEnd = capturedVideoEnd(frames);
+  auto system = decodeAudio(path, 0);
+  auto mic = decodeAudio(path, 1);
+  // The video holds what came before the server died (~3 s), no more.
+  EXPECT_GT(videoEnd - frames.front().seconds, 2.0);
+  EXPECT_LT(videoEnd, 5.0);
+  // The capture stream carried the system audio: it ends with the video.
+  EXPECT_LT(endOf(system), videoEnd + 1.0);
+  // The microphone kept recording for the 3 s after the server died.
+  EXPECT_GT(endOf(mic), videoEnd + 2.0);
+  EXPECT_GT(toneAmplitude(mic, kMicrophoneHz, endOf(mic) - 1.5, 1.0), 0.03);
+}
+
+TEST_F(FailingParts, TheSoundServerDyingEndsTheStreamAndKeepsWhatWasRecorded) {
+  std::string path = recordThroughServerDeath(&PrivateDesktop::killPulse, 2s);
+  auto frames = decodeVideo(path);
+  ASSERT_FALSE(frames.empty());
+  // System audio is part of the capture stream, so the whole stream ends:
+  // the video stops with it.
+  EXPECT_GT(capturedVideoEnd(frames) - frames.front().seconds, 2.0);
+  EXPECT_LT(capturedVideoEnd(frames), 4.5);
+  auto system = decodeAudio(path, 0);
+  auto mic = decodeAudio(path, 1);
+  EXPECT_GT(system.lengthSeconds(), 2.0);
+  EXPECT_GT(toneAmplitude(system, kSpeakerHz, endOf(system) - 1.0, 0.5), 0.03);
+  // The microphone came from the same server: its track just stops.
+  EXPECT_GT(mic.lengthSeconds(), 1.5);
+  EXPECT_LT(endOf(mic), 5.0);
+}
+
 TEST_F(FailingParts, AnXServerThatStopsAnsweringDoesNotHangStop) {
   startDesktop({}, /*scene=*/true);
   auto recorder = launch();
@@ -196,48 +169,11 @@ TEST_F(FailingParts, AnXServerThatStopsAnsweringDoesNotHangStop) {
 
   // The capture thread is stuck in a request the server never answers; the
   // stop cuts it loose (60 s would be a hang).
-  long long size = stopRecording(*recorder, path);
-  ASSERT_GT(size, 0);
-  EXPECT_EQ(size, static_cast<long long>(std::filesystem::file_size(path)));
+  ASSERT_GT(stopRecording(*recorder, path), 0);
   // Stopped on request, not by itself: no diagnostic.
   EXPECT_EQ(recorder->standardError(), "");
   EXPECT_EQ(decodeErrors(path), "");
-  auto mic = decodeAudio(path, 1);
-  EXPECT_GT(lengthOf(mic), 3.0);
-}
-
-TEST_F(FailingParts, TheSoundServerDyingEndsTheStreamAndKeepsWhatWasRecorded) {
-  startDesktop({}, /*scene=*/true);
-  auto recorder = launch();
-  std::string path = scratch("pulse-dies.mp4");
-  ASSERT_TRUE(startRecording(*recorder, path));
-  std::this_thread::sleep_for(3s);
-  desktop_->killPulse();
-  expectOneStopLine(*recorder);
-  std::this_thread::sleep_for(2s);
-
-  long long size = stopRecording(*recorder, path);
-  std::string errors = recorder->standardError();
-  EXPECT_EQ(countOf(errors, kStopLine), 1) << errors;
-  EXPECT_EQ(errors.rfind(kStopLine, 0), 0u) << errors;
-  ASSERT_GT(size, 0);
-  EXPECT_EQ(size, static_cast<long long>(std::filesystem::file_size(path)));
-  EXPECT_EQ(decodeErrors(path), "");
-
-  ASSERT_EQ(probeStreams(path).size(), 3u);
-  auto frames = decodeVideo(path);
-  ASSERT_FALSE(frames.empty());
-  // System audio is part of the capture stream, so the whole stream ends:
-  // the video stops with it.
-  EXPECT_GT(capturedVideoEnd(frames) - frames.front().seconds, 2.0);
-  EXPECT_LT(capturedVideoEnd(frames), 4.5);
-  auto system = decodeAudio(path, 0);
-  auto mic = decodeAudio(path, 1);
-  EXPECT_GT(lengthOf(system), 2.0);
-  EXPECT_GT(toneAmplitude(system, kSpeakerHz, endOf(system) - 1.0, 0.5), 0.03);
-  // The microphone came from the same server: its track just stops.
-  EXPECT_GT(lengthOf(mic), 1.5);
-  EXPECT_LT(endOf(mic), 5.0);
+  EXPECT_GT(decodeAudio(path, 1).lengthSeconds(), 3.0);
 }
 
 TEST_F(FailingParts, AFullDiskFailsTheWriterAndKeepsThePlayablePart) {
@@ -250,26 +186,17 @@ TEST_F(FailingParts, AFullDiskFailsTheWriterAndKeepsThePlayablePart) {
   }
   auto recorder = launch();
   std::string path = folder + "/full.mp4";
-  ASSERT_TRUE(startRecording(*recorder, path));
   // Until well after the disk is full; the recorder keeps answering.
-  std::this_thread::sleep_for(7s);
-
-  long long size = stopRecording(*recorder, path);
+  long long size = recordFor(*recorder, path, 7.0);
   // A failing writer is not a stopped stream: nothing on standard error.
   EXPECT_EQ(recorder->standardError(), "");
   ASSERT_GT(size, 0);
-  EXPECT_EQ(size, static_cast<long long>(std::filesystem::file_size(path)));
   EXPECT_LE(size, 300 * 1024);
   // Nothing but the recording is left in the folder (no half-made copy).
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
                           std::filesystem::directory_iterator()),
             1);
-  EXPECT_EQ(decodeErrors(path), "");
-  auto streams = probeStreams(path);
-  ASSERT_EQ(streams.size(), 3u);
-  auto frames = decodeVideo(path);
-  ASSERT_FALSE(frames.empty());
-  EXPECT_GT(frames.back().seconds - frames.front().seconds, 1.0);
+  expectFinishedFile(path, 1.0);
 }
 
 TEST_F(FailingParts, RemovingTheOutputFolderStillEndsWithDone) {

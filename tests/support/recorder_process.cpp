@@ -105,6 +105,20 @@ void RecorderProcess::send(const std::string& line) {
   }
 }
 
+bool RecorderProcess::readMore(std::chrono::steady_clock::time_point deadline) {
+  pollfd p{out_, POLLIN, 0};
+  if (poll(&p, 1, remainingMs(deadline)) <= 0) {
+    return false;
+  }
+  char buf[4096];
+  ssize_t n = ::read(out_, buf, sizeof buf);
+  if (n <= 0) {
+    return false;
+  }
+  pending_.append(buf, static_cast<size_t>(n));
+  return true;
+}
+
 std::optional<std::string> RecorderProcess::readLine(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
   for (;;) {
@@ -114,33 +128,15 @@ std::optional<std::string> RecorderProcess::readLine(std::chrono::milliseconds t
       pending_.erase(0, lf + 1);
       return line;
     }
-    pollfd p{out_, POLLIN, 0};
-    int ready = poll(&p, 1, remainingMs(deadline));
-    if (ready <= 0) {
+    if (!readMore(deadline)) {
       return std::nullopt;
     }
-    char buf[4096];
-    ssize_t n = ::read(out_, buf, sizeof buf);
-    if (n <= 0) {
-      return std::nullopt;
-    }
-    pending_.append(buf, static_cast<size_t>(n));
   }
 }
 
 std::string RecorderProcess::readRest(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
-  for (;;) {
-    pollfd p{out_, POLLIN, 0};
-    if (poll(&p, 1, remainingMs(deadline)) <= 0) {
-      break;
-    }
-    char buf[4096];
-    ssize_t n = ::read(out_, buf, sizeof buf);
-    if (n <= 0) {
-      break;
-    }
-    pending_.append(buf, static_cast<size_t>(n));
+  while (readMore(deadline)) {
   }
   return std::exchange(pending_, {});
 }

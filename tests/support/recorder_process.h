@@ -37,6 +37,10 @@ class RecorderProcess {
   pid_t pid() const { return pid_; }
 
  private:
+  // Appends what the child wrote next to pending_; false at end of output or
+  // after the deadline.
+  bool readMore(std::chrono::steady_clock::time_point deadline);
+
   pid_t pid_ = -1;
   int in_ = -1;   // our end of the child's standard input
   int out_ = -1;  // our end of the child's standard output
