@@ -2,7 +2,7 @@
 
 #include <signal.h>
 
-#include "app/unique_fd.h"
+#include "platform/linux/unique_fd.h"
 
 namespace kestrano {
 

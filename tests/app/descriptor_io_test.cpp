@@ -15,7 +15,7 @@
 #include "app/descriptor_line_source.h"
 #include "app/descriptor_reply_sink.h"
 #include "app/termination_signals.h"
-#include "app/unique_fd.h"
+#include "platform/linux/unique_fd.h"
 #include "tests/app/test_pipe.h"
 
 namespace kestrano {

@@ -12,8 +12,8 @@
 #include "app/control_loop.h"
 #include "app/descriptor_line_source.h"
 #include "app/termination_signals.h"
-#include "app/unique_fd.h"
 #include "tests/app/scripted_recording.h"
+#include "tests/app/test_pipe.h"
 
 namespace kestrano {
 namespace {
@@ -30,29 +30,17 @@ struct LoopRun {
 // the loop reads it from the other end.
 LoopRun runThroughPipe(const std::string& input) {
   static TerminationSignals signals;  // never raised here; blocks them before any thread
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe2 failed");
-  }
-  UniqueFd readEnd(fds[0]);
-  UniqueFd writeEnd(fds[1]);
+  Pipe pipe = makePipe();
   std::thread host([&] {
-    std::size_t done = 0;
-    while (done < input.size()) {
-      const ssize_t n = ::write(writeEnd.get(), input.data() + done, input.size() - done);
-      if (n <= 0) {
-        break;
-      }
-      done += static_cast<std::size_t>(n);
-    }
-    writeEnd.reset();
+    writeSome(pipe.write.get(), input);
+    pipe.write.reset();
   });
-  DescriptorLineSource lines(readEnd.get(), signals);
+  DescriptorLineSource lines(pipe.read.get(), signals);
   std::ostringstream out;
   StreamReplySink replies(out);
   ScriptedRecording recorder;
   runControlLoop(lines, replies, recorder);
-  readEnd.reset();  // a loop that stopped early must not leave the host blocked
+  pipe.read.reset();  // a loop that stopped early must not leave the host blocked
   host.join();
   return {out.str(), recorder.calls};
 }

@@ -59,16 +59,7 @@ class RecorderProcess {
               static_cast<ssize_t>(bytes.size()));
   }
   // Writes what it can; a recorder that stopped reading is not an error here.
-  void writeSome(const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::write(toChild_.get(), bytes.data() + done, bytes.size() - done);
-      if (n <= 0) {
-        return;
-      }
-      done += static_cast<std::size_t>(n);
-    }
-  }
+  void writeSome(const std::string& bytes) { kestrano::writeSome(toChild_.get(), bytes); }
   void closeInput() { toChild_.reset(); }
   void signal(int sig) const { ::kill(pid_, sig); }
   void closeOutput() { fromChild_.reset(); }

@@ -4,8 +4,9 @@
 #include <unistd.h>
 
 #include <stdexcept>
+#include <string>
 
-#include "app/unique_fd.h"
+#include "platform/linux/unique_fd.h"
 
 namespace kestrano {
 
@@ -21,6 +22,19 @@ inline Pipe makePipe() {
     throw std::runtime_error("pipe2 failed");
   }
   return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+// Writes what it can of `bytes`; a reader that stopped reading is not an
+// error here.
+inline void writeSome(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) {
+      return;
+    }
+    done += static_cast<std::size_t>(n);
+  }
 }
 
 }  // namespace kestrano

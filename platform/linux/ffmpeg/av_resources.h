@@ -67,19 +67,6 @@ class Dictionary {
   AVDictionary* dict_ = nullptr;
 };
 
-// A file descriptor that closes itself.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd();
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // libav's text for an AVERROR code ("No such file or directory").
 std::string avErrorText(int code);
 

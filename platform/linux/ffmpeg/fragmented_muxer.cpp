@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/linux/ffmpeg/writer_errors.h"
+#include "platform/linux/unique_fd.h"
 
 extern "C" {
 #include <libavutil/mathematics.h>

@@ -13,6 +13,7 @@
 #include "platform/linux/ffmpeg/av_resources.h"
 #include "platform/linux/ffmpeg/fragmented_muxer.h"
 #include "platform/linux/ffmpeg/writer_errors.h"
+#include "platform/linux/unique_fd.h"
 
 namespace kestrano::ffmpeg {
 namespace {
