@@ -17,6 +17,7 @@ standard input and output (start PATH, stop). It records the first X11 display
 tracks) into one MP4 file.")
 # Debug information is not shipped, whatever the build type.
 set(CPACK_STRIP_FILES ON)
+# Directories 0755 whatever the umask of whoever builds the package.
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
