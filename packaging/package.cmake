@@ -1,0 +1,36 @@
+# What gets installed, and the Debian package made from it with CPack.
+# Only the helper and its copyright file are installed: the static libraries,
+# tests and benchmarks stay in the build tree.
+
+install(TARGETS KestranoRecorder RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kestrano-recorder)
+set(CPACK_PACKAGE_VENDOR "The KestranoRecorder developers")
+set(CPACK_PACKAGE_CONTACT "The KestranoRecorder developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_DESCRIPTION
+    "A helper process that a host application starts as a child and drives over
+standard input and output (start PATH, stop). It records the first X11 display
+(H.264), the default output device's audio and the default microphone (two AAC
+tracks) into one MP4 file.")
+# Debug information is not shipped, whatever the build type.
+set(CPACK_STRIP_FILES ON)
+# Directories 0755 whatever the umask of whoever builds the package.
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION video)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Library dependencies come from the binary itself (dpkg-shlibdeps).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The servers it talks to run outside the package and are often already there
+# (or remote, or started by the host), so they are recommended, not required:
+# a PulseAudio-compatible sound server, and an X server: Xorg on an X session,
+# Xwayland on a Wayland session (capture goes through X11), Xvfb on a headless
+# machine.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio | pipewire-pulse, xserver-xorg | xwayland | xvfb")
+
+include(CPack)
