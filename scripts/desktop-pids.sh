@@ -1,0 +1,21 @@
+# Sourced by the private desktop scripts: stops the processes whose pids a
+# desktop recorded in DIR/pids (and only those), then removes DIR.
+stop_recorded() {
+  local dir=$1 pid
+  while read -r pid; do
+    [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+  done <"$dir/pids"
+  # Give them a moment to go, then make sure.
+  for _ in $(seq 1 40); do
+    local alive=0
+    while read -r pid; do
+      [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && alive=1
+    done <"$dir/pids"
+    [ "$alive" = 0 ] && break
+    sleep 0.05
+  done
+  while read -r pid; do
+    [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null || true
+  done <"$dir/pids"
+  rm -rf "$dir"
+}
