@@ -1,5 +1,12 @@
 # Sourced by the private desktop scripts: stops the processes whose pids a
 # desktop recorded in DIR/pids (and only those), then removes DIR.
+
+# A finished process stays a zombie until init reaps it, which here takes a
+# second or two: it counts as gone.
+still_running() {
+  case "$(ps -o stat= -p "$1" 2>/dev/null)" in "" | Z*) return 1 ;; esac
+}
+
 stop_recorded() {
   local dir=$1 pid
   while read -r pid; do
@@ -9,7 +16,7 @@ stop_recorded() {
   for _ in $(seq 1 40); do
     local alive=0
     while read -r pid; do
-      [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && alive=1
+      [ -n "$pid" ] && still_running "$pid" && alive=1
     done <"$dir/pids"
     [ "$alive" = 0 ] && break
     sleep 0.05

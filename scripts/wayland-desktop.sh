@@ -39,11 +39,13 @@ test_user=kestrano-test
 as_user() { "${user_cmd[@]}" "$@"; }
 
 # Starts "$@" as the session's user in the background, logging to DIR/NAME.log.
-# setpriv and env exec, so the recorded pid is the program's own.
+# setpriv and env exec, so the recorded pid is the program's own; DIR/NAME.pid
+# lets a test kill one service mid-recording.
 spawn() {
   local name=$1; shift
   "${user_cmd[@]}" "$@" >"$dir/$name.log" 2>&1 &
   echo $! >>"$dir/pids"
+  echo $! >"$dir/$name.pid"
 }
 
 # Polls "$@" (up to 20 s: this machine is often busy) until it succeeds.

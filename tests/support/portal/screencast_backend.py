@@ -105,7 +105,7 @@ class ScreenCast(dbus.service.Object):
         s.mutter = bus.get_object(MUTTER, path)
         # A session mutter ends (compositor gone, monitor unplugged) ends the
         # portal session, as on a real desktop.
-        s.mutter.connect_to_signal("Closed", lambda: (s.end(), s.Closed()),
+        s.mutter.connect_to_signal("Closed", lambda: (s.Closed(), s.end()),
                                    dbus_interface=MUTTER + ".Session")
         stream = bus.get_object(MUTTER, s.mutter.RecordMonitor(
             monitor, {"cursor-mode": dbus.UInt32(s.cursor_mode)},
@@ -137,6 +137,16 @@ class ScreenCast(dbus.service.Object):
         s.mutter.Start(dbus_interface=MUTTER + ".Session")
 
 
+def compositor_gone(owner):
+    # A compositor that dies sends no Closed of its own.
+    if owner == "":
+        for s in list(sessions.values()):
+            s.mutter = None
+            s.Closed()
+            s.end()
+
+
 ScreenCast(bus, "/org/freedesktop/portal/desktop")
+bus.watch_name_owner(MUTTER, compositor_gone)
 name = dbus.service.BusName(NAME, bus)
 GLib.MainLoop().run()
