@@ -1,10 +1,14 @@
+# shellcheck shell=bash
 # Sourced by the private desktop scripts: stops the processes whose pids a
 # desktop recorded in DIR/pids (and only those), then removes DIR.
 
 # A finished process stays a zombie until init reaps it, which here takes a
 # second or two: it counts as gone.
 still_running() {
-  case "$(ps -o stat= -p "$1" 2>/dev/null)" in "" | Z*) return 1 ;; esac
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  stat=${stat##*) }
+  [ "${stat%% *}" != Z ]
 }
 
 stop_recorded() {

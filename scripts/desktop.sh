@@ -16,7 +16,7 @@
 #   desktop.sh stop DIR          stops what `start` started in DIR and removes DIR
 set -euo pipefail
 
-# shellcheck source=desktop-pids.sh
+# shellcheck source-path=SCRIPTDIR source=desktop-pids.sh
 . "$(dirname "${BASH_SOURCE[0]}")/desktop-pids.sh"
 
 die() { echo "desktop.sh: $*" >&2; exit 1; }

@@ -28,7 +28,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=desktop-pids.sh
+# shellcheck source-path=SCRIPTDIR source=desktop-pids.sh
 . "$here/desktop-pids.sh"
 
 die() { echo "wayland-desktop.sh: $*" >&2; exit 1; }
