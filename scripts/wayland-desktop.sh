@@ -8,8 +8,10 @@
 # Compositors refuse to run as root, so as root the session runs as the
 # unprivileged user kestrano-test (created here if missing); clients that talk
 # to the portal must run as that user too (the frontend refuses root).
-# Everything lives in one private folder; only the processes started here are
-# stopped, by the pids recorded there.
+# Everything lives in one private folder DIR; only the processes started here
+# are stopped, by the pids recorded there. Each service logs to DIR/NAME.log
+# and leaves its pid in DIR/NAME.pid (NAME: bus, pipewire, wireplumber,
+# pipewire-pulse, mutter, client, permission-store, portal, xdg-desktop-portal).
 #
 #   wayland-desktop.sh start [options]   prints shell assignments to eval:
 #       WAYLAND_DISPLAY, XDG_RUNTIME_DIR, DBUS_SESSION_BUS_ADDRESS, PULSE_SERVER,
@@ -94,6 +96,7 @@ start() {
   : >"$dir/pids"
   # A failed or interrupted start leaves nothing running.
   trap 'stop_recorded "$dir"' EXIT
+  trap 'exit 1' INT TERM HUP
   # The user may pass through DIR to its own runtime and home folders only.
   chmod 0711 "$dir"
   mkdir -m 0700 "$dir/run" "$dir/home"
@@ -131,22 +134,22 @@ CONF
   wait_for PipeWire test -S "$run/pipewire-0"
   spawn wireplumber wireplumber
   # WirePlumber announces itself as a client once it is managing the graph.
-  wait_for WirePlumber sh -c "XDG_RUNTIME_DIR=$run pw-cli ls Client | grep -q WirePlumber"
+  wait_for WirePlumber as_user sh -c "pw-cli ls Client | grep -q WirePlumber"
 
   local pulse_server=""
   if [ "$pulse" = 1 ]; then
     spawn pipewire-pulse pipewire-pulse
     pulse_server="unix:$run/pulse/native"
-    wait_for pipewire-pulse env PULSE_SERVER="$pulse_server" pactl info
-    local p="env PULSE_SERVER=$pulse_server pactl"
-    $p load-module module-null-sink sink_name=speaker rate=48000 channels=2 \
+    wait_for pipewire-pulse as_user pactl info
+    # Like desktop.sh's: a speaker, and a microphone fed through "micsink".
+    as_user pactl load-module module-null-sink sink_name=speaker rate=48000 channels=2 \
       sink_properties=device.description=Speaker >/dev/null
-    $p load-module module-null-sink sink_name=micsink rate=48000 channels=2 \
+    as_user pactl load-module module-null-sink sink_name=micsink rate=48000 channels=2 \
       sink_properties=device.description=MicrophoneFeed >/dev/null
-    $p load-module module-remap-source source_name=mic master=micsink.monitor rate=48000 channels=2 \
-      source_properties=device.description=Microphone >/dev/null
-    $p set-default-sink speaker
-    $p set-default-source mic
+    as_user pactl load-module module-remap-source source_name=mic master=micsink.monitor \
+      rate=48000 channels=2 source_properties=device.description=Microphone >/dev/null
+    as_user pactl set-default-sink speaker
+    as_user pactl set-default-source mic
   fi
 
   spawn mutter mutter --headless --wayland --no-x11 --wayland-display=wayland-0 \
@@ -160,7 +163,7 @@ CONF
 
   if [ -n "$portal" ]; then
     # The frontend keeps restore tokens in the permission store.
-    spawn permission-store /usr/libexec/xdg-permission-store --replace
+    spawn permission-store /usr/libexec/xdg-permission-store
     wait_for "the permission store" bus_has org.freedesktop.impl.portal.PermissionStore
     # The frontend finds backends through .portal files in this folder: with
     # none, the desktop has a portal but no ScreenCast backend.
@@ -177,7 +180,7 @@ CONF
     wait_for xdg-desktop-portal bus_has org.freedesktop.portal.Desktop
   fi
 
-  trap - EXIT
+  trap - EXIT INT TERM HUP
   echo "WAYLAND_DISPLAY=wayland-0"
   echo "XDG_RUNTIME_DIR=$run"
   echo "DBUS_SESSION_BUS_ADDRESS=unix:path=$run/bus"
