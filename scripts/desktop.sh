@@ -16,6 +16,9 @@
 #   desktop.sh stop DIR          stops what `start` started in DIR and removes DIR
 set -euo pipefail
 
+# shellcheck source-path=SCRIPTDIR source=desktop-pids.sh
+. "$(dirname "${BASH_SOURCE[0]}")/desktop-pids.sh"
+
 die() { echo "desktop.sh: $*" >&2; exit 1; }
 
 start() {
@@ -124,23 +127,7 @@ CONF
 stop() {
   local dir=$1
   [ -f "$dir/pids" ] || die "$dir holds no desktop"
-  local pid
-  while read -r pid; do
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
-  done <"$dir/pids"
-  # Give them a moment to go, then make sure.
-  for _ in $(seq 1 40); do
-    local alive=0
-    while read -r pid; do
-      [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && alive=1
-    done <"$dir/pids"
-    [ "$alive" = 0 ] && break
-    sleep 0.05
-  done
-  while read -r pid; do
-    [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null || true
-  done <"$dir/pids"
-  rm -rf "$dir"
+  stop_recorded "$dir"
 }
 
 case "${1:-}" in

@@ -14,6 +14,9 @@ packages=(
   dpkg-dev file
   # private headless desktop for tests and the demo
   xvfb x11-xserver-utils pulseaudio pulseaudio-utils
+  # private headless Wayland desktop (scripts/wayland-desktop.sh) and its test portal backend
+  dbus-daemon dbus-bin pipewire pipewire-bin pipewire-pulse wireplumber mutter weston
+  xdg-desktop-portal python3-dbus python3-gi util-linux passwd
   # reading recordings back
   ffmpeg
   # fuzzing the control loop (libFuzzer comes with clang's runtime libraries)
