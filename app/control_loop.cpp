@@ -17,20 +17,33 @@ namespace kestrano {
 namespace {
 
 constexpr std::string_view kUnknownCommand = "ERR unknown command";
+// A start path with bytes that are not UTF-8 was repaired (U+FFFD in their
+// place) and so names a different file than the host meant: one that may
+// exist and would be replaced. It is refused before anything is touched.
+constexpr std::string_view kPathNotUtf8 = "ERR the path is not valid UTF-8";
 
 enum class Outcome { readNextLine, endLoop };
 
 class ControlLoop {
  public:
-  ControlLoop(ReplySink& out, RecordingControl& recorder) : out_(out), recorder_(recorder) {}
+  ControlLoop(LineSource& in, ReplySink& out, RecordingControl& recorder)
+      : in_(in), out_(out), recorder_(recorder) {}
 
   Outcome carryOut(const InputLine& line) {
     if (line.tooLong) {
       return reply(kUnknownCommand);
     }
-    const std::vector<std::string> fields = splitFields(repairUtf8(line.bytes));
+    const std::string repaired = repairUtf8(line.bytes);
+    const std::vector<std::string> fields = splitFields(repaired);
     const std::string_view word = fields.empty() ? std::string_view() : fields.front();
     if (word == "start" && fields.size() == 2) {
+      // A repair cannot touch the word "start" or the single blank after it
+      // (a U+FFFD there would make the word something else), so a repaired
+      // start line is one whose path was repaired.
+      if (repaired != line.bytes) {
+        (void)reply(kPathNotUtf8);
+        return Outcome::endLoop;  // as after any failed start
+      }
       return start(fields[1]);
     }
     if (word == "stop") {
@@ -52,9 +65,14 @@ class ControlLoop {
   }
 
  private:
+  // A termination signal during start() abandons it (it fails promptly and
+  // gets its ERR like any failed start); one during stop() lets it finish the
+  // file and answer. Either way the loop ends after the reply.
   Outcome start(const std::string& path) {
     currentPath_ = path;
-    if (std::optional<Error> error = recorder_.start(path)) {
+    std::optional<Error> error;
+    in_.runCommand([&] { error = recorder_.start(path); }, [this] { recorder_.cancelStart(); });
+    if (error) {
       (void)reply("ERR " + asOneLine(error->localizedDescription()));
       return Outcome::endLoop;
     }
@@ -62,7 +80,8 @@ class ControlLoop {
   }
 
   Outcome stop() {
-    const std::int64_t size = recorder_.stop();
+    std::int64_t size = 0;
+    in_.runCommand([&] { size = recorder_.stop(); }, [] {});
     stopped_ = true;
     (void)reply("DONE " + std::to_string(size) + " " + currentPath_.value_or(""));
     return Outcome::endLoop;
@@ -76,6 +95,7 @@ class ControlLoop {
     return out_.send(text) ? Outcome::readNextLine : Outcome::endLoop;
   }
 
+  LineSource& in_;
   ReplySink& out_;
   RecordingControl& recorder_;
   std::optional<std::string> currentPath_;  // of the last start carried out
@@ -85,7 +105,7 @@ class ControlLoop {
 }  // namespace
 
 int runControlLoop(LineSource& in, ReplySink& out, RecordingControl& recorder) {
-  ControlLoop loop(out, recorder);
+  ControlLoop loop(in, out, recorder);
   while (!in.finishRequested()) {
     const std::optional<InputLine> line = in.nextLine();
     if (!line || loop.carryOut(*line) == Outcome::endLoop) {

@@ -11,14 +11,18 @@ namespace kestrano {
 
 // The line protocol: reads one command per line from `in`, carries it out on
 // `recorder` and answers it with one flushed reply line on `out`:
-//   "start <path>" -> "OK", or "ERR <description>" and the loop ends;
+//   "start <path>" -> "OK", or "ERR <description>" and the loop ends (also
+//                     "ERR the path is not valid UTF-8", without calling
+//                     start(), when the path had to be repaired);
 //   "stop [...]"   -> "DONE <size> <path of the last start carried out>" and
 //                     the loop ends;
 //   anything else  -> "ERR unknown command".
 // The loop also ends without a reply at end of input, when `in` asks it to
 // finish (checked before each line, so after the reply of a command during
 // which the request came), and when a reply cannot be written (the host has
-// gone; nothing more is written). Whenever it ends without having carried out
+// gone, or the sink gave up on a finish request; nothing more is written).
+// Commands run through in.runCommand(): a finish request during start()
+// calls recorder.cancelStart(), so the start fails promptly. Whenever it ends without having carried out
 // "stop", it calls recorder.stop() once, so a recording still running is
 // finished rather than lost. Returns the exit status, 0.
 int runControlLoop(LineSource& in, ReplySink& out, RecordingControl& recorder);

@@ -1,14 +1,76 @@
 #include "app/descriptor_line_source.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/linux/unique_fd.h"
 
 namespace kestrano {
 
 DescriptorLineSource::DescriptorLineSource(int fd, TerminationSignals& signals)
     : signals_(signals), buffer_(fd, signals), stream_(&buffer_) {}
+
+namespace {
+
+// One command on a thread of its own, owned and joined here; `done()` is
+// readable once the command has returned. The thread inherits the calling
+// thread's blocked termination signals.
+class CommandThread {
+ public:
+  explicit CommandThread(const std::function<void()>& command)
+      : done_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (done_.get() < 0) {
+      throw std::runtime_error("eventfd failed");
+    }
+    thread_ = std::thread([this, &command] {
+      command();
+      const std::uint64_t one = 1;
+      while (::write(done_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+      }
+    });
+  }
+  CommandThread(const CommandThread&) = delete;
+  CommandThread& operator=(const CommandThread&) = delete;
+  ~CommandThread() { thread_.join(); }
+
+  int done() const { return done_.get(); }
+
+ private:
+  UniqueFd done_;
+  std::thread thread_;  // last: started once done_ exists
+};
+
+}  // namespace
+
+void DescriptorLineSource::runCommand(const std::function<void()>& command,
+                                      const std::function<void()>& onFinishRequest) {
+  bool requested = signals_.arrived();
+  if (requested) {
+    onFinishRequest();  // came before the command began: let it end at once
+  }
+  CommandThread thread(command);
+  for (;;) {
+    // Once the request was handled, only the command's end is waited for (the
+    // signal descriptor, already read, would not tell anything more).
+    pollfd fds[2] = {{thread.done(), POLLIN, 0}, {requested ? -1 : signals_.fd(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+      break;  // cannot wait: the destructor's join waits instead
+    }
+    if ((fds[0].revents & POLLIN) != 0) {
+      break;
+    }
+    if (!requested && (fds[1].revents & POLLIN) != 0 && signals_.arrived()) {
+      requested = true;
+      onFinishRequest();
+    }
+  }
+}
 
 std::optional<InputLine> DescriptorLineSource::nextLine() {
   std::optional<InputLine> line = readLine(stream_);

@@ -14,12 +14,18 @@ namespace kestrano {
 // read as they come and given up at once when a termination signal arrives:
 // the wait for input is a poll() on the descriptor and on the signals. The
 // descriptor is borrowed, not closed.
+//
+// A command runs on a thread of its own while the calling thread polls the
+// signals and that thread's completion: a signal during a command is seen at
+// once (see runCommand). The thread is joined before runCommand returns.
 class DescriptorLineSource final : public LineSource {
  public:
   DescriptorLineSource(int fd, TerminationSignals& signals);
 
   std::optional<InputLine> nextLine() override;
   bool finishRequested() override { return signals_.arrived(); }
+  void runCommand(const std::function<void()>& command,
+                  const std::function<void()>& onFinishRequest) override;
 
  private:
   class PollingBuffer final : public std::streambuf {

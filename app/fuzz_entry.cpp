@@ -18,6 +18,7 @@ class InertRecording final : public RecordingControl {
     return std::nullopt;
   }
   std::int64_t stop() override { return 0; }
+  void cancelStart() override {}
 };
 
 bool isKnownReply(std::string_view line) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <istream>
 #include <optional>
 
@@ -19,6 +20,15 @@ class LineSource {
   // The loop checks it after every command, so a request that arrived while
   // start() or stop() ran ends the loop right after that command's reply.
   virtual bool finishRequested() = 0;
+  // Carries out `command` to its end while still watching for a finish
+  // request: when one arrives meanwhile, `onFinishRequest` runs once, on the
+  // calling thread, and the command is still waited for (it is expected to
+  // end promptly then). Here: `command` runs on the calling thread, unwatched.
+  virtual void runCommand(const std::function<void()>& command,
+                          const std::function<void()>& onFinishRequest) {
+    (void)onFinishRequest;
+    command();
+  }
 };
 
 // Lines from a stream; never asked to finish. For in-process runs.

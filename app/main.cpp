@@ -23,7 +23,7 @@ struct Main {
 
     const std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
     DescriptorLineSource input(STDIN_FILENO, signals);
-    DescriptorReplySink output(STDOUT_FILENO);
+    DescriptorReplySink output(STDOUT_FILENO, signals);
     return runControlLoop(input, output, *recorder);
   }
 };

@@ -1,12 +1,48 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
 
 namespace kestrano {
+
+// A request, from any thread, that the waits watching it end at once. It
+// stays made: every later wait that watches it ends at once too. One wait at
+// a time watches it (the start sequence's, each in turn).
+class WaitCancellation {
+ public:
+  void cancel() {
+    cancelled_.store(true);
+    std::function<void()> wake;
+    {
+      std::lock_guard lock(mutex_);
+      wake = wake_;
+    }
+    if (wake) {
+      wake();
+    }
+  }
+  bool cancelled() const { return cancelled_.load(); }
+
+ private:
+  template <typename T>
+  friend class CompletionWait;
+  // While a wait runs: how to wake it. Set before the wait tests cancelled(),
+  // so a cancel either is seen by that test or wakes the wait after it.
+  void watch(std::function<void()> wake) {
+    std::lock_guard lock(mutex_);
+    wake_ = std::move(wake);
+  }
+
+  std::atomic<bool> cancelled_{false};
+  std::mutex mutex_;  // guards wake_
+  std::function<void()> wake_;
+};
 
 // Waits for the one result of a completion-style platform call. The
 // completion may run on any thread, also synchronously inside the call that
@@ -28,6 +64,31 @@ class CompletionWait {
     std::unique_lock lock(state_->mutex);
     state_->arrived.wait(lock, [this] { return state_->value.has_value(); });
     return std::move(*state_->value);
+  }
+
+  // Blocks until the result has arrived, `limit` has passed or `cancellation`
+  // was (or had been) made; nothing in the last two cases (tell them apart by
+  // cancellation.cancelled()). A cancellation wins over a result that came
+  // too (a start held up in a synchronous platform call goes no further once
+  // that returns). A result that arrives later is dropped.
+  std::optional<T> waitFor(std::chrono::steady_clock::duration limit,
+                           WaitCancellation& cancellation) {
+    cancellation.watch([state = state_] {
+      { std::lock_guard lock(state->mutex); }  // the waiter is asleep or has not tested yet
+      state->arrived.notify_all();
+    });
+    std::optional<T> result;
+    {
+      std::unique_lock lock(state_->mutex);
+      state_->arrived.wait_for(lock, limit, [&] {
+        return state_->value.has_value() || cancellation.cancelled();
+      });
+      if (state_->value.has_value() && !cancellation.cancelled()) {
+        result = std::move(*state_->value);
+      }
+    }
+    cancellation.watch(nullptr);
+    return result;
   }
 
  private:

@@ -13,8 +13,10 @@ constexpr const char* kSampleQueueLabel = "com.kestrano.recorder.samples";
 Recorder::Recorder() : Recorder(defaultPlatform()) {}
 
 // Makes only the sample queue; every platform object comes with start().
-Recorder::Recorder(Platform platform)
-    : platform_(std::move(platform)), queue_(std::make_shared<SerialQueue>(kSampleQueueLabel)) {}
+Recorder::Recorder(Platform platform, StartDeadlines deadlines)
+    : platform_(std::move(platform)),
+      deadlines_(deadlines),
+      queue_(std::make_shared<SerialQueue>(kSampleQueueLabel)) {}
 
 // Releases the fields and stops nothing.
 Recorder::~Recorder() = default;

@@ -1,15 +1,31 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/platform.h"
+#include "recorder/completion_wait.h"
 #include "recorder/recording_control.h"
 
 namespace kestrano {
+
+// How long the start waits for each platform completion before it fails.
+// Both bounds sit well above what a working machine takes (a local X server
+// lists its monitors in milliseconds; the capture start opens the screen and
+// waits at most 2 s for the system audio's first buffer) and above the
+// backend's own bounds, so that its more precise errors come first when they
+// apply; yet short enough that a host's user sees an error before giving up.
+inline constexpr std::chrono::seconds kShareableContentDeadline{10};
+inline constexpr std::chrono::seconds kCaptureStartDeadline{10};
+
+struct StartDeadlines {
+  std::chrono::milliseconds shareableContent = kShareableContentDeadline;
+  std::chrono::milliseconds captureStart = kCaptureStartDeadline;
+};
 
 // The recording engine: owns the capture stream, the file writer with its
 // three inputs, the microphone engine, the session flag and the serial sample
@@ -22,11 +38,12 @@ class Recorder final : public RecordingControl,
  public:
   // Over the platform of the machine the process runs on.
   Recorder();
-  explicit Recorder(Platform platform);
+  explicit Recorder(Platform platform, StartDeadlines deadlines = {});
   ~Recorder() override;
 
   std::optional<Error> start(const std::string& path) override;
   std::int64_t stop() override;
+  void cancelStart() override { startCancellation_.cancel(); }
 
   void streamDidOutputSampleBuffer(Stream& stream, std::shared_ptr<MediaSample> sample,
                                    StreamOutputType type) override;
@@ -37,8 +54,13 @@ class Recorder final : public RecordingControl,
   void handleMicrophoneBuffer(const MicrophoneTap& tap, const PcmBuffer& buffer);
 
   const Platform platform_;  // immutable
+  const StartDeadlines deadlines_;
+  // Watched by every wait of start(); cancelStart() may come from any thread.
+  WaitCancellation startCancellation_;
 
-  // Written only by start() and stop() on the control thread. start() stores
+  // Written only by start() and stop() on the control thread (the thread
+  // that runs the command: the loop runs one at a time and joins each before
+  // the next, which orders one's writes before the next's reads). start() stores
   // the writer and inputs before the stream or the engine exists, and nothing
   // changes them afterwards, so the producers (sample queue, tap thread) only
   // read them; handing work to those threads orders the stores before the

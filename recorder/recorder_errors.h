@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "platform/error.h"
@@ -25,6 +26,19 @@ inline Error displayHasNoSizeError() {
 // names the object, e.g. "capture stream".
 inline Error platformObjectMissingError(const char* what) {
   return Error{kRecorderErrorDomain, 5, std::string(what) + " could not be made"};
+}
+
+// A platform completion the start waits for did not come within its deadline;
+// `what` says what did not happen, e.g. "the screen capture did not start".
+inline Error platformDidNotAnswerError(const std::string& what, std::chrono::milliseconds limit) {
+  const std::string within = limit.count() % 1000 == 0
+                                 ? std::to_string(limit.count() / 1000) + " s"
+                                 : std::to_string(limit.count()) + " ms";
+  return Error{kRecorderErrorDomain, 6, what + " within " + within};
+}
+// The start was abandoned by cancelStart() (the process was asked to end).
+inline Error startCancelledError() {
+  return Error{kRecorderErrorDomain, 7, "the start was abandoned: the recorder was asked to end"};
 }
 
 }  // namespace kestrano

@@ -1,6 +1,8 @@
 // start(): the steps that set a recording running, in their fixed order. A
 // failing step ends the start with its error; nothing made before it is
-// undone.
+// undone. Each wait for a platform completion has a deadline (recorder.h) and
+// ends at once when cancelStart() is called.
+#include <chrono>
 #include <utility>
 
 #include "recorder/capture_settings.h"
@@ -16,6 +18,21 @@ struct ContentResult {
   std::optional<ShareableContent> content;
   std::optional<Error> error;
 };
+
+// Waits for a platform completion within `limit`; `what` names what did not
+// happen when it does not come. The error is the cancellation's when the
+// start was abandoned.
+template <typename T>
+std::optional<T> awaitCompletion(CompletionWait<T>& wait, std::chrono::milliseconds limit,
+                                 WaitCancellation& cancellation, const char* what,
+                                 std::optional<Error>& error) {
+  std::optional<T> result = wait.waitFor(limit, cancellation);
+  if (!result) {
+    error = cancellation.cancelled() ? startCancelledError()
+                                     : platformDidNotAnswerError(what, limit);
+  }
+  return result;
+}
 
 // A writer input set up as every input of a recording is.
 std::shared_ptr<AssetWriterInput> makeRealTimeInput(MediaWriterFactory& factory, MediaType type,
@@ -35,6 +52,10 @@ std::optional<Error> Recorder::start(const std::string& path) {
   if (assetWriter_) {
     return recordingInProgressError();
   }
+  // Abandoned before it began: nothing is touched.
+  if (startCancellation_.cancelled()) {
+    return startCancelledError();
+  }
 
   // Steps 1-2: the URL, and whatever was there goes; the outcome does not
   // matter (nothing there is fine, a directory stays and the writer says so).
@@ -48,7 +69,14 @@ std::optional<Error> Recorder::start(const std::string& path) {
                                           std::optional<Error> error) {
         deliver(ContentResult{std::move(content), std::move(error)});
       });
-  ContentResult contentResult = contentWait.wait();
+  std::optional<Error> waitError;
+  std::optional<ContentResult> contentAnswer =
+      awaitCompletion(contentWait, deadlines_.shareableContent, startCancellation_,
+                      "the screen capture did not list the displays", waitError);
+  if (!contentAnswer) {
+    return waitError;
+  }
+  ContentResult& contentResult = *contentAnswer;
   if (contentResult.error) {
     return contentResult.error;
   }
@@ -129,8 +157,14 @@ std::optional<Error> Recorder::start(const std::string& path) {
   // Step 18: start the capture.
   CompletionWait<std::optional<Error>> captureWait;
   stream->startCapture(captureWait.deliverer());
-  if (std::optional<Error> error = captureWait.wait()) {
-    return error;
+  std::optional<std::optional<Error>> captureAnswer =
+      awaitCompletion(captureWait, deadlines_.captureStart, startCancellation_,
+                      "the screen capture did not start", waitError);
+  if (!captureAnswer) {
+    return waitError;
+  }
+  if (*captureAnswer) {
+    return *captureAnswer;
   }
 
   // Step 19: the engine and the microphone's own format.

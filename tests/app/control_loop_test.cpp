@@ -62,6 +62,7 @@ TEST_P(OneLine, GetsItsReply) {
 
 const std::string kUnknown = "ERR unknown command\n";
 const Calls kOnlyFinalStop = {"stop"};
+const std::string kNotUtf8 = "ERR the path is not valid UTF-8\n";
 
 INSTANTIATE_TEST_SUITE_P(
     ControlLoop, OneLine,
@@ -83,10 +84,14 @@ INSTANTIATE_TEST_SUITE_P(
         OneLineCase{"CrLf", "start x\r\n", "OK\n", {"start x", "stop"}},
         OneLineCase{"StopCrLf", "stop\r\n", "DONE 7 \n", {"stop"}},
         OneLineCase{"LastLineWithoutLf", "start x", "OK\n", {"start x", "stop"}},
-        OneLineCase{"InvalidUtf8",
-                    "start a\xFF\xC0z\n",
+        // A repaired path would name another file: refused, start() not called.
+        OneLineCase{"InvalidUtf8Path", "start a\xFF\xC0z\n", kNotUtf8, kOnlyFinalStop},
+        OneLineCase{"TruncatedUtf8AtPathEnd", "start /tmp/a/\xE2\x80\n", kNotUtf8, kOnlyFinalStop},
+        OneLineCase{"ReplacementCharacterInPath",
+                    "start /tmp/a/\xEF\xBF\xBD.mp4\n",
                     "OK\n",
-                    {"start a\xEF\xBF\xBD\xEF\xBF\xBDz", "stop"}},
+                    {"start /tmp/a/\xEF\xBF\xBD.mp4", "stop"}},
+        OneLineCase{"InvalidUtf8Word", "start\xFF x\n", kUnknown, kOnlyFinalStop},
         OneLineCase{"NulInPath", "start a\0b\n"s, "OK\n", {"start a\0b"s, "stop"}},
         OneLineCase{"BlankWithCombiningMark", "start \xCC\x81x\n", kUnknown, kOnlyFinalStop},
         OneLineCase{"PrependBeforeBlank", "stop\xD8\x80 now\n", kUnknown, kOnlyFinalStop}),
@@ -116,6 +121,14 @@ TEST(ControlLoop, FailedStartEndsTheLoopAndFinishesWhatRuns) {
   EXPECT_EQ(run.calls, (Calls{"start /tmp/a.mp4", "stop"}));
   EXPECT_EQ(run.unread, "stop\nstart b\n");
   EXPECT_EQ(run.status, 0);
+}
+
+TEST(ControlLoop, RefusedInvalidPathEndsTheLoopAndTheRunningRecordingIsFinished) {
+  ScriptedRecording recorder;
+  const LoopRun run = runLoop("start a.mp4\nstart \xFF.mp4\nstop\n", recorder);
+  EXPECT_EQ(run.output, "OK\n" + kNotUtf8);
+  EXPECT_EQ(run.calls, (Calls{"start a.mp4", "stop"}));
+  EXPECT_EQ(run.unread, "stop\n");
 }
 
 TEST(ControlLoop, RefusedSecondStartEndsTheLoopAndTheRunningRecordingIsFinished) {

@@ -65,7 +65,8 @@ TEST(HostileInput, MultiMegabyteLinesAreUnknownCommandsAndTheLoopGoesOn) {
 
 TEST(HostileInput, NulBytesAndBrokenUtf8StayInsideOneLine) {
   const LoopRun run = runThroughPipe("\0\0\0\n"s + "sto\0p\n"s + "\xFF\xFE\xC0\xAF\n" +
-                                     "start \xE2\x80\n" + "stop\xE2\x80\xA8\n" + "stop\n");
+                                     "start \xEF\xBF\xBD\n" + "stop\xE2\x80\xA8\n" +
+                                     "stop\n");
   EXPECT_EQ(run.output, repeat("ERR unknown command\n", 3) + "OK\n" +
                             "ERR unknown command\nDONE 0 \xEF\xBF\xBD\n");
 }
