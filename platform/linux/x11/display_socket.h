@@ -11,8 +11,8 @@ namespace kestrano::x11 {
 // [protocol/]host:display[.screen], or the path of a socket.
 struct DisplayAddress {
   std::string protocol;  // "" (any), "unix", "tcp", "inet" or "inet6"
-  std::string host;      // "" or "unix": this machine's local socket; a path, with path
-  bool path = false;     // host is the socket's path
+  std::string host;      // "" or "unix": this machine; else a host name or address
+  bool path = false;     // host is instead the path of the server's socket
   int display = 0;
   int screen = 0;
 };

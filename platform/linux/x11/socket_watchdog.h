@@ -14,6 +14,8 @@ namespace kestrano::x11 {
 // by a deadline, so that a call blocked on a peer that stopped answering
 // returns with an error instead of waiting for good. Its own thread waits
 // for the deadline; finish() or destruction ends the watch and joins it.
+// A later write on the cut socket raises SIGPIPE unless the process ignores
+// it, as the recorder does.
 class SocketWatchdog {
  public:
   using Clock = std::chrono::steady_clock;
@@ -27,7 +29,7 @@ class SocketWatchdog {
   SocketWatchdog& operator=(const SocketWatchdog&) = delete;
 
   // Ends the watch (no cut after it returns). True when the deadline had
-  // already passed and the socket was cut.
+  // already passed and the socket was cut. The owner's thread only.
   bool finish();
   // Whether the socket has been cut so far. Any thread.
   bool cut() const;

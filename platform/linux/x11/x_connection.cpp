@@ -63,7 +63,8 @@ std::unique_ptr<XConnection> XConnection::open(std::optional<Error>& error) {
   std::unique_ptr<SocketWatchdog> watchdog =
       SocketWatchdog::start(UniqueFd(::dup(socket.get())), deadline);
   if (!watchdog) {
-    error = unreachable();
+    error = captureError(CaptureErrorCode::cannotConnect,
+                         "no thread is left to bound the wait for the X server " + name);
     return nullptr;
   }
   std::optional<XAuthorization> auth = findAuthorization(socket.get(), address.display);

@@ -30,8 +30,8 @@ struct Rect {
 // One connection to the X server the library picks by default, with the
 // screen it names. Used by one thread at a time.
 //
-// From open() to endStartup() the server has a bounded time to answer (see
-// kAnswerBound): past it a watchdog cuts the connection, whatever call then
+// From open() to endStartup() the server has a bounded time to answer
+// (kAnswerBound in x_connection.cpp): past it a watchdog cuts the connection, whatever call then
 // waits on the server fails, and lostError() says the server did not answer.
 class XConnection {
  public:
