@@ -77,9 +77,9 @@ std::unique_ptr<XConnection> XConnection::open(std::optional<Error>& error) {
   }
   // Takes the socket, even when it fails.
   xcb_connection_t* c = xcb_connect_to_fd(socket.release(), auth ? &info : nullptr);
-  std::unique_ptr<XConnection> x(new XConnection(c, std::move(name), std::move(watchdog)));
+  std::unique_ptr<XConnection> x(new XConnection(c, name, std::move(watchdog)));
   if (xcb_connection_has_error(c) != 0) {
-    error = x->watchdog_->cut() ? silentError(x->displayName_) : unreachable();
+    error = x->watchdog_->cut() ? silentError(name) : unreachable();
     return nullptr;
   }
   xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c));
