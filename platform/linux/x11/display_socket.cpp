@@ -145,7 +145,8 @@ bool parseDisplayName(const char* name, DisplayAddress& address) {
   std::unique_ptr<char, FreeDeleter> owned(host);
   address.host = host;
   std::string text(name);
-  address.path = text.front() == '/' || text.rfind("unix:", 0) == 0;
+  // Newer xcb reads "/path" and "unix:/path" as the server socket's path.
+  address.path = address.host.rfind('/', 0) == 0;
   auto slash = text.rfind('/');
   address.protocol = address.path                 ? "unix"
                      : slash == std::string::npos ? ""
