@@ -2,9 +2,14 @@
 #include <signal.h>
 
 #include <fstream>
+#include <optional>
 #include <thread>
 
+#include "platform/linux/monotonic_clock.h"
+#include "platform/linux/x11/capture_errors.h"
+#include "platform/linux/x11/x11_capture_service.h"
 #include "tests/x11/capture_probe.h"
+#include "tests/x11/silent_x_server.h"
 #include "tests/x11/x_scene.h"
 
 namespace kestrano::testing {
@@ -75,21 +80,64 @@ TEST_F(StreamLifecycle, ALostXServerStopsTheStreamOnceWithAnErrorSayingSo) {
   EXPECT_EQ(log.samples.size(), atFailure) << "capture ended with the failure";
 }
 
-TEST_F(StreamLifecycle, AServerThatStopsAnsweringDoesNotHoldUpTheStop) {
+// Holds the private X server stopped (SIGSTOP) while it lives: connections
+// stay open or queue up, requests go unanswered.
+struct FrozenX {
+  explicit FrozenX(const PrivateDesktop& desktop) {
+    std::ifstream(desktop.directory() + "/x.pid") >> pid;
+    EXPECT_GT(pid, 0);
+    ::kill(pid, SIGSTOP);
+  }
+  ~FrozenX() { ::kill(pid, SIGCONT); }  // before the desktop stops
+  pid_t pid = 0;
+};
+
+std::optional<Error> listDisplays() {
+  std::optional<Error> error;
+  makeX11CaptureService(std::make_shared<MonotonicClock>(), nullptr)
+      ->getShareableContent(
+          [&](std::optional<ShareableContent>, std::optional<Error> e) { error = std::move(e); });
+  return error;
+}
+
+TEST_F(StreamLifecycle, AServerThatStopsAnsweringHoldsUpNeitherStartNorStop) {
+  // As the process does: a write on a connection cut for silence fails
+  // rather than kills.
+  ::signal(SIGPIPE, SIG_IGN);
+  // Listing and starting fail, whether the server is silent from the connect
+  // on or only after answering it; each wait is bounded, so each returns.
+  const struct {
+    const char* silence;
+    bool afterSetup;
+    bool listing;
+  } starts[] = {{"frozen: listing", false, true},
+                {"frozen: stream start", false, false},
+                {"silent after the setup: listing", true, true},
+                {"silent after the setup: stream start", true, false}};
+  for (const auto& c : starts) {
+    SCOPED_TRACE(c.silence);
+    CaptureRig rig(0, recorderConfiguration(1280, 720));
+    std::optional<SilentXServer> silent;
+    std::optional<FrozenX> frozen;
+    if (c.afterSetup) {
+      silent.emplace();
+    } else {
+      frozen.emplace(desktop_);
+    }
+    std::optional<Error> error = c.listing ? listDisplays() : rig.start();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, static_cast<std::int64_t>(x11::CaptureErrorCode::notAnswering));
+    std::string display = silent ? silent->display() : desktop_.display();
+    EXPECT_EQ(error->description, "the X server " + display + " did not answer within 5 s");
+  }
+
+  // Once capture runs, a stop completes (callAndWait bounds it) although the
+  // capture thread waits on a reply that never comes.
   CaptureRig rig(0, recorderConfiguration(1280, 720));
   ASSERT_FALSE(rig.start());
   ASSERT_TRUE(rig.collector->waitForSamples());
-  pid_t x = 0;
-  std::ifstream(desktop_.directory() + "/x.pid") >> x;
-  ASSERT_GT(x, 0);
-  ::kill(x, SIGSTOP);  // connections stay open, requests go unanswered
-  struct Resume {
-    pid_t pid;
-    ~Resume() { ::kill(pid, SIGCONT); }
-  } resume{x};
+  FrozenX frozen(desktop_);
   std::this_thread::sleep_for(500ms);  // the capture thread is now waiting on a reply
-
-  // Completes (callAndWait bounds it) although the server never answers.
   EXPECT_FALSE(rig.stop());
   EXPECT_TRUE(rig.collector->log().errors.empty()) << "a requested stop is no failure";
 }

@@ -19,6 +19,7 @@ enum class CaptureErrorCode : std::int64_t {
   wrongState = 6,            // start or stop at a moment they do not apply
   audioFailed = 7,           // the system audio source failed
   areaUnavailable = 8,       // the captured rectangle is no longer on the screen
+  notAnswering = 9,          // the X server did not answer in time while starting
 };
 
 Error captureError(CaptureErrorCode code, std::string description);

@@ -64,6 +64,9 @@ std::unique_ptr<ScreenFrameSource> ScreenFrameSource::open(const Display& displa
   }
   source->damage_ = DamageWatch::make(x, area);
   xcb_flush(x.get());
+  if ((error = x.endStartup())) {
+    return nullptr;
+  }
   if (x.broken()) {
     error = x.lostError();
     return nullptr;

@@ -1,6 +1,6 @@
 #include "platform/linux/x11/x11_stream.h"
 
-#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <exception>
@@ -9,6 +9,7 @@
 
 #include "platform/linux/x11/capture_errors.h"
 #include "platform/linux/x11/screen_frame_source.h"
+#include "platform/linux/x11/socket_watchdog.h"
 #include "platform/serial_queue.h"
 
 namespace kestrano::x11 {
@@ -74,7 +75,6 @@ X11Stream::~X11Stream() {
   }
   accepting_.store(false, std::memory_order_release);
   wake_.notify_all();
-  releaseCaptureThread();
   joinCaptureThread();
   stopAudio();
 }
@@ -173,9 +173,12 @@ void X11Stream::startCapture(ErrorCompletion completion) {
     waitForFirstAudio();
   }
 
-  {
-    std::lock_guard lock(xSocketMutex_);
-    xSocket_ = source->socket();
+  // A socket of the stream's own, so a cut at stop never hits a number the
+  // capture thread has closed and something else reused.
+  xSocket_.reset(::dup(source->socket()));
+  if (xSocket_.get() < 0) {
+    giveUp(captureError(CaptureErrorCode::wrongState, "the X connection cannot be watched"));
+    return;
   }
   try {
     std::lock_guard lock(mutex_);
@@ -183,7 +186,7 @@ void X11Stream::startCapture(ErrorCompletion completion) {
         std::thread([this, s = std::move(source)]() mutable { captureLoop(std::move(s)); });
     state_ = State::running;
   } catch (const std::exception& e) {
-    forgetXSocket();  // the source went with the failed thread start
+    xSocket_.reset();
     giveUp(captureError(CaptureErrorCode::wrongState,
                         std::string("the capture thread cannot start: ") + e.what()));
     return;
@@ -206,7 +209,6 @@ void X11Stream::stopCapture(ErrorCompletion completion) {
   }
   accepting_.store(false, std::memory_order_release);
   wake_.notify_all();
-  releaseCaptureThread();
   joinCaptureThread();
   stopAudio();
   {
@@ -219,13 +221,7 @@ void X11Stream::stopCapture(ErrorCompletion completion) {
 }
 
 void X11Stream::captureLoop(std::unique_ptr<ScreenFrameSource> owned) {
-  // Locals end in reverse order: the socket is forgotten before the source
-  // closes it, however the loop is left.
   std::unique_ptr<ScreenFrameSource> source = std::move(owned);
-  struct Forget {
-    X11Stream& stream;
-    ~Forget() { stream.forgetXSocket(); }
-  } forget{*this};
   const std::chrono::nanoseconds interval(configuration_.minimumFrameInterval.nanoseconds());
   auto next = std::chrono::steady_clock::now();
   Error failure;
@@ -271,7 +267,6 @@ void X11Stream::captureLoop(std::unique_ptr<ScreenFrameSource> owned) {
   // output queue behind the samples already there (never on this thread, so
   // the delegate may stop or release the stream).
   accepting_.store(false, std::memory_order_release);
-  forgetXSocket();
   source.reset();
   stopAudio();
   const Output& output = outputs_[0] ? *outputs_[0] : *outputs_[1];
@@ -378,29 +373,18 @@ void X11Stream::completeBehindQueues(ErrorCompletion completion) {
   }
 }
 
-void X11Stream::releaseCaptureThread() {
-  std::unique_lock lock(xSocketMutex_);
-  if (!xSocketForgotten_.wait_for(lock, kCaptureStopGrace, [this] { return xSocket_ < 0; })) {
-    // The thread is stuck waiting on the server: the cut makes xcb fail the
-    // request and mark the connection broken, and the thread sees the stop.
-    ::shutdown(xSocket_, SHUT_RDWR);
-  }
-}
-
-void X11Stream::forgetXSocket() {
-  {
-    std::lock_guard lock(xSocketMutex_);
-    xSocket_ = -1;
-  }
-  xSocketForgotten_.notify_all();
-}
-
 void X11Stream::joinCaptureThread() {
   // Only the one caller that moved the state to stopping or stopped gets here
   // with a running thread; the capture thread never calls it.
-  if (captureThread_.joinable()) {
-    captureThread_.join();
+  if (!captureThread_.joinable()) {
+    return;
   }
+  // A thread stuck waiting on a server that stopped answering: the cut makes
+  // xcb fail the request and mark the connection broken, and the thread sees
+  // the stop. (Without a watchdog thread, the join is unbounded.)
+  std::unique_ptr<SocketWatchdog> watchdog =
+      SocketWatchdog::start(std::move(xSocket_), SocketWatchdog::Clock::now() + kCaptureStopGrace);
+  captureThread_.join();
 }
 
 }  // namespace kestrano::x11

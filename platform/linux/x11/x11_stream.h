@@ -10,6 +10,7 @@
 
 #include "platform/host_clock.h"
 #include "platform/linux/system_audio_source.h"
+#include "platform/linux/unique_fd.h"
 #include "platform/screen_capture.h"
 
 namespace kestrano::x11 {
@@ -72,13 +73,10 @@ class X11Stream final : public Stream, public std::enable_shared_from_this<X11St
   void stopAudio();
   // The completion, posted behind everything queued on every output queue.
   void completeBehindQueues(ErrorCompletion completion);
-  void joinCaptureThread();
   // Any thread but the capture thread: gives the capture thread a moment to
-  // let go of the X connection, then cuts the connection if it has not (the
-  // server stalled in the middle of a request), so a stop never hangs.
-  void releaseCaptureThread();
-  // The capture thread, before it closes the connection.
-  void forgetXSocket();
+  // end, then cuts its X connection if it has not (the server stalled in the
+  // middle of a request), so a stop never hangs.
+  void joinCaptureThread();
 
   const ContentFilter filter_;
   const StreamConfiguration configuration_;
@@ -107,11 +105,10 @@ class X11Stream final : public Stream, public std::enable_shared_from_this<X11St
   std::mutex audioMutex_;  // guards audioSource_; never held while taking mutex_
   std::unique_ptr<SystemAudioSource> audioSource_;
 
-  std::mutex xSocketMutex_;  // guards xSocket_
-  std::condition_variable xSocketForgotten_;
-  // The capture connection's socket while the capture thread may use it; -1
-  // before and once it has let go (so a cut never hits a reused number).
-  int xSocket_ = -1;
+  // A duplicate of the capture connection's socket, for cutting it. Set by
+  // startCapture before the capture thread starts; taken by the one caller
+  // that joins it.
+  UniqueFd xSocket_;
 
   // Started under mutex_ by startCapture; joined by the one caller that moves
   // the state to stopping or stopped.

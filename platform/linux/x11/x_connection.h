@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/linux/x11/socket_watchdog.h"
 
 namespace kestrano::x11 {
 
@@ -28,10 +29,14 @@ struct Rect {
 
 // One connection to the X server the library picks by default, with the
 // screen it names. Used by one thread at a time.
+//
+// From open() to endStartup() the server has a bounded time to answer
+// (kAnswerBound in x_connection.cpp): past it a watchdog cuts the connection, whatever call then
+// waits on the server fails, and lostError() says the server did not answer.
 class XConnection {
  public:
-  // Nothing, with `error` saying which display could not be reached, when the
-  // connection fails.
+  // Nothing, with `error` saying which display could not be reached or did
+  // not answer in time, when the connection fails.
   static std::unique_ptr<XConnection> open(std::optional<Error>& error);
   ~XConnection();
   XConnection(const XConnection&) = delete;
@@ -44,21 +49,31 @@ class XConnection {
   const std::string& displayName() const { return displayName_; }
 
   bool broken() const { return xcb_connection_has_error(connection_) != 0; }
-  // The error for a connection that broke while in use.
+  // The error for a connection that broke while in use: the server did not
+  // answer in time, when the watchdog cut it.
   Error lostError() const;
+  // Ends the bounded start-up: from here on waits are the user's to bound.
+  // The not-answering error when the watchdog has cut the connection.
+  std::optional<Error> endStartup();
 
  private:
-  XConnection(xcb_connection_t* connection, xcb_screen_t* screen, std::string displayName)
-      : connection_(connection), screen_(screen), displayName_(std::move(displayName)) {}
+  XConnection(xcb_connection_t* connection, std::string displayName,
+              std::unique_ptr<SocketWatchdog> watchdog)
+      : connection_(connection),
+        displayName_(std::move(displayName)),
+        watchdog_(std::move(watchdog)) {}
+  bool silenced() const;
+  static Error silentError(const std::string& displayName);
 
   xcb_connection_t* connection_;
-  xcb_screen_t* screen_;
+  xcb_screen_t* screen_ = nullptr;
   std::string displayName_;
+  std::unique_ptr<SocketWatchdog> watchdog_;  // during start-up
+  bool silenced_ = false;                     // the watchdog cut the connection
 };
 
-// xcb_connect(nullptr, screen) under a process-wide lock: libXau, which it
-// calls, keeps the authority file name in a static buffer that concurrent
-// connects overwrite. Every connect in the process should go through here.
+// xcb_connect(nullptr, screen) under the process-wide libXau lock (see
+// authorityLock), for clients that need no bound on the connect.
 xcb_connection_t* connectToDefaultDisplay(int* screen);
 
 // The display xcb_connect(nullptr, ...) would use, e.g. ":1"; empty when
