@@ -134,9 +134,10 @@ clock_microphone() {
   PULSE_SERVER=$server PULSE_CLIENTCONFIG="$dir/client.conf" parec --latency-msec=10 \
     --fix-format --fix-rate --fix-channels -d micsink.monitor >/dev/null 2>&1 &
   echo $! >>"$dir/pids"
+  # Its stream is the one that belongs to a client (the remap module's does not).
   for i in $(seq 1 100); do
     [ -n "$(PULSE_SERVER=$server PULSE_CLIENTCONFIG="$dir/client.conf" \
-      pactl list short source-outputs 2>/dev/null)" ] && break
+      pactl list short source-outputs 2>/dev/null | awk '$3 != "-"')" ] && break
     sleep 0.05
   done
   PULSE_SERVER=$server PULSE_CLIENTCONFIG="$dir/client.conf" pactl suspend-sink micsink 1 &&
