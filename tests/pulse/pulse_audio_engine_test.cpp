@@ -74,8 +74,8 @@ TEST_P(MicrophonePath, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
   std::size_t toneAt = 0;  // frames in when the tone showed
   {
     TonePlayer tone("micsink", mc.rate, mc.channels, 1000, 0.5);
-    // A new stream on an idle null sink can stall for seconds: wait for the
-    // tone rather than measuring from the start.
+    // The player fills its buffer before the tone sounds: wait for the tone
+    // rather than measuring from the start.
     ASSERT_TRUE(
         got.waitFor([&] { return (toneAt = got.left.size(), got.recentLevel() > 0.4); }, 20s));
     ASSERT_TRUE(got.waitFor([&] { return got.left.size() > toneAt + 3 * 48000; }, 30s));
