@@ -43,6 +43,8 @@ class AudioEngine {
   virtual ~AudioEngine() = default;
 
   virtual std::shared_ptr<AudioInputNode> inputNode() = 0;
+  // Returns once the device delivers audio, so nothing said after it is
+  // lost; a device that stays silent past a short bound still starts.
   virtual std::optional<Error> startAndReturnError() = 0;
   // Safe at any time, also twice.
   virtual void stop() = 0;

@@ -57,10 +57,14 @@ std::optional<Error> Recorder::start(const std::string& path) {
     return startCancelledError();
   }
 
-  // Steps 1-2: the URL, and whatever was there goes; the outcome does not
-  // matter (nothing there is fine, a directory stays and the writer says so).
+  // The URL, and the file or link that was there goes. Nothing there, or a
+  // removal that fails, is for the writer to report; an item that is not a
+  // file (device, socket, FIFO, directory) is never replaced.
   const std::string url = platform_.fileSystem->fileUrlWithPath(path);
-  (void)platform_.fileSystem->removeItemAtUrl(url);
+  if (std::optional<Error> error = platform_.fileSystem->removeItemAtUrl(url);
+      error && isNotRegularFileError(*error)) {
+    return error;
+  }
 
   // Step 3: the shareable content.
   CompletionWait<ContentResult> contentWait;

@@ -18,10 +18,13 @@ start() {
     -left 0 -top 0 -x "$w" -y "$h" -window_title scene >"$dir/scene-video.log" 2>&1 &
   echo $! >>"$dir/scene.pids"
   if [ -n "${PULSE_SERVER:-}" ]; then
-    ffmpeg -hide_banner -loglevel error -re -f lavfi -i "sine=frequency=440:sample_rate=48000" \
+    # Not paced by ffmpeg (-re): the server's buffer fills at once, so each
+    # tone sounds as soon as its stream exists and rides out a busy machine;
+    # from then on the sink's clock paces the writes.
+    ffmpeg -hide_banner -loglevel error -f lavfi -i "sine=frequency=440:sample_rate=48000" \
       -ac 2 -f pulse -device speaker speaker-tone >"$dir/scene-speaker.log" 2>&1 &
     echo $! >>"$dir/scene.pids"
-    ffmpeg -hide_banner -loglevel error -re -f lavfi -i "sine=frequency=1000:sample_rate=48000" \
+    ffmpeg -hide_banner -loglevel error -f lavfi -i "sine=frequency=1000:sample_rate=48000" \
       -ac 2 -f pulse -device micsink microphone-tone >"$dir/scene-mic.log" 2>&1 &
     echo $! >>"$dir/scene.pids"
   fi

@@ -32,10 +32,11 @@ std::optional<Error> PosixFileSystem::removeItemAtUrl(const std::string& url) {
   if (lstat(url.c_str(), &st) != 0) {
     return posixError(errno, "cannot remove", url);
   }
-  // A directory is never removed: a host that points at one by mistake must
-  // not lose a whole tree.
-  if (S_ISDIR(st.st_mode)) {
-    return posixError(EISDIR, "cannot remove", url);
+  // Only what a recording can replace goes: a directory would take a whole
+  // tree with it, and a device, socket or FIFO belongs to someone else (as
+  // root, "/dev/null" would go).
+  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    return notRegularFileError(url);
   }
   if (unlink(url.c_str()) != 0) {
     return posixError(errno, "cannot remove", url);

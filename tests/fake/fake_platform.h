@@ -31,8 +31,8 @@ class FakeHostClock final : public HostClock {
   std::atomic<std::int64_t> nanos_{1'000'000'000};
 };
 
-// Removal always succeeds; relative paths live under /cwd; every file has the
-// scripted attributes.
+// Removal answers the scripted error (none: it succeeds); relative paths live
+// under /cwd; every file has the scripted attributes.
 class FakeFileSystem final : public FileSystem {
  public:
   explicit FakeFileSystem(std::shared_ptr<FakeContext> context) : context_(std::move(context)) {}
@@ -40,13 +40,14 @@ class FakeFileSystem final : public FileSystem {
   // Set before the recorder runs; nothing means the file is missing.
   std::optional<FileAttributes> attributes =
       FileAttributes{{kFileSizeKey, PropertyValue{std::int64_t{4242}}}};
+  std::optional<Error> removeError;
 
   std::string fileUrlWithPath(const std::string& path) const override {
     return !path.empty() && path.front() == '/' ? path : "/cwd/" + path;
   }
   std::optional<Error> removeItemAtUrl(const std::string& url) override {
     context_->log.add("fs.remove " + url);
-    return std::nullopt;
+    return removeError;
   }
   std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
                                                        std::optional<Error>& error) override {

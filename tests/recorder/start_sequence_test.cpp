@@ -61,6 +61,8 @@ std::string text(const std::optional<Error>& error) {
 TEST(StartSequence, RecordsTheFirstDisplayWithFixedSettingsInAFixedOrder) {
   Rig rig;
   rig.fake.capture->displays = {Display{7, 0, 0, 1366, 768}, Display{8, 1366, 0, 1920, 1080}};
+  // Nothing at the path to remove is no reason to stop.
+  rig.fake.fileSystem->removeError = Error{"posix", 2, "No such file or directory"};
   ASSERT_EQ(rig.start(), std::nullopt);
   EXPECT_EQ(rig.fake.log.entries(), kSuccessfulStart);
 
@@ -128,6 +130,9 @@ TEST(StartSequence, EveryFailingStepReportsItsErrorAndLeavesWhatItSet) {
   const Error no{"fake.platform", -42, "the platform said no"};
   const Calls none, finishWriterAndStream = afterStreamStop(kFinishWriter);
   const std::vector<FailureRow> rows = {
+      {"PathIsNotAFile",
+       [](auto& f) { f.fileSystem->removeError = notRegularFileError("/rec/out.mp4"); },
+       Error{"file", 1, "/rec/out.mp4 is not a regular file"}, "fs.remove", none},
       {"ContentError", [&](auto& f) { f.capture->contentError = no; }, no, "capture.get", none},
       {"NoDisplay", [](auto& f) { f.capture->displays.clear(); }, Error{"rec", 1, "No display"},
        "capture.get", none},

@@ -1,6 +1,7 @@
 #include "platform/linux/pulse/pulse_audio_engine.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "platform/linux/pulse/pulse_default_source.h"
 
@@ -10,6 +11,12 @@ namespace {
 // About 10 ms per chunk from the server: a 1024-frame tap buffer fills from
 // a few chunks, so it goes out within ~10 ms of being complete.
 constexpr std::uint32_t kFragmentMicroseconds = 10000;
+
+// A microphone delivers within a fragment or two of the stream's start; the
+// start waits for that so that a caller that says "recording" loses nothing.
+// A device that stays silent longer still records (as the system audio's
+// wait, the same bound).
+constexpr std::chrono::milliseconds kFirstDataWait{2000};
 
 bool usableTapFormat(const AudioFormat& f) {
   return f.sampleRate() >= 1 && f.sampleRate() <= 1e6 &&
@@ -156,6 +163,7 @@ std::optional<Error> PulseAudioEngine::startAndReturnError() {
   if (!stream) {
     return error;
   }
+  (void)stream->waitForFirstData(kFirstDataWait);
   client_ = std::move(client);
   stream_ = std::move(stream);
   return std::nullopt;

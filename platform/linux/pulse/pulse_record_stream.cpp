@@ -95,6 +95,12 @@ std::uint32_t PulseRecordStream::index() const {
   return pa_stream_get_index(stream_);
 }
 
+bool PulseRecordStream::waitForFirstData(std::chrono::milliseconds timeout) {
+  PulseClient::Lock lock(client_);
+  client_.waitFor([this] { return delivered_ || failed_; }, timeout);
+  return delivered_;
+}
+
 void PulseRecordStream::onStateChange(pa_stream* s, void* userdata) {
   auto* self = static_cast<PulseRecordStream*>(userdata);
   switch (pa_stream_get_state(s)) {
@@ -137,6 +143,10 @@ void PulseRecordStream::onReadable(pa_stream* s, std::size_t, void* userdata) {
     pa_stream_drop(s);
     if (frames > 0 && self->onData_) {
       self->onData_(self->scratch_.data(), frames, self->firstFrameTime(frames));
+    }
+    if (frames > 0 && !self->delivered_) {
+      self->delivered_ = true;
+      self->client_.signal();
     }
   }
 }

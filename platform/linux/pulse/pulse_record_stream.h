@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -46,6 +47,10 @@ class PulseRecordStream {
 
   // With the client's lock held: the server's index of the stream.
   std::uint32_t index() const;
+  // Call without the client's lock. Waits until the first data has been
+  // handed to the data handler, the stream fails or `timeout` passes;
+  // whether data came.
+  bool waitForFirstData(std::chrono::milliseconds timeout);
 
  private:
   PulseRecordStream(PulseClient& client, const Options& options, std::shared_ptr<HostClock> clock,
@@ -63,6 +68,7 @@ class PulseRecordStream {
   // Touched on the mainloop thread or under the client's lock only.
   bool ready_ = false;
   bool failed_ = false;
+  bool delivered_ = false;      // data has reached the handler
   std::vector<float> scratch_;  // one chunk, reused
 };
 
