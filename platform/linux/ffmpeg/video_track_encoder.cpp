@@ -286,7 +286,12 @@ std::optional<Error> VideoTrackEncoder::finish(double endSeconds) {
     // at the very end, so the track reaches the end of the sound. Its own
     // length is lost on the way to an ordinary MP4 (the last sample of a
     // track gets no duration there), so only a frame that starts at the end
-    // makes the track last that long.
+    // makes the track last that long. It keeps at least a nominal frame from
+    // the picture before, as every frame does: players and converters that
+    // work at the nominal rate stumble over two pictures in one frame time
+    // (non-increasing time stamps). So the track may end up to a frame after
+    // the sound; leaving the repeat out instead would cut the last picture.
+    endPts = std::max(endPts, lastPts_ + kNominalFrameTicks);
     FramePtr repeat(av_frame_clone(lastPicture_.get()));
     if (!repeat) {
       return writerError(WriterErrorCode::writeFailed, "Out of memory while encoding video");
