@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -224,7 +225,11 @@ TEST(WriterBehaviour, ARecordingNeverReplacesAnotherAtItsPath) {
     appendFrames(first, 5);
     ASSERT_EQ(::unlink(path.c_str()), 0);
     ThreeTrackWriter second = makeStartedWriter(path, kSession);
-    appendFrames(second, 12);
+    appendFrames(second, 45);
+    // Until the second's first fragment is in its file (bounded).
+    for (int i = 0; i < 2000 && std::filesystem::file_size(path) < 10'000; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     if (end == End::firstIsCancelled) {
       first.writer->cancelWriting();
       EXPECT_EQ(first.writer->status(), WriterStatus::cancelled);
@@ -245,7 +250,7 @@ TEST(WriterBehaviour, ARecordingNeverReplacesAnotherAtItsPath) {
     EXPECT_EQ(second.writer->status(), WriterStatus::completed);
     EXPECT_TRUE(second.writer->outputIsAtURL());
     EXPECT_TRUE(isOrdinaryMp4(path));
-    EXPECT_EQ(probeStreams(path)[0].packets.size(), 13u);  // 12 frames and the repeat
+    EXPECT_EQ(probeStreams(path)[0].packets.size(), 46u);  // 45 frames and the repeat
     EXPECT_EQ(namesIn(folder), std::vector<std::string>{"take.mp4"});
   }
 }
