@@ -244,8 +244,8 @@ TEST(WriterBehaviour, ARecordingNeverReplacesAnotherAtItsPath) {
     EXPECT_FALSE(first.writer->outputIsAtURL());
     if (end != End::firstIsCancelled) {
       EXPECT_EQ(first.writer->status(), WriterStatus::failed);
-      ASSERT_TRUE(first.writer->error());
-      expectMentions(*first.writer->error(), {path});
+      auto error = first.writer->error();
+      EXPECT_TRUE(error && error->description.find(path) != std::string::npos);
     }
     EXPECT_EQ(second.writer->status(), WriterStatus::completed);
     EXPECT_TRUE(second.writer->outputIsAtURL());
