@@ -65,6 +65,11 @@ std::unique_ptr<OutputFile> OutputFile::openAt(const std::string& path, int flag
     error = systemError(flags & O_CREAT ? "create" : "open", path);
     return nullptr;
   }
+  if (flags & O_CREAT) {
+    // The new name must be durable too, or the fragments synced later could
+    // survive a power loss without a name to find them by.
+    (void)::fsync(folder->get());
+  }
   return std::unique_ptr<OutputFile>(
       new OutputFile(std::move(folder), path, std::move(name), std::move(fd), false));
 }
