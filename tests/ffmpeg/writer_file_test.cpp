@@ -47,13 +47,17 @@ TEST(WriterFile, ThreeTracksWithTheirSettingsVariableFrameTimesAndAnOrdinaryInde
   std::string path = folder.path("rec.mp4");
   ThreeTrackWriter w = makeStartedWriter(path, kSession);
 
-  // 4 s at about 15 fps with irregular gaps (a screen that changes unevenly),
-  // and a pause of a second in the middle (a still screen).
+  // 4 s of at most 15 fps with uneven gaps of 67-106 ms (a screen that
+  // changes unevenly, a loaded machine), and a pause of a second in the
+  // middle (a still screen).
   std::vector<std::int64_t> frameMs;
-  for (std::int64_t t = 0; t < 4000; t += 50 + (t / 50 % 3) * 20) {
+  std::uint32_t seed = 7;
+  for (std::int64_t t = 0; t < 4000;) {
     if (t < 1500 || t > 2500) {
       frameMs.push_back(t);
     }
+    seed = seed * 1664525u + 1013904223u;
+    t += 67 + static_cast<std::int64_t>(seed >> 8) % 40;
   }
   for (std::size_t i = 0; i < frameMs.size(); ++i) {
     ASSERT_TRUE(appendWhenReady(
@@ -90,7 +94,7 @@ TEST(WriterFile, ThreeTracksWithTheirSettingsVariableFrameTimesAndAnOrdinaryInde
   std::sort(pts.begin(), pts.end());
   ASSERT_EQ(pts.size(), frameMs.size() + 1);
   for (std::size_t i = 0; i < frameMs.size(); ++i) {
-    EXPECT_NEAR(pts[i] * 1000, static_cast<double>(frameMs[i]), 0.5) << i;
+    EXPECT_NEAR(pts[i] * 1000, static_cast<double>(frameMs[i]), 2.8) << i;  // on a 1/180 s grid
   }
 
   // A key frame at least every 30 frames (in decode order).
