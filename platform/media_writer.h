@@ -87,6 +87,15 @@ class AssetWriter {
   virtual void finishWriting(std::function<void()> completion) = 0;
   // The absolute path of the file the writer was made for.
   virtual std::string outputURL() const = 0;
+  // After finishWriting: whether the path still names the file this writer
+  // wrote. False when another recording took the path meanwhile (its file
+  // stays there, and its size says nothing about this recording), after
+  // cancelWriting, and when no file was made.
+  virtual bool outputIsAtURL() const = 0;
+  // Stops writing and removes the file this writer created, only that file:
+  // whatever someone else has put at the path stays. The status becomes
+  // cancelled; a later finishWriting only calls its completion.
+  virtual void cancelWriting() = 0;
 };
 
 class MediaWriterFactory {

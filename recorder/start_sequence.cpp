@@ -1,7 +1,9 @@
 // start(): the steps that set a recording running, in their fixed order. A
-// failing step ends the start with its error; nothing made before it is
-// undone. Each wait for a platform completion has a deadline (recorder.h) and
-// ends at once when cancelStart() is called.
+// failing step ends the start with its error; once the writer is writing, a
+// failure also stops the capture if it runs and cancels the writer, so that
+// no header-only file is left behind and nothing keeps running. Each wait for
+// a platform completion has a deadline (recorder.h) and ends at once when
+// cancelStart() is called.
 #include <chrono>
 #include <utility>
 
@@ -43,6 +45,40 @@ std::shared_ptr<AssetWriterInput> makeRealTimeInput(MediaWriterFactory& factory,
   }
   return input;
 }
+
+// Undoes a start that fails after the writer began writing, when it goes
+// out of scope without dismiss(): stops the capture stream (if it was
+// started) and waits for that, clears the stream field, and cancels the
+// writer, which removes its file. The writer and its inputs stay in their
+// fields: a sample callback may still be queued and reads them.
+class FailedStartCleanup {
+ public:
+  FailedStartCleanup(std::shared_ptr<AssetWriter> writer, std::shared_ptr<Stream>& streamField)
+      : writer_(std::move(writer)), streamField_(streamField) {}
+  ~FailedStartCleanup() {
+    if (dismissed_) {
+      return;
+    }
+    if (runningStream_) {
+      CompletionWait<std::optional<Error>> stopWait;
+      runningStream_->stopCapture(stopWait.deliverer());
+      (void)stopWait.wait();
+    }
+    streamField_.reset();
+    writer_->cancelWriting();
+  }
+  FailedStartCleanup(const FailedStartCleanup&) = delete;
+  FailedStartCleanup& operator=(const FailedStartCleanup&) = delete;
+
+  void captureStarted(std::shared_ptr<Stream> stream) { runningStream_ = std::move(stream); }
+  void dismiss() { dismissed_ = true; }
+
+ private:
+  const std::shared_ptr<AssetWriter> writer_;
+  std::shared_ptr<Stream>& streamField_;
+  std::shared_ptr<Stream> runningStream_;
+  bool dismissed_ = false;
+};
 
 }  // namespace
 
@@ -137,6 +173,8 @@ std::optional<Error> Recorder::start(const std::string& path) {
     return writerStartFailedError();
   }
 
+  FailedStartCleanup cleanup(writer, stream_);
+
   // Step 13: stored before any producer exists, so both find them set.
   assetWriter_ = writer;
   videoInput_ = video;
@@ -170,6 +208,7 @@ std::optional<Error> Recorder::start(const std::string& path) {
   if (*captureAnswer) {
     return *captureAnswer;
   }
+  cleanup.captureStarted(stream);
 
   // Step 19: the engine and the microphone's own format.
   std::shared_ptr<AudioEngine> engine = platform_.audio->makeEngine();
@@ -199,6 +238,7 @@ std::optional<Error> Recorder::start(const std::string& path) {
     return error;
   }
   audioEngine_ = engine;
+  cleanup.dismiss();
   return std::nullopt;
 }
 

@@ -57,7 +57,12 @@ std::int64_t Recorder::stop() {
   writer->finishWriting([deliver = finishWait.deliverer()] { deliver(true); });
   (void)finishWait.wait();
 
-  // 5. The size, read only after the file is complete.
+  // 5. The size, read only after the file is complete, and only while the
+  // path holds this recording: if another recording took the path, a size
+  // would tell the host its recording is there.
+  if (!writer->outputIsAtURL()) {
+    return 0;
+  }
   return fileSize(*platform_.fileSystem, writer->outputURL());
 }
 

@@ -239,7 +239,13 @@ double remuxSeconds(const std::string& plain, const std::string& fragmented) {
     return -1;
   }
   auto t0 = Clock::now();
-  if (auto e = ffmpeg::rewriteAsPlainMp4(fragmented, {})) {
+  std::optional<Error> openError;
+  std::unique_ptr<ffmpeg::OutputFile> file = ffmpeg::OutputFile::open(fragmented, openError);
+  if (!file) {
+    std::fprintf(stderr, "remux: %s\n", openError->description.c_str());
+    return -1;
+  }
+  if (auto e = ffmpeg::rewriteAsPlainMp4(file, {})) {
     std::fprintf(stderr, "remux: %s\n", e->description.c_str());
     return -1;
   }

@@ -59,6 +59,9 @@ long long stopRecording(RecorderProcess& recorder, const std::string& path) {
   std::error_code gone;
   auto onDisk = std::filesystem::file_size(path, gone);
   EXPECT_EQ(size, gone ? 0 : static_cast<long long>(onDisk));
+  if (size > 0) {
+    EXPECT_EQ(decodeErrors(path), "");  // what a user's first check shows
+  }
   return size;
 }
 

@@ -37,7 +37,8 @@ class EndToEnd : public ::testing::Test {
 // "start <path>" → "OK"; false (the failure recorded) otherwise.
 bool startRecording(RecorderProcess& recorder, const std::string& path);
 // "stop" → "DONE <size> <path>", the size being the file's on disk (0 when
-// it is gone), then a clean exit; the size, or -1.
+// it is gone), then a clean exit; the size, or -1. A file it reports plays
+// through ffmpeg without a complaint.
 long long stopRecording(RecorderProcess& recorder, const std::string& path);
 // Starts, records for `seconds` and stops.
 long long recordFor(RecorderProcess& recorder, const std::string& path, double seconds);

@@ -35,6 +35,8 @@ class FakeMediaWriter final : public MediaWriterFactory,
   std::optional<Error> startWritingError;  // error() after a failed start
   // How long startSessionAtSourceTime takes, to widen races in tests.
   std::chrono::microseconds sessionStartDuration{0};
+  // Another recording took the path before this one finished.
+  bool outputTaken = false;
 
   std::shared_ptr<AssetWriter> makeWriter(const std::string& url, FileType,
                                           std::optional<Error>& error) override {
@@ -77,6 +79,15 @@ class FakeMediaWriter final : public MediaWriterFactory,
     });
   }
   std::string outputURL() const override { return state_.get().url; }
+  // A file was made and, unless a test says another took its path, is there.
+  bool outputIsAtURL() const override {
+    WriterStatus status = state_.get().status;
+    return !outputTaken && (status == WriterStatus::completed || status == WriterStatus::failed);
+  }
+  void cancelWriting() override {
+    context_->log.add("writer.cancelWriting");
+    state_.with([](State& s) { s.status = WriterStatus::cancelled; });
+  }
 
   // The writer fails as an encoder error would make it.
   void fail() {

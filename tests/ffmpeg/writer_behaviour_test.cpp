@@ -2,7 +2,11 @@
 // readiness, refusals, threads and the completion.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <thread>
@@ -182,6 +186,102 @@ TEST(WriterBehaviour, FinishingWithoutMediaCompletesOnce) {
   auto writer = factory->makeWriter(never, FileType::mpeg4, error);
   ASSERT_TRUE(finish(*writer));
   EXPECT_FALSE(std::filesystem::exists(never));
+}
+
+// What a folder holds, by name.
+std::vector<std::string> namesIn(const TemporaryFolder& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::filesystem::path(folder.path("")))) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
+bool isOrdinaryMp4(const std::string& path) {
+  auto boxes = topLevelBoxes(path);
+  return std::find(boxes.begin(), boxes.end(), "moov") != boxes.end() &&
+         std::find(boxes.begin(), boxes.end(), "moof") == boxes.end();
+}
+
+void appendFrames(ThreeTrackWriter& w, int count) {
+  for (int i = 0; i < count; ++i) {
+    ASSERT_TRUE(appendWhenReady(*w.video, i420Frame(1280, 720, kSession + i * 66'666'666LL, i)));
+  }
+}
+
+// A second recording started on the path of one still running (a second
+// recorder, or a host starting the next take before the last has finished):
+// the start removes the first file by name. Whichever ends first, the
+// second recording stays whole at the path, and the first one says that it
+// is not there.
+TEST(WriterBehaviour, ARecordingNeverReplacesAnotherAtItsPath) {
+  enum class End { firstFinishesFirst, secondFinishesFirst, firstIsCancelled };
+  for (End end : {End::firstFinishesFirst, End::secondFinishesFirst, End::firstIsCancelled}) {
+    SCOPED_TRACE(static_cast<int>(end));
+    TemporaryFolder folder;
+    std::string path = folder.path("take.mp4");
+    ThreeTrackWriter first = makeStartedWriter(path, kSession);
+    appendFrames(first, 5);
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    ThreeTrackWriter second = makeStartedWriter(path, kSession);
+    appendFrames(second, 45);
+    // Until the second's first fragment is in its file (bounded).
+    for (int i = 0; i < 2000 && std::filesystem::file_size(path) < 10'000; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (end == End::firstIsCancelled) {
+      first.writer->cancelWriting();
+      EXPECT_EQ(first.writer->status(), WriterStatus::cancelled);
+    }
+    if (end == End::secondFinishesFirst) {
+      ASSERT_TRUE(second.finishAll());
+    }
+    ASSERT_TRUE(first.finishAll());
+    if (end != End::secondFinishesFirst) {
+      ASSERT_TRUE(second.finishAll());
+    }
+    EXPECT_FALSE(first.writer->outputIsAtURL());
+    if (end != End::firstIsCancelled) {
+      EXPECT_EQ(first.writer->status(), WriterStatus::failed);
+      auto error = first.writer->error();
+      EXPECT_TRUE(error && error->description.find(path) != std::string::npos);
+    }
+    EXPECT_EQ(second.writer->status(), WriterStatus::completed);
+    EXPECT_TRUE(second.writer->outputIsAtURL());
+    EXPECT_TRUE(isOrdinaryMp4(path));
+    EXPECT_EQ(probeStreams(path)[0].packets.size(), 46u);  // 45 frames and the repeat
+    EXPECT_EQ(namesIn(folder), std::vector<std::string>{"take.mp4"});
+  }
+}
+
+// The finish works in the file's folder under a short temporary name, so a
+// name as long as the system allows still finishes; cancelling leaves
+// nothing.
+TEST(WriterBehaviour, ALongestNameFinishesToAnOrdinaryMp4AndCancellingLeavesNothing) {
+  for (bool cancel : {false, true}) {
+    SCOPED_TRACE(cancel);
+    TemporaryFolder folder;
+    std::string name = std::string(250, 'n') + ".mp4";
+    std::string path = folder.path(name);
+    ThreeTrackWriter w = makeStartedWriter(path, kSession);
+    appendFrames(w, 5);
+    if (cancel) {
+      w.writer->cancelWriting();
+      EXPECT_EQ(w.writer->status(), WriterStatus::cancelled);
+      EXPECT_FALSE(w.video->isReadyForMoreMediaData());
+    }
+    ASSERT_TRUE(w.finishAll());
+    if (cancel) {
+      EXPECT_TRUE(namesIn(folder).empty());
+      EXPECT_FALSE(w.writer->outputIsAtURL());
+    } else {
+      EXPECT_EQ(w.writer->status(), WriterStatus::completed);
+      EXPECT_TRUE(w.writer->outputIsAtURL());
+      EXPECT_TRUE(isOrdinaryMp4(path));
+      EXPECT_EQ(namesIn(folder), std::vector<std::string>{name});
+    }
+  }
 }
 
 }  // namespace

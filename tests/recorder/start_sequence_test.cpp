@@ -49,11 +49,6 @@ const Calls kFinishWriter = {
     "writer.finishWriting",         "writer.finishCompletion",      "fs.attributes /rec/out.mp4",
 };
 
-Calls afterStreamStop(Calls calls) {
-  calls.insert(calls.begin(), {"stream.stopCapture", "stream.stopCompletion"});
-  return calls;
-}
-
 std::string text(const std::optional<Error>& error) {
   return error ? error->generalDescription() : "no error";
 }
@@ -117,18 +112,20 @@ TEST(StartSequence, ResolvesARelativePathOnceAndRefusesASecondStart) {
 }
 
 // One row of the start failure table: how to make the step fail, the error
-// expected, the last call the start makes, and what a later stop() finds set.
+// expected, the last call the start makes, and what it then undoes.
 struct FailureRow {
   const char* name;
   std::function<void(fake::FakePlatform&)> script;
   Error expected;
   std::string lastCall;
-  Calls stopCalls;
+  Calls cleanupCalls;
 };
 
-TEST(StartSequence, EveryFailingStepReportsItsErrorAndLeavesWhatItSet) {
+TEST(StartSequence, EveryFailingStepReportsItsErrorAndLeavesNothingRunningOrOnDisk) {
   const Error no{"fake.platform", -42, "the platform said no"};
-  const Calls none, finishWriterAndStream = afterStreamStop(kFinishWriter);
+  const Calls none,
+      cancel = {"writer.cancelWriting"},
+      stopAndCancel = {"stream.stopCapture", "stream.stopCompletion", "writer.cancelWriting"};
   const std::vector<FailureRow> rows = {
       {"PathIsNotAFile",
        [](auto& f) { f.fileSystem->removeError = notRegularFileError("/rec/out.mp4"); },
@@ -152,30 +149,37 @@ TEST(StartSequence, EveryFailingStepReportsItsErrorAndLeavesWhatItSet) {
       {"StartWritingFailsWithoutError", [](auto& f) { f.writer->startWritingSucceeds = false; },
        Error{"rec", 2, "writer start failed"}, "writer.startWriting", none},
       {"StreamCannotBeMade", [](auto& f) { f.capture->noStream = true; },
-       Error{"rec", 5, "capture stream could not be made"}, "capture.makeStream", kFinishWriter},
+       Error{"rec", 5, "capture stream could not be made"}, "capture.makeStream", cancel},
       {"AddScreenOutputFails", [&](auto& f) { f.capture->addScreenOutputError = no; }, no,
-       "stream.addOutput 0", kFinishWriter},
+       "stream.addOutput 0", cancel},
       {"AddAudioOutputFails", [&](auto& f) { f.capture->addAudioOutputError = no; }, no,
-       "stream.addOutput 1", kFinishWriter},
+       "stream.addOutput 1", cancel},
       {"CaptureStartFails", [&](auto& f) { f.capture->startError = no; }, no, "stream.startCapture",
-       finishWriterAndStream},
+       cancel},
       {"EngineCannotBeMade", [](auto& f) { f.audio->noEngine = true; },
-       Error{"rec", 5, "audio engine could not be made"}, "engine.make", finishWriterAndStream},
+       Error{"rec", 5, "audio engine could not be made"}, "engine.make", stopAndCancel},
       {"EngineStartFails", [&](auto& f) { f.audio->engineStartError = no; }, no, "engine.start",
-       finishWriterAndStream},
+       stopAndCancel},
   };
+  // stop() after a cancelled writer: nothing to halt, and no size to report.
+  const Calls finishCancelled(kFinishWriter.begin(), kFinishWriter.end() - 1);
   for (const FailureRow& row : rows) {
     SCOPED_TRACE(row.name);
     Rig rig;
     row.script(rig.fake);
     EXPECT_EQ(text(rig.start()), text(row.expected));
-    // The earlier file went first, whatever failed later.
-    EXPECT_EQ(rig.fake.log.entries(), startCallsThrough(row.lastCall));
+    // The earlier file went first, whatever failed later; a capture that was
+    // started is stopped before the writer is cancelled.
+    Calls expected = startCallsThrough(row.lastCall);
+    expected.insert(expected.end(), row.cleanupCalls.begin(), row.cleanupCalls.end());
+    EXPECT_EQ(rig.fake.log.entries(), expected);
+    if (!row.cleanupCalls.empty()) {
+      EXPECT_EQ(rig.fake.writer->status(), WriterStatus::cancelled);
+    }
 
-    // Nothing was torn down: stop() finds exactly the fields the start set.
     rig.fake.log.clear();
-    EXPECT_EQ(rig.recorder->stop(), row.stopCalls.empty() ? 0 : 4242);
-    EXPECT_EQ(rig.fake.log.entries(), row.stopCalls);
+    EXPECT_EQ(rig.recorder->stop(), 0);
+    EXPECT_EQ(rig.fake.log.entries(), row.cleanupCalls.empty() ? none : finishCancelled);
   }
 }
 

@@ -59,6 +59,13 @@ TEST(StopSequence, SizeIsReadAfterTheFinishAndIsZeroWhenUnreadable) {
     EXPECT_EQ(rig.recorder->stop(), size);
     EXPECT_EQ(rig.fake.log.entries().back(), "fs.attributes /rec/out.mp4");
   }
+
+  // Another recording took the path: the size there is not this recording's.
+  Rig taken;
+  taken.fake.writer->outputTaken = true;
+  ASSERT_EQ(taken.start(), std::nullopt);
+  EXPECT_EQ(taken.recorder->stop(), 0);
+  EXPECT_FALSE(taken.fake.log.contains("fs.attributes /rec/out.mp4"));
 }
 
 TEST(StopSequence, AfterStopTheProducersAreGoneAndTheWriterStays) {

@@ -193,11 +193,9 @@ double toneAmplitude(const DecodedAudio& audio, double hz, double fromSeconds,
 }
 
 std::string decodeErrors(const std::string& path) {
-  // Frames keep their own times on the way out: otherwise frames closer than
-  // the guessed frame rate (a loaded machine captures unevenly) draw dts
-  // complaints from the null muxer, which say nothing about the file.
-  std::string command = "ffmpeg -nostdin -v error -i '" + path +
-                        "' -fps_mode passthrough -enc_time_base -1 -f null - 2>&1";
+  // The plain command, as a user runs it first: ffmpeg guesses a frame rate
+  // and complains about pictures closer than it.
+  std::string command = "ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1";
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
   std::string text;
   char chunk[256];

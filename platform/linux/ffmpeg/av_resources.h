@@ -36,10 +36,12 @@ struct SwsContextDeleter {
 struct InputContextDeleter {
   void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
 };
-// An output context: its I/O context (if open) is closed first.
+// An output context: its I/O context (if open) is closed first, unless it is
+// the caller's own (custom I/O), which the caller frees.
 struct OutputContextDeleter {
   void operator()(AVFormatContext* c) const {
-    if (c->pb != nullptr && !(c->oformat->flags & AVFMT_NOFILE)) {
+    if (c->pb != nullptr && !(c->oformat->flags & AVFMT_NOFILE) &&
+        !(c->flags & AVFMT_FLAG_CUSTOM_IO)) {
       avio_closep(&c->pb);
     }
     avformat_free_context(c);

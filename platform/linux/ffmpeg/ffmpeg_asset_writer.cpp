@@ -104,7 +104,14 @@ bool FfmpegAssetWriter::startWriting() {
       t.audio->setSink(std::move(sink));
     }
   }
-  if (auto openError = muxer_->open()) {
+  file_ = OutputFile::create(path_, e);
+  if (!file_) {
+    return startFailed(*e);
+  }
+  if (auto openError = muxer_->open(*file_)) {
+    muxer_.reset();
+    file_->removeFromPath();
+    file_.reset();
     return startFailed(*openError);
   }
   for (Track& t : tracks_) {
@@ -205,15 +212,39 @@ void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
         // plays, and keeps its three tracks). If the rewrite fails the
         // fragmented file stays, complete and playable.
         if (!videoMissing) {
-          (void)rewriteAsPlainMp4(path_, shifts);
+          (void)rewriteAsPlainMp4(file_, shifts);
         }
-        state_->status.store(WriterStatus::completed, std::memory_order_release);
+        if (file_->isAtPath()) {
+          state_->status.store(WriterStatus::completed, std::memory_order_release);
+        } else {
+          // Another recording took the path; it stays, and this one is lost.
+          fail(writerError(WriterErrorCode::writeFailed,
+                           "Cannot finish " + path_ +
+                               ": another file has taken its place, this recording is not kept"));
+        }
       }
+      outputAtUrl_.store(file_ && file_->isAtPath(), std::memory_order_release);
     }
   }
   if (completion) {
     completion();
   }
+}
+
+void FfmpegAssetWriter::cancelWriting() {
+  std::lock_guard lock(controlMutex_);
+  WriterStatus before = state_->status.load(std::memory_order_acquire);
+  if (before == WriterStatus::completed || before == WriterStatus::cancelled) {
+    return;
+  }
+  state_->status.store(WriterStatus::cancelled, std::memory_order_release);
+  stopWorkersLocked();
+  muxer_.reset();
+  if (file_) {
+    file_->removeFromPath();
+    file_.reset();
+  }
+  outputAtUrl_.store(false, std::memory_order_release);
 }
 
 }  // namespace kestrano::ffmpeg

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -9,6 +10,7 @@
 #include "platform/linux/ffmpeg/audio_track_encoder.h"
 #include "platform/linux/ffmpeg/ffmpeg_writer_input.h"
 #include "platform/linux/ffmpeg/fragmented_muxer.h"
+#include "platform/linux/ffmpeg/output_file.h"
 #include "platform/linux/ffmpeg/track_worker.h"
 #include "platform/linux/ffmpeg/video_track_encoder.h"
 #include "platform/linux/ffmpeg/writer_state.h"
@@ -33,6 +35,8 @@ class FfmpegAssetWriter final : public AssetWriter {
   // Runs on the caller's thread and calls the completion before returning.
   void finishWriting(std::function<void()> completion) override;
   std::string outputURL() const override { return path_; }
+  bool outputIsAtURL() const override { return outputAtUrl_.load(std::memory_order_acquire); }
+  void cancelWriting() override;
 
  private:
   struct Track {
@@ -61,7 +65,10 @@ class FfmpegAssetWriter final : public AssetWriter {
   // belong to their worker threads while those run).
   std::mutex controlMutex_;
   std::vector<Track> tracks_;
+  std::unique_ptr<OutputFile> file_;  // outlives muxer_, which writes into it
   std::unique_ptr<FragmentedMuxer> muxer_;
+  // Set by finishWriting: whether the path still names this writer's file.
+  std::atomic<bool> outputAtUrl_{false};
 };
 
 }  // namespace kestrano::ffmpeg

@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "platform/linux/ffmpeg/writer_errors.h"
-#include "platform/linux/unique_fd.h"
 
 extern "C" {
 #include <libavutil/mathematics.h>
@@ -62,16 +61,19 @@ std::optional<Error> FragmentedMuxer::failLocked(const std::string& what, int co
   return failure_;
 }
 
-std::optional<Error> FragmentedMuxer::open() {
+std::optional<Error> FragmentedMuxer::open(const OutputFile& file) {
   std::lock_guard lock(mutex_);
   AVFormatContext* ctx = context_.get();
-  int rc = avio_open(&ctx->pb, path_.c_str(), AVIO_FLAG_WRITE);
-  if (rc < 0) {
-    return failLocked("Cannot create", rc);
+  io_ = makeDescriptorIo(file.descriptor(), true);
+  if (!io_) {
+    return failLocked("Cannot write", AVERROR(ENOMEM));
   }
+  file_ = &file;
+  ctx->pb = io_.get();
+  ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
   Dictionary options;
   av_dict_set(options.address(), "movflags", kMovFlags, 0);
-  rc = avformat_write_header(ctx, options.address());
+  int rc = avformat_write_header(ctx, options.address());
   if (rc < 0) {
     return failLocked("Cannot write the header of", rc);
   }
@@ -81,10 +83,6 @@ std::optional<Error> FragmentedMuxer::open() {
     return failLocked("Cannot write", ctx->pb->error);
   }
   completeBytes_ = avio_tell(ctx->pb);
-  struct stat created {};
-  if (::stat(path_.c_str(), &created) == 0) {
-    fileIdentity_.emplace(created.st_dev, created.st_ino);
-  }
   return std::nullopt;
 }
 
@@ -106,7 +104,30 @@ std::optional<Error> FragmentedMuxer::flushFragmentLocked() {
 }
 
 std::optional<Error> FragmentedMuxer::write(int stream, AVPacket& packet, AVRational timeBase) {
-  std::lock_guard lock(mutex_);
+  bool fragmentClosed = false;
+  const OutputFile* file = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto e = writeLocked(stream, packet, timeBase, fragmentClosed)) {
+      return e;
+    }
+    file = file_;
+  }
+  if (fragmentClosed) {
+    // Data only: the file's length is part of it, its times are not needed.
+    if (auto e = file->sync(true)) {
+      std::lock_guard lock(mutex_);
+      if (!failure_) {
+        failure_ = e;
+      }
+      return failure_;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<Error> FragmentedMuxer::writeLocked(int stream, AVPacket& packet, AVRational timeBase,
+                                                  bool& fragmentClosed) {
   if (failure_) {
     return failure_;
   }
@@ -145,7 +166,10 @@ std::optional<Error> FragmentedMuxer::write(int stream, AVPacket& packet, AVRati
   fragmentPending_ = true;
   mediaEndSeconds_ = std::max(mediaEndSeconds_, end);
   if (mediaEndSeconds_ - lastFlushSeconds_ >= kFragmentSeconds) {
-    return flushFragmentLocked();
+    if (auto e = flushFragmentLocked()) {
+      return e;
+    }
+    fragmentClosed = true;
   }
   return std::nullopt;
 }
@@ -168,19 +192,23 @@ std::optional<Error> FragmentedMuxer::finish() {
       failLocked("Cannot complete", rc);
     }
   }
-  int rc = avio_closep(&context_->pb);
-  if (rc < 0 && !failure_) {
-    failLocked("Cannot close", rc);
+  if (!failure_) {
+    avio_flush(context_->pb);
+    if (context_->pb->error < 0) {
+      failLocked("Cannot write", context_->pb->error);
+    }
   }
   if (failure_) {
     // A write that failed half way (disk full) leaves a torn fragment that
     // players stumble over; without it the file plays to its last whole one.
-    if (completeBytes_ > 0 && fileIdentity_) {
-      truncateSameFile(path_, *fileIdentity_, completeBytes_);
+    struct stat now {};
+    if (completeBytes_ > 0 && ::fstat(file_->descriptor(), &now) == 0 &&
+        now.st_size > completeBytes_) {
+      (void)::ftruncate(file_->descriptor(), completeBytes_);
     }
     return failure_;
   }
-  if (auto e = syncFile(path_)) {
+  if (auto e = file_->sync(false)) {
     failure_ = e;
   }
   return failure_;
@@ -193,31 +221,6 @@ std::vector<FragmentedMuxer::StartShift> FragmentedMuxer::startShifts() {
     result.push_back(StartShift{shifts_[i].value_or(0), context_->streams[i]->time_base});
   }
   return result;
-}
-
-std::optional<Error> syncFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    return writerError(WriterErrorCode::writeFailed,
-                       "Cannot open " + path + " to flush it: " + std::strerror(errno));
-  }
-  if (::fsync(fd.get()) != 0) {
-    return writerError(WriterErrorCode::writeFailed,
-                       "Cannot flush " + path + " to disk: " + std::strerror(errno));
-  }
-  return std::nullopt;
-}
-
-void truncateSameFile(const std::string& path, std::pair<std::uint64_t, std::uint64_t> identity,
-                      std::int64_t bytes) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
-  struct stat now {};
-  if (fd.get() < 0 || ::fstat(fd.get(), &now) != 0 ||
-      std::pair<std::uint64_t, std::uint64_t>(now.st_dev, now.st_ino) != identity ||
-      now.st_size <= bytes) {
-    return;
-  }
-  (void)::ftruncate(fd.get(), bytes);
 }
 
 }  // namespace kestrano::ffmpeg

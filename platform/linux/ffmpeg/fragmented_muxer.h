@@ -9,6 +9,8 @@
 
 #include "platform/error.h"
 #include "platform/linux/ffmpeg/av_resources.h"
+#include "platform/linux/ffmpeg/descriptor_io.h"
+#include "platform/linux/ffmpeg/output_file.h"
 
 namespace kestrano::ffmpeg {
 
@@ -24,13 +26,18 @@ class FragmentedMuxer {
 
   // Before open(): one stream per encoder, in track order; returns its index.
   int addStream(const AVCodecContext& encoder);
-  // Creates the file and writes the header. The error names the path.
-  std::optional<Error> open();
+  // Writes the header into `file`, which must outlive this muxer. The error
+  // names the path.
+  std::optional<Error> open(const OutputFile& file);
   // Writes one encoded packet of `stream` (time stamps in `timeBase`), and
   // closes a fragment whenever a second of media has gone by since the last.
-  // After a failure every call returns the first error.
+  // Each closed fragment is synced to the disk (outside the muxer's lock, so
+  // the other tracks keep writing meanwhile): a machine that loses power
+  // keeps the file up to its last fragment or so. After a failure every call
+  // returns the first error.
   std::optional<Error> write(int stream, AVPacket& packet, AVRational timeBase);
-  // Writes the last fragment and closes the file, flushed to the disk.
+  // Writes the last fragment and the trailer, flushed to the disk; the file
+  // stays open.
   std::optional<Error> finish();
 
   // How far each stream's time stamps were moved later to keep them
@@ -47,12 +54,16 @@ class FragmentedMuxer {
   explicit FragmentedMuxer(std::string path, OutputContextPtr context)
       : path_(std::move(path)), context_(std::move(context)) {}
 
-  // Both need mutex_ held.
+  // All three need mutex_ held.
   std::optional<Error> failLocked(const std::string& what, int code);
   std::optional<Error> flushFragmentLocked();
+  std::optional<Error> writeLocked(int stream, AVPacket& packet, AVRational timeBase,
+                                   bool& fragmentClosed);
 
   const std::string path_;
   std::mutex mutex_;  // guards everything below
+  const OutputFile* file_ = nullptr;
+  DescriptorIoPtr io_;  // outlives context_, which writes through it
   OutputContextPtr context_;
   bool opened_ = false;
   bool finished_ = false;
@@ -63,18 +74,7 @@ class FragmentedMuxer {
   // Where the last complete fragment (or the header) ends in the file: after
   // a failed write the file is cut back to it, so no torn fragment follows.
   std::int64_t completeBytes_ = 0;
-  // The file this muxer created (device, inode), so the cut never touches
-  // another file put at the path meanwhile.
-  std::optional<std::pair<std::uint64_t, std::uint64_t>> fileIdentity_;
   bool fragmentPending_ = false;  // packets written since the last flush
 };
-
-// Makes the data of a closed file durable (fsync through a fresh descriptor).
-std::optional<Error> syncFile(const std::string& path);
-
-// Cuts the file at `path` to `bytes`, if it is still the file `identity`
-// (device, inode) names.
-void truncateSameFile(const std::string& path, std::pair<std::uint64_t, std::uint64_t> identity,
-                      std::int64_t bytes);
 
 }  // namespace kestrano::ffmpeg

@@ -1,60 +1,13 @@
 #include "platform/linux/ffmpeg/mp4_finalizer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <vector>
 
 #include "platform/linux/ffmpeg/av_resources.h"
-#include "platform/linux/ffmpeg/fragmented_muxer.h"
+#include "platform/linux/ffmpeg/descriptor_io.h"
 #include "platform/linux/ffmpeg/writer_errors.h"
-#include "platform/linux/unique_fd.h"
 
 namespace kestrano::ffmpeg {
 namespace {
-
-// Removes the temporary file unless the rename has taken it over.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  ~TemporaryFile() {
-    if (!kept_) {
-      ::unlink(path_.c_str());
-    }
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  const std::string& path() const { return path_; }
-  void keep() { kept_ = true; }
-
- private:
-  std::string path_;
-  bool kept_ = false;
-};
-
-std::string folderOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// A name in the same folder (so the rename is atomic), hidden, and unique
-// per process and call.
-std::string temporaryPathFor(const std::string& path) {
-  static std::atomic<unsigned> counter{0};
-  auto slash = path.rfind('/');
-  std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  return folder + "." + name + ".finishing-" + std::to_string(::getpid()) + "-" +
-         std::to_string(counter.fetch_add(1, std::memory_order_relaxed)) + ".mp4";
-}
 
 Error remuxError(const std::string& path, const std::string& what, int code) {
   return writerError(WriterErrorCode::writeFailed,
@@ -63,22 +16,40 @@ Error remuxError(const std::string& path, const std::string& what, int code) {
 
 }  // namespace
 
-std::optional<Error> rewriteAsPlainMp4(const std::string& path,
+std::optional<Error> rewriteAsPlainMp4(std::unique_ptr<OutputFile>& file,
                                        const std::vector<FragmentedMuxer::StartShift>& shifts) {
-  AVFormatContext* rawIn = nullptr;
-  int rc = avformat_open_input(&rawIn, path.c_str(), nullptr, nullptr);
+  const std::string& path = file->path();
+  DescriptorIoPtr inIo = makeDescriptorIo(file->descriptor(), false);
+  AVFormatContext* rawIn = inIo ? avformat_alloc_context() : nullptr;
+  if (rawIn == nullptr) {
+    return remuxError(path, "out of memory", AVERROR(ENOMEM));
+  }
+  rawIn->pb = inIo.get();
+  // Frees the context when it fails.
+  int rc = avformat_open_input(&rawIn, nullptr, nullptr, nullptr);
   if (rc < 0) {
     return remuxError(path, "cannot read it back", rc);
   }
   InputContextPtr in(rawIn);
 
-  TemporaryFile temporary(temporaryPathFor(path));
+  std::optional<Error> e;
+  std::unique_ptr<OutputFile> temporary = file->createSibling(e);
+  if (!temporary) {
+    return e;
+  }
+  const std::string& temporaryPath = temporary->path();
+  DescriptorIoPtr outIo = makeDescriptorIo(temporary->descriptor(), true);
+  if (!outIo) {
+    return remuxError(path, "out of memory", AVERROR(ENOMEM));
+  }
   AVFormatContext* rawOut = nullptr;
-  rc = avformat_alloc_output_context2(&rawOut, nullptr, "mp4", temporary.path().c_str());
+  rc = avformat_alloc_output_context2(&rawOut, nullptr, "mp4", nullptr);
   if (rc < 0 || rawOut == nullptr) {
     return remuxError(path, "cannot set up the MP4 muxer", rc);
   }
   OutputContextPtr out(rawOut);
+  out->pb = outIo.get();
+  out->flags |= AVFMT_FLAG_CUSTOM_IO;
   for (unsigned i = 0; i < in->nb_streams; ++i) {
     AVStream* source = in->streams[i];
     AVStream* copy = avformat_new_stream(out.get(), nullptr);
@@ -90,10 +61,6 @@ std::optional<Error> rewriteAsPlainMp4(const std::string& path,
       copy->codecpar->frame_size = 1024;  // AAC LC: the demuxer does not say
     }
     copy->time_base = source->time_base;
-  }
-  rc = avio_open(&out->pb, temporary.path().c_str(), AVIO_FLAG_WRITE);
-  if (rc < 0) {
-    return remuxError(path, "cannot create " + temporary.path(), rc);
   }
   rc = avformat_write_header(out.get(), nullptr);
   if (rc < 0) {
@@ -129,32 +96,26 @@ std::optional<Error> rewriteAsPlainMp4(const std::string& path,
     // Takes the packet's reference (and leaves it blank) in every case.
     rc = av_interleaved_write_frame(out.get(), packet.get());
     if (rc < 0) {
-      return remuxError(path, "cannot write " + temporary.path(), rc);
+      return remuxError(path, "cannot write " + temporaryPath, rc);
     }
   }
   rc = av_write_trailer(out.get());
   if (rc < 0) {
-    return remuxError(path, "cannot complete " + temporary.path(), rc);
+    return remuxError(path, "cannot complete " + temporaryPath, rc);
   }
-  rc = avio_closep(&out->pb);
-  if (rc < 0) {
-    return remuxError(path, "cannot close " + temporary.path(), rc);
+  avio_flush(out->pb);
+  if (out->pb->error < 0) {
+    return remuxError(path, "cannot write " + temporaryPath, out->pb->error);
   }
   // The new file's data must be on disk before the rename makes it the
   // recording, or a crash could leave an empty file under the name.
-  if (auto e = syncFile(temporary.path())) {
-    return e;
+  if (auto syncError = temporary->sync(false)) {
+    return syncError;
   }
-  if (::rename(temporary.path().c_str(), path.c_str()) != 0) {
-    return writerError(WriterErrorCode::writeFailed,
-                       "Cannot finish " + path + ": rename failed: " + std::strerror(errno));
+  if (auto renameError = file->replaceWith(*temporary)) {
+    return renameError;
   }
-  temporary.keep();
-  // Make the rename itself durable.
-  UniqueFd folder(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.get() >= 0) {
-    ::fsync(folder.get());
-  }
+  file = std::move(temporary);
   return std::nullopt;
 }
 

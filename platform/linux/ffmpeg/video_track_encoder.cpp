@@ -21,6 +21,15 @@ constexpr AVRational kTimeBase{1, 90000};
 // takes it as the expected rate; each frame still keeps its own time.
 constexpr int kNominalFrameRate = 15;
 constexpr std::int64_t kNominalFrameTicks = 90000 / kNominalFrameRate;
+// Frame times sit on a grid of 1/180 s. Readers that guess a frame rate
+// (ffmpeg's tools, converters) take the grid's rate when every interval is a
+// multiple of it; otherwise they take the average rate, and an unevenly
+// captured recording (fewer than 15 frames a second on average) then has
+// frames closer than the guess, which they report as non-increasing time
+// stamps and drop. A frame moves by at most 2.8 ms; the nominal frame is a
+// whole number of steps.
+constexpr std::int64_t kGridTicks = 500;
+static_assert(kNominalFrameTicks % kGridTicks == 0);
 // veryfast: its macroblock-tree rate control (absent from superfast) spends
 // the bits of a still screen on the key frames that later frames copy from.
 // Measured on a text-heavy desktop at 500 kbit/s: SSIM 0.971 against
@@ -55,6 +64,11 @@ constexpr std::int64_t kPeakRateFactor = 2;
 constexpr std::int64_t kVbvBufferSeconds = 4;
 
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+// The nearest grid point to a time that is not negative.
+std::int64_t onGrid(std::int64_t ticks) {
+  return (ticks + kGridTicks / 2) / kGridTicks * kGridTicks;
+}
 
 Error encoderError(const std::string& what) {
   return writerError(WriterErrorCode::openFailed, "Cannot open the H.264 encoder: " + what);
@@ -258,12 +272,13 @@ std::optional<Error> VideoTrackEncoder::encode(const std::shared_ptr<MediaSample
   if (pts < 0) {
     return std::nullopt;  // before the session start
   }
+  pts = onGrid(pts);
   if (lastPts_ < 0) {
     // The first picture is shown from the start of the track, so the track
     // has no hole before it (the screen looked like this then).
     pts = 0;
   } else if (pts <= lastPts_) {
-    return std::nullopt;  // x264 needs strictly rising times
+    return std::nullopt;  // x264 needs strictly rising times (and one per grid step)
   }
   FramePtr picture = pictureFor(sample, *frame);
   if (!picture) {
@@ -286,7 +301,12 @@ std::optional<Error> VideoTrackEncoder::finish(double endSeconds) {
     // at the very end, so the track reaches the end of the sound. Its own
     // length is lost on the way to an ordinary MP4 (the last sample of a
     // track gets no duration there), so only a frame that starts at the end
-    // makes the track last that long.
+    // makes the track last that long. It keeps at least a nominal frame from
+    // the picture before, as every frame does: players and converters that
+    // work at the nominal rate stumble over two pictures in one frame time
+    // (non-increasing time stamps). So the track may end up to a frame after
+    // the sound; leaving the repeat out instead would cut the last picture.
+    endPts = onGrid(std::max(endPts, lastPts_ + kNominalFrameTicks));
     FramePtr repeat(av_frame_clone(lastPicture_.get()));
     if (!repeat) {
       return writerError(WriterErrorCode::writeFailed, "Out of memory while encoding video");

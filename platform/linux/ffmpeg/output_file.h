@@ -1,0 +1,60 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/error.h"
+#include "platform/linux/unique_fd.h"
+
+namespace kestrano::ffmpeg {
+
+// One file of the writer, held by its descriptor together with its folder's
+// descriptor and its name there. Everything after creation goes through the
+// descriptors: writes reach this file whatever happens to the path, the
+// *at() calls work on a short name whatever the path's length, and the path
+// is replaced or removed only while it still names this file (same device
+// and inode), never another recording someone put there.
+class OutputFile {
+ public:
+  // Creates the file at `path` (an absolute path); the error names the path
+  // and the reason.
+  static std::unique_ptr<OutputFile> create(const std::string& path, std::optional<Error>& error);
+  // Opens a file that exists at `path`.
+  static std::unique_ptr<OutputFile> open(const std::string& path, std::optional<Error>& error);
+  // A new file in the same folder under a short hidden name, which this
+  // object removes again unless it has replaced another file.
+  std::unique_ptr<OutputFile> createSibling(std::optional<Error>& error) const;
+
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  int descriptor() const { return fd_.get(); }
+  const std::string& path() const { return path_; }
+
+  // Whether the path still names this file.
+  bool isAtPath() const;
+  // Renames `sibling` over this file's path while the path still names this
+  // file, and makes the rename durable. Nothing changes otherwise, and the
+  // error says why.
+  std::optional<Error> replaceWith(OutputFile& sibling);
+  // Takes the name away from this file if the path still names it.
+  void removeFromPath();
+  // Writes the file's data through to the disk.
+  std::optional<Error> sync(bool dataOnly) const;
+
+ private:
+  OutputFile(std::shared_ptr<const UniqueFd> folder, std::string path, std::string name,
+             UniqueFd fd, bool temporary);
+  static std::unique_ptr<OutputFile> openAt(const std::string& path, int flags,
+                                            std::optional<Error>& error);
+
+  const std::shared_ptr<const UniqueFd> folder_;  // shared with siblings
+  std::string path_;
+  std::string name_;  // within the folder
+  UniqueFd fd_;
+  bool temporary_;  // removed from its name when dropped
+};
+
+}  // namespace kestrano::ffmpeg
