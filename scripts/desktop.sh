@@ -114,7 +114,7 @@ CONF
     done
     PULSE_SERVER=$pulse_server PULSE_CLIENTCONFIG="$dir/client.conf" pactl info >/dev/null 2>&1 ||
       { stop "$dir"; die "PulseAudio did not start (see $dir/pulse.log)"; }
-    clock_microphone "$dir" "$pulse_server"
+    clock_sinks "$dir" "$pulse_server"
   fi
 
   [ -n "$display" ] && echo "DISPLAY=$display"
@@ -125,27 +125,32 @@ CONF
   echo "KESTRANO_DESKTOP=$dir"
 }
 
-# A real microphone is clocked by its device in periods of ~10 ms, so a new
-# record stream gets data within one. The null sink that feeds the virtual
-# one renders as far ahead as its latency and then sleeps: 2 s while nobody
-# asks for less, and a new record stream waits for the next block (measured
-# here: 1.7 s). A steady reader that asks for 10 ms keeps micsink clocked like
-# a device; a suspend and resume then restarts its clock at once, instead of
-# after the 2 s block it started with.
-clock_microphone() {
-  local dir=$1 server=$2 i
-  PULSE_SERVER=$server PULSE_CLIENTCONFIG="$dir/client.conf" parec --latency-msec=10 \
-    --fix-format --fix-rate --fix-channels -d micsink.monitor >/dev/null 2>&1 &
-  echo $! >>"$dir/pids"
-  # Its stream is the one that belongs to a client (the remap module's does not).
+# A real device is clocked in periods of ~10 ms, so a new record stream gets
+# data within one. A null sink renders as far ahead as its latency and then
+# sleeps: 2 s while nobody asks for less, and a new record stream on it (or on
+# a source remapped from its monitor) waits for the next block (measured
+# here: 1.7 s). A steady reader that asks for 10 ms keeps each sink clocked
+# like a device; a suspend and resume then restarts its clock at once,
+# instead of after the 2 s block it started with.
+clock_sinks() {
+  local dir=$1 server=$2 sink i
+  for sink in speaker micsink; do
+    PULSE_SERVER=$server PULSE_CLIENTCONFIG="$dir/client.conf" parec --latency-msec=10 \
+      --fix-format --fix-rate --fix-channels -d "$sink.monitor" >/dev/null 2>&1 &
+    echo $! >>"$dir/pids"
+  done
+  # Their streams are the ones that belong to a client (the remap module's
+  # does not).
   for i in $(seq 1 100); do
-    [ -n "$(PULSE_SERVER=$server PULSE_CLIENTCONFIG="$dir/client.conf" \
-      pactl list short source-outputs 2>/dev/null | awk '$3 != "-"')" ] && break
+    [ "$(PULSE_SERVER=$server PULSE_CLIENTCONFIG="$dir/client.conf" \
+      pactl list short source-outputs 2>/dev/null | awk '$3 != "-"' | wc -l)" -ge 2 ] && break
     sleep 0.05
   done
-  PULSE_SERVER=$server PULSE_CLIENTCONFIG="$dir/client.conf" pactl suspend-sink micsink 1 &&
-    PULSE_SERVER=$server PULSE_CLIENTCONFIG="$dir/client.conf" pactl suspend-sink micsink 0 ||
-    { stop "$dir"; die "the virtual microphone did not start (see $dir/pulse.log)"; }
+  for sink in speaker micsink; do
+    PULSE_SERVER=$server PULSE_CLIENTCONFIG="$dir/client.conf" pactl suspend-sink "$sink" 1 &&
+      PULSE_SERVER=$server PULSE_CLIENTCONFIG="$dir/client.conf" pactl suspend-sink "$sink" 0 ||
+      { stop "$dir"; die "the virtual $sink did not start (see $dir/pulse.log)"; }
+  done
 }
 
 stop() {

@@ -80,8 +80,8 @@ TEST(PulseSystemAudioSource, CapturesTheDefaultSinkWithTimesThatMatchTheBuffers)
   std::cout << "buffers: median " << sizes[sizes.size() / 2] << " frames, max " << sizes.back()
             << "; largest step error " << maxStep / 1e6 << " ms, largest drift " << maxDrift / 1e6
             << " ms\n";
-  // About 10 to 20 ms per buffer.
-  EXPECT_GE(sizes[sizes.size() / 2], 400u);
+  // At most about 20 ms per buffer, as asked for (the server's default is
+  // seconds); a sink clocked in shorter periods hands out smaller ones.
   EXPECT_LE(sizes[sizes.size() / 2], 1000u);
   EXPECT_LE(sizes.back(), 2400u);
   EXPECT_LT(maxStep, 3e6);
