@@ -25,6 +25,18 @@ struct AudioStreamDescription {
   friend bool operator==(const AudioStreamDescription&, const AudioStreamDescription&) = default;
 };
 
+// The audio layouts any part of the recorder accepts: a whole number of
+// frames per second up to 768 kHz and 1 to 32 channels, the limits of the
+// PulseAudio protocol (PA_RATE_MAX, PA_CHANNELS_MAX), which no device we
+// record from exceeds. Every check of a rate and channel count uses this.
+inline constexpr std::int64_t kMaxAudioSampleRate = 768000;
+inline constexpr std::int64_t kMaxAudioChannels = 32;
+inline constexpr bool isSupportedAudioLayout(double sampleRate, std::int64_t channelCount) {
+  return sampleRate >= 1 && sampleRate <= kMaxAudioSampleRate &&
+         sampleRate == static_cast<double>(static_cast<std::int64_t>(sampleRate)) &&
+         channelCount >= 1 && channelCount <= kMaxAudioChannels;
+}
+
 // A PCM audio format. Samples are always 32-bit float; a format is either
 // interleaved (one buffer, frames of channelCount samples) or not (one buffer
 // per channel).
