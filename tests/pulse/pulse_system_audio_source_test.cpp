@@ -84,8 +84,11 @@ TEST(PulseSystemAudioSource, CapturesTheDefaultSinkWithTimesThatMatchTheBuffers)
   // seconds); a sink clocked in shorter periods hands out smaller ones.
   EXPECT_LE(sizes[sizes.size() / 2], 1000u);
   EXPECT_LE(sizes.back(), 2400u);
-  EXPECT_LT(maxStep, 3e6);
-  EXPECT_LT(maxDrift, 3e6);
+  // A few milliseconds of jitter in the server's timing reports is harmless
+  // (the writer places sound on its sample count); a wrong rate drifts by
+  // tens of milliseconds within the second measured.
+  EXPECT_LT(maxStep, 5e6);
+  EXPECT_LT(maxDrift, 5e6);
 }
 
 TEST(PulseSystemAudioSource, FollowsTheDefaultSinkWhenTheUserChangesIt) {
