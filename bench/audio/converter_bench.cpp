@@ -1,6 +1,7 @@
 // The microphone path's conversion alone: tap-sized buffers of a few
 // microphone formats to the microphone track's format, with the output
-// capacity the path uses. Prints CPU milliseconds per second of audio for each format.
+// capacity the path uses. Prints CPU milliseconds per second of audio for
+// each format.
 //
 //   converter_bench [seconds of audio per format, default 600]
 #include <sys/resource.h>
