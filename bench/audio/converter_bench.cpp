@@ -1,6 +1,7 @@
-// The microphone path's conversion alone: 1024-frame buffers of a few
-// microphone formats to 48 kHz stereo, with the output capacity the path
-// uses. Prints CPU milliseconds per second of audio for each format.
+// The microphone path's conversion alone: tap-sized buffers of a few
+// microphone formats to the microphone track's format, with the output
+// capacity the path uses. Prints CPU milliseconds per second of audio for
+// each format.
 //
 //   converter_bench [seconds of audio per format, default 600]
 #include <sys/resource.h>
@@ -27,13 +28,13 @@ double cpuSeconds() {
 }
 
 void run(const AudioFormat& from, int seconds) {
-  const AudioFormat to = AudioFormat::standard(48000, 2);
+  const AudioFormat to = microphoneTargetFormat();
   auto converter = makeSwrAudioConverter(from, to);
   if (!converter) {
     std::printf("%6.0f Hz %u ch: no converter\n", from.sampleRate(), from.channelCount());
     return;
   }
-  constexpr std::uint32_t kTap = 1024;  // the tap's buffer size
+  constexpr std::uint32_t kTap = kMicrophoneTapBufferFrames;
   PcmBuffer input(from, kTap);
   const double w = 2 * std::numbers::pi * 1000 / from.sampleRate();
   for (std::uint32_t c = 0; c < from.channelCount(); ++c) {
@@ -43,8 +44,9 @@ void run(const AudioFormat& from, int seconds) {
   }
   input.setFrameLength(kTap);
   // The room the microphone path gives each conversion.
-  const std::uint32_t capacity = microphoneCapacity(kTap, 48000.0, from.sampleRate()).value_or(0) +
-                                 kMicrophoneConverterHeadroom;
+  const std::uint32_t capacity =
+      microphoneCapacity(kTap, to.sampleRate(), from.sampleRate()).value_or(0) +
+      kMicrophoneConverterHeadroom;
   const long buffers = static_cast<long>(seconds * from.sampleRate() / kTap);
   std::uint64_t framesOut = 0;
   const double began = cpuSeconds();
@@ -63,10 +65,10 @@ void run(const AudioFormat& from, int seconds) {
   const double cpu = cpuSeconds() - began;
   // Frames still held inside the converter at the end: its backlog, which is
   // the delay the microphone track carries.
-  const double expected = static_cast<double>(buffers) * kTap * 48000.0 / from.sampleRate();
+  const double expected = static_cast<double>(buffers) * kTap * to.sampleRate() / from.sampleRate();
   std::printf("%6.0f Hz %u ch: %.3f ms CPU per second of audio, backlog %.1f ms\n",
               from.sampleRate(), from.channelCount(), cpu * 1000 / seconds,
-              (expected - static_cast<double>(framesOut)) / 48.0);
+              (expected - static_cast<double>(framesOut)) * 1000 / to.sampleRate());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "platform/linux/monotonic_clock.h"
 #include "platform/linux/pulse/pulse_audio_factory.h"
+#include "recorder/capture_settings.h"
 #include "tests/pulse/tone_player.h"
 #include "tests/pulse/tone_recording.h"
 #include "tests/resample/converter_driver.h"
@@ -21,7 +22,7 @@ using namespace std::chrono_literals;
 using testing::PrivateDesktop;
 using testing::TonePlayer;
 
-const AudioFormat kTarget = AudioFormat::standard(48000, 2);
+const AudioFormat kTarget = microphoneTargetFormat();
 
 PrivateDesktop::Options soundOnly(int micRate = 48000, int micChannels = 2) {
   PrivateDesktop::Options o;
@@ -39,7 +40,7 @@ struct MicCase {
 class MicrophonePath : public ::testing::TestWithParam<MicCase> {};
 
 // The engine and converter driven exactly as the recorder's microphone path
-// does: a 1024-frame tap in the device's format, an output with the capacity
+// does: a tap of its size in the device's format, an output with the capacity
 // rule's room plus headroom, and an input block that gives the buffer once,
 // then nothing.
 TEST_P(MicrophonePath, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
@@ -58,17 +59,18 @@ TEST_P(MicrophonePath, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
   testing::ToneRecording got;
   std::int64_t framesIn = 0;             // guarded by got.mutex
   std::optional<Error> conversionError;  // guarded by got.mutex
-  node->installTapOnBus(0, 1024, format, [&](const PcmBuffer& buffer, const AudioTime&) {
-    std::optional<Error> error;
-    PcmBuffer out = testing::convertLikeMicrophonePath(*converter, buffer, error);
-    {
-      std::lock_guard lock(got.mutex);
-      framesIn += buffer.frameLength();
-      conversionError = conversionError ? conversionError : error;
-    }
-    got.add(out.data(0), out.data(1), 1, out.frameLength(), 0,
-            buffer.frameLength() == 1024 && buffer.format() == format);
-  });
+  node->installTapOnBus(
+      0, kMicrophoneTapBufferFrames, format, [&](const PcmBuffer& buffer, const AudioTime&) {
+        std::optional<Error> error;
+        PcmBuffer out = testing::convertLikeMicrophonePath(*converter, buffer, error);
+        {
+          MutexLock lock(got.mutex);
+          framesIn += buffer.frameLength();
+          conversionError = conversionError ? conversionError : error;
+        }
+        got.add(out.data(0), out.data(1), 1, out.frameLength(), 0,
+                buffer.frameLength() == kMicrophoneTapBufferFrames && buffer.format() == format);
+      });
   ASSERT_FALSE(engine->startAndReturnError().has_value());
 
   std::size_t toneAt = 0;  // frames in when the tone showed
@@ -76,14 +78,20 @@ TEST_P(MicrophonePath, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
     TonePlayer tone("micsink", mc.rate, mc.channels, 1000, 0.5);
     // The player fills its buffer before the tone sounds: wait for the tone
     // rather than measuring from the start.
-    ASSERT_TRUE(
-        got.waitFor([&] { return (toneAt = got.left.size(), got.recentLevel() > 0.4); }, 20s));
-    ASSERT_TRUE(got.waitFor([&] { return got.left.size() > toneAt + 3 * 48000; }, 30s));
+    ASSERT_TRUE(got.waitFor(
+        [&]() REQUIRES(got.mutex) { return (toneAt = got.left.size(), got.recentLevel() > 0.4); },
+        20s));
+    ASSERT_TRUE(got.waitFor(
+        [&]() REQUIRES(got.mutex) {
+          return got.left.size() >
+                 toneAt + static_cast<std::size_t>(3 * kMicrophoneTargetSampleRate);
+        },
+        30s));
     engine->stop();
     node->removeTapOnBus(0);
   }
 
-  std::lock_guard lock(got.mutex);
+  MutexLock lock(got.mutex);
   EXPECT_EQ(got.malformed, 0);
   ASSERT_FALSE(conversionError.has_value()) << conversionError->description;
 
@@ -92,7 +100,7 @@ TEST_P(MicrophonePath, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
   PcmBuffer rest(kTarget, 1 << 20);
   std::optional<Error> error;
   converter->convert(rest, error, testing::giveNothing());
-  double expectedOut = static_cast<double>(framesIn) * 48000.0 / mc.rate;
+  double expectedOut = static_cast<double>(framesIn) * kMicrophoneTargetSampleRate / mc.rate;
   double out = static_cast<double>(got.left.size() + rest.frameLength());
   EXPECT_LE(out, expectedOut + 2);
   EXPECT_GE(out, expectedOut - 100);
@@ -151,17 +159,18 @@ TEST(PulseAudioEngine, NoTapCallAfterRemoveTapReturns) {
   std::atomic<int> late{0}, calls{0};
   for (int round = 0; round < 12; ++round) {
     removed = false;
-    node->installTapOnBus(0, 1024, format, [&](const PcmBuffer& b, const AudioTime& when) {
-      if (removed) {
-        ++late;
-      }
-      if (b.frameLength() != 1024 || !when.hostTime.valid) {
-        ++late;
-      }
-      ++calls;
-      // Long enough that removal often lands while a call runs.
-      std::this_thread::sleep_for(2ms);
-    });
+    node->installTapOnBus(0, kMicrophoneTapBufferFrames, format,
+                          [&](const PcmBuffer& b, const AudioTime&) {
+                            if (removed) {
+                              ++late;
+                            }
+                            if (b.frameLength() != kMicrophoneTapBufferFrames) {
+                              ++late;
+                            }
+                            ++calls;
+                            // Long enough that removal often lands while a call runs.
+                            std::this_thread::sleep_for(2ms);
+                          });
     ASSERT_FALSE(engine.startAndReturnError().has_value());
     if (round == 0) {
       // Once, wait for plenty of calls, so removal meets running ones.
@@ -188,7 +197,7 @@ TEST(PulseAudioEngine, StopsCleanlyAfterTheServerDied) {
   PulseAudioEngine engine(std::make_shared<MonotonicClock>());
   auto node = engine.inputNode();
   std::atomic<int> calls{0};
-  node->installTapOnBus(0, 1024, node->outputFormatForBus(0),
+  node->installTapOnBus(0, kMicrophoneTapBufferFrames, node->outputFormatForBus(0),
                         [&](const PcmBuffer&, const AudioTime&) { ++calls; });
   ASSERT_FALSE(engine.startAndReturnError().has_value());
   desktop.killPulse();

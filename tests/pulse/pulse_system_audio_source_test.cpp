@@ -52,13 +52,16 @@ TEST(PulseSystemAudioSource, CapturesTheDefaultSinkWithTimesThatMatchTheBuffers)
   // The server's timing settles about a second after the tone shows (the
   // source falls back to arrival times until then, ~10 ms off).
   std::size_t from = 0;
+  ASSERT_TRUE(got.waitFor(
+      [&]()
+          REQUIRES(got.mutex) { return (from = got.starts.size() + 150, got.recentLevel() > 0.4); },
+      20s));
   ASSERT_TRUE(
-      got.waitFor([&] { return (from = got.starts.size() + 150, got.recentLevel() > 0.4); }, 20s));
-  ASSERT_TRUE(got.waitFor([&] { return got.starts.size() > from + 200; }, 20s));
+      got.waitFor([&]() REQUIRES(got.mutex) { return got.starts.size() > from + 200; }, 20s));
   source.stop();
   std::size_t afterStop = got.bufferCount();
   std::this_thread::sleep_for(100ms);
-  std::lock_guard lock(got.mutex);
+  MutexLock lock(got.mutex);
   EXPECT_EQ(got.starts.size(), afterStop) << "a buffer arrived after stop() returned";
   EXPECT_EQ(got.failures, 0);
   EXPECT_EQ(got.malformed, 0);
@@ -99,10 +102,10 @@ TEST(PulseSystemAudioSource, FollowsTheDefaultSinkWhenTheUserChangesIt) {
   PulseSystemAudioSource source(std::make_shared<MonotonicClock>());
   testing::ToneRecording got;
   ASSERT_FALSE(startInto(source, got).has_value());
-  ASSERT_TRUE(got.waitFor([&] { return got.starts.size() > 50; }, 20s));
-  EXPECT_TRUE(got.waitFor([&] { return got.recentLevel() < 0.01; }, 0s));
+  ASSERT_TRUE(got.waitFor([&]() REQUIRES(got.mutex) { return got.starts.size() > 50; }, 20s));
+  EXPECT_TRUE(got.waitFor([&]() REQUIRES(got.mutex) { return got.recentLevel() < 0.01; }, 0s));
   ASSERT_EQ(std::system("pactl set-default-sink micsink"), 0);
-  EXPECT_TRUE(got.waitFor([&] { return got.recentLevel() > 0.4; }, 20s))
+  EXPECT_TRUE(got.waitFor([&]() REQUIRES(got.mutex) { return got.recentLevel() > 0.4; }, 20s))
       << "capture stayed on the old sink's monitor";
   source.stop();
 }
@@ -113,12 +116,12 @@ TEST(PulseSystemAudioSource, ServerDeathIsReportedOnce) {
   PulseSystemAudioSource source(std::make_shared<MonotonicClock>());
   testing::ToneRecording got;
   ASSERT_FALSE(startInto(source, got).has_value());
-  ASSERT_TRUE(got.waitFor([&] { return !got.starts.empty(); }, 20s));
+  ASSERT_TRUE(got.waitFor([&]() REQUIRES(got.mutex) { return !got.starts.empty(); }, 20s));
   desktop.killPulse();
-  ASSERT_TRUE(got.waitFor([&] { return got.failures > 0; }, 20s));
+  ASSERT_TRUE(got.waitFor([&]() REQUIRES(got.mutex) { return got.failures > 0; }, 20s));
   std::this_thread::sleep_for(300ms);  // a second report would show here
   {
-    std::lock_guard lock(got.mutex);
+    MutexLock lock(got.mutex);
     EXPECT_EQ(got.failures, 1);
     EXPECT_FALSE(got.failure.empty());
     std::cout << "server killed: " << got.failure << "\n";

@@ -9,7 +9,7 @@ namespace kestrano::testing {
 void ToneRecording::add(const float* l, const float* r, std::size_t stride, std::uint32_t frames,
                         std::int64_t time, bool wellFormed) {
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     starts.push_back(left.size());
     times.push_back(time);
     malformed += wellFormed ? 0 : 1;
@@ -23,7 +23,7 @@ void ToneRecording::add(const float* l, const float* r, std::size_t stride, std:
 
 void ToneRecording::fail(std::string why) {
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     ++failures;
     failure = std::move(why);
   }
@@ -31,8 +31,14 @@ void ToneRecording::fail(std::string why) {
 }
 
 bool ToneRecording::waitFor(const std::function<bool()>& ready, std::chrono::seconds timeout) {
-  std::unique_lock lock(mutex);
-  return changed.wait_for(lock, timeout, ready);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  MutexLock lock(mutex);
+  while (!ready()) {
+    if (!lock.waitUntil(changed, deadline)) {
+      return ready();
+    }
+  }
+  return true;
 }
 
 double ToneRecording::recentLevel() const {
@@ -43,7 +49,7 @@ double ToneRecording::recentLevel() const {
 }
 
 std::size_t ToneRecording::bufferCount() {
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   return starts.size();
 }
 

@@ -29,13 +29,14 @@ inline ConverterInputBlock giveNothing() {
   };
 }
 
-// Converts one tap buffer to 48 kHz stereo with the room the microphone path
+// Converts one tap buffer to the microphone track's format with the room the microphone path
 // gives it: the capacity rule plus the converter headroom.
 inline PcmBuffer convertLikeMicrophonePath(AudioConverter& converter, const PcmBuffer& input,
                                            std::optional<Error>& error) {
-  std::uint32_t capacity =
-      microphoneCapacity(input.frameLength(), 48000.0, input.format().sampleRate()).value_or(0);
-  PcmBuffer out(AudioFormat::standard(48000, 2), capacity + kMicrophoneConverterHeadroom);
+  std::uint32_t capacity = microphoneCapacity(input.frameLength(), kMicrophoneTargetSampleRate,
+                                              input.format().sampleRate())
+                               .value_or(0);
+  PcmBuffer out(microphoneTargetFormat(), capacity + kMicrophoneConverterHeadroom);
   converter.convert(out, error, giveOnce(input));
   return out;
 }

@@ -7,6 +7,7 @@
 #include <numbers>
 #include <vector>
 
+#include "recorder/capture_settings.h"
 #include "tests/resample/converter_driver.h"
 #include "tests/resample/sine_fit.h"
 
@@ -16,7 +17,7 @@ namespace {
 using testing::fitSine;
 using Channels = std::vector<std::vector<float>>;
 
-const AudioFormat kTarget = AudioFormat::standard(48000, 2);
+const AudioFormat kTarget = microphoneTargetFormat();
 
 // A sine of amplitude 0.5 on every channel of `format`, `frames` long,
 // starting at sample `start` of a running count.
@@ -75,7 +76,7 @@ TEST(SwrAudioConverter, SineStaysContinuousAtTheSameLevelAcrossManySmallBuffers)
     collectRest(*converter, out);
 
     // Nothing lost or doubled, short of the resampler's delay line.
-    const double expected = static_cast<double>(fed) * 48000.0 / from.sampleRate();
+    const double expected = static_cast<double>(fed) * kTarget.sampleRate() / from.sampleRate();
     EXPECT_LE(static_cast<double>(out[0].size()), expected + 2);
     EXPECT_GE(static_cast<double>(out[0].size()), expected - 200);
     EXPECT_EQ(out[0], out[1]) << "both channels must carry the same signal";
@@ -84,15 +85,16 @@ TEST(SwrAudioConverter, SineStaysContinuousAtTheSameLevelAcrossManySmallBuffers)
     // sine at the same phase on the running count.
     constexpr std::size_t kSkip = 4800, kChunk = 1024;
     ASSERT_GT(out[0].size(), kSkip + 10 * kChunk);
-    const auto first = fitSine(out[0].data() + kSkip, kChunk, 1, kFrequency, 48000, kSkip);
+    const auto first =
+        fitSine(out[0].data() + kSkip, kChunk, 1, kFrequency, kTarget.sampleRate(), kSkip);
     // Mono and stereo keep their level; a downmix sets its own, neither
     // silence nor past full scale (the 0.5 sine is on every channel).
     const double level = from.channelCount() <= 2 ? 0.5 : first.amplitude;
     EXPECT_GT(level, 0.4);
     EXPECT_LE(level, 0.5 * 1.01);
     for (std::size_t at = kSkip; at + kChunk <= out[0].size(); at += kChunk) {
-      auto fit =
-          fitSine(out[0].data() + at, kChunk, 1, kFrequency, 48000, static_cast<std::int64_t>(at));
+      auto fit = fitSine(out[0].data() + at, kChunk, 1, kFrequency, kTarget.sampleRate(),
+                         static_cast<std::int64_t>(at));
       SCOPED_TRACE(::testing::Message() << "frame " << at);
       EXPECT_NEAR(fit.amplitude, level, level * 0.01);
       EXPECT_LT(fit.residual, 0.005);
@@ -119,7 +121,7 @@ TEST(SwrAudioConverter, SmallOutputsTakeTheRestLaterAndEndOfStreamFlushes) {
     total += out.frameLength();
   }
   EXPECT_EQ(status, ConverterOutputStatus::endOfStream);
-  EXPECT_NEAR(static_cast<double>(total), 48000, 2);
+  EXPECT_NEAR(static_cast<double>(total), kTarget.sampleRate(), 2);
 }
 
 TEST(SwrAudioConverter, MismatchedInputIsAnErrorThatLosesNothingBuffered) {

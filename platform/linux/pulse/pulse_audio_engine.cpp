@@ -8,20 +8,10 @@
 namespace kestrano {
 namespace {
 
-// About 10 ms per chunk from the server: a 1024-frame tap buffer fills from
-// a few chunks, so it goes out within ~10 ms of being complete.
-constexpr std::uint32_t kFragmentMicroseconds = 10000;
-
 // A microphone delivers within a fragment or two of the stream's start; the
 // start waits for that so that a caller that says "recording" loses nothing.
-// A device that stays silent longer still records (as the system audio's
-// wait, the same bound).
+// A device that stays silent longer still records.
 constexpr std::chrono::milliseconds kFirstDataWait{2000};
-
-bool usableTapFormat(const AudioFormat& f) {
-  return f.sampleRate() >= 1 && f.sampleRate() <= 1e6 &&
-         f.sampleRate() == static_cast<std::uint32_t>(f.sampleRate()) && f.channelCount() >= 1;
-}
 
 }  // namespace
 
@@ -30,7 +20,7 @@ AudioFormat PulseInputNode::outputFormatForBus(int bus) {
     return AudioFormat();
   }
   std::optional<Error> error;
-  auto client = PulseClient::connect("microphone format", nullptr, error);
+  auto client = PulseClient::create("microphone format", nullptr, error);
   if (!client) {
     return AudioFormat();
   }
@@ -46,12 +36,11 @@ void PulseInputNode::installTapOnBus(int bus, std::uint32_t bufferSize, const Au
   if (bus != 0 || bufferSize == 0) {
     return;
   }
-  std::lock_guard guard(tapMutex_);
+  MutexLock lock(tapMutex_);
   block_ = std::move(block);
   bufferSize_ = bufferSize;
   format_ = format;
   pending_.reset();
-  sampleTime_ = 0;
 }
 
 void PulseInputNode::removeTapOnBus(int bus) {
@@ -59,27 +48,27 @@ void PulseInputNode::removeTapOnBus(int bus) {
     return;
   }
   // Waits for a running call of the block: deliver() holds the mutex for it.
-  std::lock_guard guard(tapMutex_);
+  MutexLock lock(tapMutex_);
   block_ = nullptr;
   pending_.reset();
 }
 
 std::optional<AudioFormat> PulseInputNode::tapFormat() {
-  std::lock_guard guard(tapMutex_);
-  if (!block_ || !usableTapFormat(format_)) {
+  MutexLock lock(tapMutex_);
+  if (!block_ || !isSupportedAudioLayout(format_.sampleRate(), format_.channelCount())) {
     return std::nullopt;
   }
   return format_;
 }
 
 void PulseInputNode::resetPending() {
-  std::lock_guard guard(tapMutex_);
+  MutexLock lock(tapMutex_);
   pending_.reset();
 }
 
 void PulseInputNode::deliver(const float* interleaved, std::uint32_t frames, std::uint32_t channels,
-                             double rate, MediaTime firstFrame) {
-  std::lock_guard guard(tapMutex_);
+                             double rate) {
+  MutexLock lock(tapMutex_);
   // A tap in another format than the stream's cannot be served.
   if (!block_ || format_.channelCount() != channels || format_.sampleRate() != rate) {
     return;
@@ -91,12 +80,6 @@ void PulseInputNode::deliver(const float* interleaved, std::uint32_t frames, std
     }
     PcmBuffer& out = *pending_;
     const std::uint32_t fill = out.frameLength();
-    if (fill == 0) {
-      pendingTime_ =
-          MediaTime::make(firstFrame.value + static_cast<std::int64_t>(done) * 1'000'000'000 /
-                                                 static_cast<std::int64_t>(rate),
-                          kNanosecondTimescale);
-    }
     const std::uint32_t n = std::min(frames - done, bufferSize_ - fill);
     const float* from = interleaved + static_cast<std::size_t>(done) * channels;
     if (format_.isInterleaved()) {
@@ -113,30 +96,28 @@ void PulseInputNode::deliver(const float* interleaved, std::uint32_t frames, std
     out.setFrameLength(fill + n);
     done += n;
     if (out.frameLength() == bufferSize_) {
-      AudioTime when{sampleTime_, true, pendingTime_};
-      block_(out, when);
-      sampleTime_ += bufferSize_;
+      block_(out, AudioTime{});
       out.setFrameLength(0);
     }
   }
 }
 
 PulseAudioEngine::PulseAudioEngine(std::shared_ptr<HostClock> clock)
-    : clock_(std::move(clock)), node_(std::make_shared<PulseInputNode>(clock_)) {}
+    : clock_(std::move(clock)), node_(std::make_shared<PulseInputNode>()) {}
 
 PulseAudioEngine::~PulseAudioEngine() {
   stop();
 }
 
 std::optional<Error> PulseAudioEngine::startAndReturnError() {
-  std::lock_guard guard(mutex_);
+  MutexLock lock(mutex_);
   if (client_) {
     return std::nullopt;
   }
   std::optional<Error> error;
   // The engine has no way to report a server that goes away later: the tap
   // simply stops receiving buffers.
-  auto client = PulseClient::connect("microphone", nullptr, error);
+  auto client = PulseClient::create("microphone", nullptr, error);
   if (!client) {
     return error;
   }
@@ -152,25 +133,25 @@ std::optional<Error> PulseAudioEngine::startAndReturnError() {
     channels = tap->channelCount();
   }
   node_->resetPending();
-  PulseRecordStream::Options options{source->name, rate, channels, kFragmentMicroseconds};
+  PulseRecordStream::Options options{source->name, rate, channels};
   auto node = node_;
-  auto stream = PulseRecordStream::open(
+  auto stream = PulseRecordStream::create(
       *client, options, clock_,
-      [node, channels, rate](const float* data, std::uint32_t frames, MediaTime time) {
-        node->deliver(data, frames, channels, rate, time);
+      [node, channels, rate](const float* data, std::uint32_t frames, MediaTime) {
+        node->deliver(data, frames, channels, rate);
       },
       nullptr, error);
   if (!stream) {
     return error;
   }
-  (void)stream->waitForFirstData(kFirstDataWait);
+  stream->waitForFirstData(kFirstDataWait);
   client_ = std::move(client);
   stream_ = std::move(stream);
   return std::nullopt;
 }
 
 void PulseAudioEngine::stop() {
-  std::lock_guard guard(mutex_);
+  MutexLock lock(mutex_);
   if (!client_) {
     return;
   }

@@ -2,35 +2,36 @@
 
 #include <pulse/pulseaudio.h>
 
+#include "platform/scope_guard.h"
+
 namespace kestrano {
 
-Error pulseError(std::int64_t code, const std::string& description) {
-  return Error{"pulse", code, description};
-}
-
-std::unique_ptr<PulseClient> PulseClient::connect(const std::string& name, FailureHandler onFailure,
-                                                  std::optional<Error>& error) {
+std::unique_ptr<PulseClient> PulseClient::create(const std::string& name, FailureHandler onFailure,
+                                                 std::optional<Error>& error) {
   std::unique_ptr<PulseClient> client(new PulseClient());
   client->onFailure_ = std::move(onFailure);
   client->loop_ = pa_threaded_mainloop_new();
   if (client->loop_ == nullptr) {
-    error = pulseError(1, "cannot create the sound server connection's main loop");
+    error = pulseError(PulseErrorCode::setupFailed,
+                       "cannot create the sound server connection's main loop");
     return nullptr;
   }
   client->context_ = pa_context_new(pa_threaded_mainloop_get_api(client->loop_), name.c_str());
   if (client->context_ == nullptr) {
-    error = pulseError(1, "cannot create a sound server context");
+    error = pulseError(PulseErrorCode::setupFailed, "cannot create a sound server context");
     return nullptr;
   }
   pa_context_set_state_callback(client->context_, &PulseClient::onStateChange, client.get());
   // A null server: libpulse picks the default (and follows PULSE_SERVER).
   // No autospawn: a recorder must not start a sound server of its own.
   if (pa_context_connect(client->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-    error = client->lastError("cannot connect to " + client->serverName());
+    error = client->lastError(PulseErrorCode::connectionFailed,
+                              "cannot connect to " + client->serverName());
     return nullptr;
   }
   if (pa_threaded_mainloop_start(client->loop_) < 0) {
-    error = pulseError(1, "cannot start the sound server connection's thread");
+    error = pulseError(PulseErrorCode::threadStartFailed,
+                       "cannot start the sound server connection's thread");
     return nullptr;
   }
   client->started_ = true;
@@ -38,8 +39,10 @@ std::unique_ptr<PulseClient> PulseClient::connect(const std::string& name, Failu
     Lock lock(*client);
     bool ready = client->waitFor([&] { return client->ready_ || client->failed_; });
     if (!ready || !client->ready_) {
-      error = client->failed_ ? client->lastError("cannot connect to " + client->serverName())
-                              : pulseError(2, "timed out connecting to " + client->serverName());
+      error = client->failed_ ? client->lastError(PulseErrorCode::connectionFailed,
+                                                  "cannot connect to " + client->serverName())
+                              : pulseError(PulseErrorCode::timedOut,
+                                           "timed out connecting to " + client->serverName());
       client->failed_ = true;  // no failure report for a connection that never came up
     }
   }
@@ -78,7 +81,8 @@ void PulseClient::onStateChange(pa_context* c, void* userdata) {
     case PA_CONTEXT_TERMINATED:
       if (self->ready_ && !self->failed_ && self->onFailure_) {
         self->failed_ = true;
-        self->onFailure_(self->lastError("lost the connection to " + self->serverName()));
+        self->onFailure_(self->lastError(PulseErrorCode::connectionFailed,
+                                         "lost the connection to " + self->serverName()));
       }
       self->failed_ = true;
       break;
@@ -97,9 +101,8 @@ std::string PulseClient::serverName() const {
   return server ? std::string("the sound server at ") + server : "the default sound server";
 }
 
-Error PulseClient::lastError(const std::string& what) const {
-  int code = context_ ? pa_context_errno(context_) : PA_ERR_UNKNOWN;
-  return pulseError(code, what + ": " + pa_strerror(code));
+Error PulseClient::lastError(PulseErrorCode code, const std::string& what) const {
+  return pulseError(code, what, context_ ? pa_context_errno(context_) : PA_ERR_UNKNOWN);
 }
 
 void PulseClient::signal() {
@@ -134,19 +137,14 @@ bool PulseClient::waitFor(const std::function<bool()>& done, std::chrono::millis
   if (timer == nullptr) {
     return false;
   }
-  bool result = false;
-  while (true) {
-    if (done()) {
-      result = true;
-      break;
-    }
+  ScopeGuard freeTimer([api, timer] { api->time_free(timer); });
+  while (!done()) {
     if (deadline.passed || (failed_ && ready_)) {
-      break;
+      return false;
     }
     pa_threaded_mainloop_wait(loop_);
   }
-  api->time_free(timer);
-  return result;
+  return true;
 }
 
 PulseClient::Lock::Lock(PulseClient& client) : loop_(client.loop_) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/linux/pulse/pulse_errors.h"
 
 struct pa_threaded_mainloop;
 struct pa_context;
@@ -20,6 +21,9 @@ namespace kestrano {
 // another thread is made while holding the mainloop lock (Lock below).
 // libpulse callbacks run on the mainloop thread with that lock already held;
 // they must not take it again through a Lock, and must not call stop().
+// The lock is libpulse's own and is taken inside libpulse before every
+// callback, where clang's thread-safety analysis cannot see it, so the data
+// it guards is documented here and in the callers rather than annotated.
 class PulseClient {
  public:
   // How long connecting, and any later wait for the server, may take before
@@ -31,9 +35,10 @@ class PulseClient {
   // connection breaks after it was ready.
   using FailureHandler = std::function<void(const Error&)>;
 
-  // Connects to the server libpulse picks by default. Error domain "pulse".
-  static std::unique_ptr<PulseClient> connect(const std::string& name, FailureHandler onFailure,
-                                              std::optional<Error>& error);
+  // Connects to the server libpulse picks by default; nothing and `error`
+  // when that fails or takes longer than kTimeout.
+  static std::unique_ptr<PulseClient> create(const std::string& name, FailureHandler onFailure,
+                                             std::optional<Error>& error);
   ~PulseClient();
   PulseClient(const PulseClient&) = delete;
   PulseClient& operator=(const PulseClient&) = delete;
@@ -67,8 +72,8 @@ class PulseClient {
   bool alive() const;
   // The server's name as libpulse resolved it, or "the default sound server".
   std::string serverName() const;
-  // Error for the context's last failure, with `what` in front.
-  Error lastError(const std::string& what) const;
+  // Error `code` for the context's last failure, with `what` in front.
+  Error lastError(PulseErrorCode code, const std::string& what) const;
 
  private:
   PulseClient() = default;
@@ -81,10 +86,7 @@ class PulseClient {
   // Written on the mainloop thread with the lock held; read under the lock.
   bool ready_ = false;
   bool failed_ = false;
-  FailureHandler onFailure_;  // immutable after connect
+  FailureHandler onFailure_;  // immutable after create
 };
-
-// Error values of this backend.
-Error pulseError(std::int64_t code, const std::string& description);
 
 }  // namespace kestrano

@@ -2,20 +2,10 @@
 
 #include <pulse/pulseaudio.h>
 
-#include <memory>
+#include "platform/scope_guard.h"
 
 namespace kestrano {
 namespace {
-
-// Cancels (so its callback can no longer touch our stack) and releases an
-// operation that may still be pending when a wait gives up.
-struct OperationRelease {
-  void operator()(pa_operation* op) const {
-    pa_operation_cancel(op);
-    pa_operation_unref(op);
-  }
-};
-using Operation = std::unique_ptr<pa_operation, OperationRelease>;
 
 struct Query {
   PulseClient* client = nullptr;
@@ -45,35 +35,45 @@ void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userda
   q->client->signal();
 }
 
+// With the lock held: waits (bounded) for the reply to `op`, which sets
+// q.done. Whether it came.
+bool awaitReply(pa_operation* op, Query& q) {
+  if (op == nullptr) {
+    return false;
+  }
+  // Cancelled when the wait gives up, so the reply's callback can no longer
+  // touch the query on our stack.
+  ScopeGuard release([op] {
+    pa_operation_cancel(op);
+    pa_operation_unref(op);
+  });
+  return q.client->waitFor([&] { return q.done; });
+}
+
 }  // namespace
 
 std::optional<DefaultSource> queryDefaultSource(PulseClient& client, std::optional<Error>& error) {
   PulseClient::Lock lock(client);
   Query q;
   q.client = &client;
-  {
-    Operation op(pa_context_get_server_info(client.context(), &onServerInfo, &q));
-    if (!op || !client.waitFor([&] { return q.done; })) {
-      error = pulseError(PA_ERR_TIMEOUT, "no answer from " + client.serverName());
-      return std::nullopt;
-    }
+  if (!awaitReply(pa_context_get_server_info(client.context(), &onServerInfo, &q), q)) {
+    error = pulseError(PulseErrorCode::timedOut, "no answer from " + client.serverName());
+    return std::nullopt;
   }
   if (q.defaultSource.empty()) {
-    error =
-        pulseError(PA_ERR_NOENTITY, client.serverName() + " has no default source (microphone)");
+    error = pulseError(PulseErrorCode::noSource,
+                       client.serverName() + " has no default source (microphone)");
     return std::nullopt;
   }
   q.done = false;
-  {
-    Operation op(pa_context_get_source_info_by_name(client.context(), q.defaultSource.c_str(),
-                                                    &onSourceInfo, &q));
-    if (!op || !client.waitFor([&] { return q.done; })) {
-      error = pulseError(PA_ERR_TIMEOUT, "no answer from " + client.serverName());
-      return std::nullopt;
-    }
+  if (!awaitReply(pa_context_get_source_info_by_name(client.context(), q.defaultSource.c_str(),
+                                                     &onSourceInfo, &q),
+                  q)) {
+    error = pulseError(PulseErrorCode::timedOut, "no answer from " + client.serverName());
+    return std::nullopt;
   }
   if (!q.found || q.spec.rate == 0 || q.spec.channels == 0) {
-    error = pulseError(PA_ERR_NOENTITY,
+    error = pulseError(PulseErrorCode::noSource,
                        "the default source \"" + q.defaultSource + "\" is not available");
     return std::nullopt;
   }

@@ -17,7 +17,7 @@ struct DefaultSource {
 };
 
 // Asks a ready connection (call without its lock; bounded wait). Nothing, and
-// an error of domain "pulse" naming what is missing, when there is none.
+// an error naming what is missing, when there is none.
 std::optional<DefaultSource> queryDefaultSource(PulseClient& client, std::optional<Error>& error);
 
 }  // namespace kestrano

@@ -5,36 +5,45 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/audio_format.h"
+
 namespace kestrano {
 namespace {
 
+// How much audio the server hands over at a time; without asking it hands
+// over about 2 s at once. 10 ms keeps captured audio close to the video and
+// fills a tap buffer within a chunk of its completion, while waking the
+// mainloop thread no more than 100 times a second.
+constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
+
 // Real record latencies stay far below this (fragments of 10-20 ms, device
 // buffers of tens of ms); beyond it the server's timing is not settled yet.
-constexpr std::int64_t kMaxPlausibleLatency = 150'000'000;
+constexpr std::int64_t kMaxPlausibleLatency = 150 * PA_NSEC_PER_MSEC;
 
 }  // namespace
 
-std::unique_ptr<PulseRecordStream> PulseRecordStream::open(
+std::unique_ptr<PulseRecordStream> PulseRecordStream::create(
     PulseClient& client, const Options& options, std::shared_ptr<HostClock> clock,
     DataHandler onData, FailureHandler onFailure, std::optional<Error>& error) {
-  pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, options.rate,
-                      static_cast<std::uint8_t>(options.channels)};
-  if (options.channels > PA_CHANNELS_MAX || !pa_sample_spec_valid(&spec)) {
-    error =
-        pulseError(PA_ERR_INVALID, "cannot record " + std::to_string(options.rate) + " Hz with " +
-                                       std::to_string(options.channels) + " channels");
+  if (!isSupportedAudioLayout(options.rate, options.channels)) {
+    error = pulseError(PulseErrorCode::unsupportedLayout,
+                       "cannot record " + std::to_string(options.rate) + " Hz with " +
+                           std::to_string(options.channels) + " channels");
     return nullptr;
   }
+  const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, options.rate,
+                            static_cast<std::uint8_t>(options.channels)};
   std::unique_ptr<PulseRecordStream> self(new PulseRecordStream(
       client, options, std::move(clock), std::move(onData), std::move(onFailure)));
   PulseClient::Lock lock(client);
   if (!client.alive()) {
-    error = client.lastError("the connection to " + client.serverName() + " is gone");
+    error = client.lastError(PulseErrorCode::connectionFailed,
+                             "the connection to " + client.serverName() + " is gone");
     return nullptr;
   }
   self->stream_ = pa_stream_new(client.context(), "capture", &spec, nullptr);
   if (self->stream_ == nullptr) {
-    error = client.lastError("cannot create a record stream");
+    error = client.lastError(PulseErrorCode::streamFailed, "cannot create a record stream");
     return nullptr;
   }
   pa_stream_set_state_callback(self->stream_, &PulseRecordStream::onStateChange, self.get());
@@ -42,8 +51,7 @@ std::unique_ptr<PulseRecordStream> PulseRecordStream::open(
   pa_buffer_attr attr;
   attr.maxlength = static_cast<std::uint32_t>(-1);
   attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-  // Without it the server hands over about 2 s at a time.
-  attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(options.fragmentMicroseconds, &spec));
+  attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragment, &spec));
   // Not monotonic: when the server corrects its timing, the latency jumps
   // to the right value at once instead of freezing the clock until real
   // time catches up (which stamped buffers at twice their length).
@@ -52,17 +60,17 @@ std::unique_ptr<PulseRecordStream> PulseRecordStream::open(
       static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_NOT_MONOTONIC |
                                      PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
   const char* device = options.device.empty() ? nullptr : options.device.c_str();
+  const std::string source = device ? options.device : "the default source";
   if (pa_stream_connect_record(self->stream_, device, &attr, flags) < 0) {
-    error =
-        client.lastError("cannot record from " + (device ? options.device : "the default source"));
+    error = client.lastError(PulseErrorCode::streamFailed, "cannot record from " + source);
     return nullptr;
   }
   bool ready = client.waitFor([&] { return self->ready_ || self->failed_; });
   if (!ready || !self->ready_) {
-    error = self->failed_ ? client.lastError("cannot record from " +
-                                             (device ? options.device : "the default source"))
-                          : pulseError(PA_ERR_TIMEOUT,
-                                       "timed out starting to record from " + client.serverName());
+    error = self->failed_
+                ? client.lastError(PulseErrorCode::streamFailed, "cannot record from " + source)
+                : pulseError(PulseErrorCode::timedOut,
+                             "timed out starting to record from " + client.serverName());
     self->failed_ = true;  // no failure report for a stream that never ran
     return nullptr;
   }
@@ -95,10 +103,9 @@ std::uint32_t PulseRecordStream::index() const {
   return pa_stream_get_index(stream_);
 }
 
-bool PulseRecordStream::waitForFirstData(std::chrono::milliseconds timeout) {
+void PulseRecordStream::waitForFirstData(std::chrono::milliseconds timeout) {
   PulseClient::Lock lock(client_);
   client_.waitFor([this] { return delivered_ || failed_; }, timeout);
-  return delivered_;
 }
 
 void PulseRecordStream::onStateChange(pa_stream* s, void* userdata) {
@@ -111,9 +118,9 @@ void PulseRecordStream::onStateChange(pa_stream* s, void* userdata) {
     case PA_STREAM_TERMINATED:
       if (self->ready_ && !self->failed_ && self->onFailure_) {
         self->failed_ = true;
-        int code = pa_context_errno(pa_stream_get_context(s));
-        self->onFailure_(pulseError(code, "recording from " + self->client_.serverName() +
-                                              " stopped: " + pa_strerror(code)));
+        self->onFailure_(pulseError(PulseErrorCode::streamFailed,
+                                    "recording from " + self->client_.serverName() + " stopped",
+                                    pa_context_errno(pa_stream_get_context(s))));
       }
       self->failed_ = true;
       break;
@@ -155,12 +162,12 @@ void PulseRecordStream::onReadable(pa_stream* s, std::size_t, void* userdata) {
 // was captured (negative on monitors, which see data before it plays).
 MediaTime PulseRecordStream::firstFrameTime(std::uint32_t frames) const {
   std::int64_t now = clock_->now().nanoseconds();
-  std::int64_t duration = static_cast<std::int64_t>(frames) * 1'000'000'000 / options_.rate;
+  std::int64_t duration = static_cast<std::int64_t>(frames) * kNanosecondTimescale / options_.rate;
   pa_usec_t usec = 0;
   int negative = 0;
   std::int64_t latency = 0;
   if (pa_stream_get_latency(stream_, &usec, &negative) == 0) {
-    latency = static_cast<std::int64_t>(usec) * 1000 * (negative ? -1 : 1);
+    latency = static_cast<std::int64_t>(usec * PA_NSEC_PER_USEC) * (negative ? -1 : 1);
   }
   // For about the first second a fresh stream's timing can be off by
   // hundreds of ms (measured here: +400..+560 ms on a null sink's monitor,

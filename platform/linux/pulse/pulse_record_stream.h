@@ -18,8 +18,9 @@ struct pa_stream;
 namespace kestrano {
 
 // One record stream of interleaved 32-bit float on a PulseClient, delivering
-// each chunk the server hands over with the host-clock time of its first
-// frame. Handlers run on the client's mainloop thread with its lock held.
+// each chunk the server hands over (about 10 ms of audio) with the
+// host-clock time of its first frame. Handlers run on the client's mainloop
+// thread with its lock held.
 class PulseRecordStream {
  public:
   using DataHandler =
@@ -29,16 +30,16 @@ class PulseRecordStream {
 
   struct Options {
     std::string device;  // a source name or "@DEFAULT_MONITOR@"; empty: the default source
-    std::uint32_t rate = 48000;
-    std::uint32_t channels = 2;
-    std::uint32_t fragmentMicroseconds = 10000;
+    std::uint32_t rate = 0;
+    std::uint32_t channels = 0;
   };
 
-  // Call without the client's lock. Waits (bounded) until the stream runs.
-  static std::unique_ptr<PulseRecordStream> open(PulseClient& client, const Options& options,
-                                                 std::shared_ptr<HostClock> clock,
-                                                 DataHandler onData, FailureHandler onFailure,
-                                                 std::optional<Error>& error);
+  // Call without the client's lock. Waits (bounded) until the stream runs;
+  // nothing and `error` when it does not.
+  static std::unique_ptr<PulseRecordStream> create(PulseClient& client, const Options& options,
+                                                   std::shared_ptr<HostClock> clock,
+                                                   DataHandler onData, FailureHandler onFailure,
+                                                   std::optional<Error>& error);
   // Takes the client's lock, so the client must outlive the stream; call
   // without holding it.
   ~PulseRecordStream();
@@ -48,9 +49,8 @@ class PulseRecordStream {
   // With the client's lock held: the server's index of the stream.
   std::uint32_t index() const;
   // Call without the client's lock. Waits until the first data has been
-  // handed to the data handler, the stream fails or `timeout` passes;
-  // whether data came.
-  bool waitForFirstData(std::chrono::milliseconds timeout);
+  // handed to the data handler, the stream fails or `timeout` passes.
+  void waitForFirstData(std::chrono::milliseconds timeout);
 
  private:
   PulseRecordStream(PulseClient& client, const Options& options, std::shared_ptr<HostClock> clock,

@@ -1,18 +1,8 @@
 #include "platform/linux/pulse/pulse_system_audio_source.h"
 
-#include <cmath>
 #include <cstring>
 
-#include <pulse/def.h>
-
 namespace kestrano {
-namespace {
-
-// About 10 ms per buffer: short enough to keep system audio close to the
-// video, long enough not to wake the thread more than 100 times a second.
-constexpr std::uint32_t kFragmentMicroseconds = 10000;
-
-}  // namespace
 
 PulseSystemAudioSource::PulseSystemAudioSource(std::shared_ptr<HostClock> clock)
     : clock_(std::move(clock)) {}
@@ -24,15 +14,14 @@ PulseSystemAudioSource::~PulseSystemAudioSource() {
 std::optional<Error> PulseSystemAudioSource::start(double sampleRate, std::uint32_t channelCount,
                                                    BufferHandler onBuffer,
                                                    FailureHandler onFailure) {
-  std::lock_guard guard(mutex_);
+  MutexLock lock(mutex_);
   if (client_) {
-    return pulseError(PA_ERR_EXIST, "system audio is already being captured");
+    return pulseError(PulseErrorCode::alreadyStarted, "system audio is already being captured");
   }
-  if (!std::isfinite(sampleRate) || sampleRate < 1 || sampleRate != std::floor(sampleRate) ||
-      sampleRate > 1e6 || channelCount == 0) {
-    return pulseError(PA_ERR_INVALID, "cannot capture system audio at " +
-                                          std::to_string(sampleRate) + " Hz with " +
-                                          std::to_string(channelCount) + " channels");
+  if (!isSupportedAudioLayout(sampleRate, channelCount)) {
+    return pulseError(PulseErrorCode::unsupportedLayout,
+                      "cannot capture system audio at " + std::to_string(sampleRate) + " Hz with " +
+                          std::to_string(channelCount) + " channels");
   }
   onFailure_ = std::move(onFailure);
   // Runs on the mainloop thread with its lock held; both the connection and
@@ -45,15 +34,14 @@ std::optional<Error> PulseSystemAudioSource::start(double sampleRate, std::uint3
     }
   };
   std::optional<Error> error;
-  client_ = PulseClient::connect("system audio", fail, error);
+  client_ = PulseClient::create("system audio", fail, error);
   if (!client_) {
     return error;
   }
   const auto rate = static_cast<std::uint32_t>(sampleRate);
   const AudioFormat format(rate, channelCount, true);
-  PulseRecordStream::Options options{"@DEFAULT_MONITOR@", rate, channelCount,
-                                     kFragmentMicroseconds};
-  stream_ = PulseRecordStream::open(
+  PulseRecordStream::Options options{"@DEFAULT_MONITOR@", rate, channelCount};
+  stream_ = PulseRecordStream::create(
       *client_, options, clock_,
       [format, handler = std::move(onBuffer)](const float* data, std::uint32_t frames,
                                               MediaTime time) {
@@ -81,7 +69,7 @@ std::optional<Error> PulseSystemAudioSource::start(double sampleRate, std::uint3
 }
 
 void PulseSystemAudioSource::stop() {
-  std::lock_guard guard(mutex_);
+  MutexLock lock(mutex_);
   if (!client_) {
     return;
   }

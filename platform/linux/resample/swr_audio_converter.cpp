@@ -1,7 +1,6 @@
 #include "platform/linux/resample/swr_audio_converter.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -15,15 +14,10 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "platform/linux/resample/resample_errors.h"
+
 namespace kestrano {
 namespace {
-
-// Real devices run between 8 kHz and 768 kHz; anything outside a generous
-// margin around that is a corrupt format, not audio to resample.
-constexpr double kMinRate = 1000;
-constexpr double kMaxRate = 1'000'000;
-// libswresample's own limit on channels (SWR_CH_MAX).
-constexpr std::uint32_t kMaxChannels = 64;
 
 struct SwrFree {
   void operator()(SwrContext* s) const { swr_free(&s); }
@@ -47,12 +41,6 @@ class ChannelLayout {
  private:
   AVChannelLayout layout_{};
 };
-
-bool usable(const AudioFormat& f) {
-  double rate = f.sampleRate();
-  return std::isfinite(rate) && rate >= kMinRate && rate <= kMaxRate && rate == std::floor(rate) &&
-         f.channelCount() >= 1 && f.channelCount() <= kMaxChannels;
-}
 
 AVSampleFormat sampleFormatOf(const AudioFormat& f) {
   return f.isInterleaved() ? AV_SAMPLE_FMT_FLT : AV_SAMPLE_FMT_FLTP;
@@ -79,7 +67,8 @@ class SwrAudioConverter final : public AudioConverter {
                                 const ConverterInputBlock& inputBlock) override {
     if (!(output.format() == to_)) {
       output.setFrameLength(0);
-      error = Error{"resample", 1, "output buffer is not in the converter's output format"};
+      error = resampleError(ResampleErrorCode::wrongOutputFormat,
+                            "output buffer is not in the converter's output format");
       return ConverterOutputStatus::error;
     }
     const std::uint32_t capacity = output.frameCapacity();
@@ -91,7 +80,7 @@ class SwrAudioConverter final : public AudioConverter {
       const PcmBuffer* input = inputBlock(capacity, status);
       if (status == ConverterInputStatus::endOfStream) {
         if (auto e = drain()) {
-          return fail(output, error, *e);
+          return fail(output, error, ResampleErrorCode::conversionFailed, *e);
         }
         ended_ = true;
         break;
@@ -102,10 +91,11 @@ class SwrAudioConverter final : public AudioConverter {
         break;
       }
       if (!(input->format() == from_)) {
-        return fail(output, error, "input buffer is not in the converter's input format");
+        return fail(output, error, ResampleErrorCode::wrongInputFormat,
+                    "input buffer is not in the converter's input format");
       }
       if (auto e = feed(*input)) {
-        return fail(output, error, *e);
+        return fail(output, error, ResampleErrorCode::conversionFailed, *e);
       }
     }
 
@@ -113,7 +103,8 @@ class SwrAudioConverter final : public AudioConverter {
     auto planes = planesOf<PcmBuffer, void>(output, 0);
     if (n > 0 && av_audio_fifo_read(fifo_.get(), planes.data(), static_cast<int>(n)) !=
                      static_cast<int>(n)) {
-      return fail(output, error, "cannot read converted audio");
+      return fail(output, error, ResampleErrorCode::conversionFailed,
+                  "cannot read converted audio");
     }
     output.setFrameLength(n);
     if (ended_ && av_audio_fifo_size(fifo_.get()) == 0) {
@@ -123,10 +114,10 @@ class SwrAudioConverter final : public AudioConverter {
   }
 
  private:
-  ConverterOutputStatus fail(PcmBuffer& output, std::optional<Error>& error,
+  ConverterOutputStatus fail(PcmBuffer& output, std::optional<Error>& error, ResampleErrorCode code,
                              const std::string& what) {
     output.setFrameLength(0);
-    error = Error{"resample", 2, what};
+    error = resampleError(code, what);
     return ConverterOutputStatus::error;
   }
 
@@ -170,19 +161,20 @@ class SwrAudioConverter final : public AudioConverter {
 
 std::unique_ptr<AudioConverter> makeSwrAudioConverter(const AudioFormat& from,
                                                       const AudioFormat& to) {
-  if (!usable(from) || !usable(to)) {
+  if (!isSupportedAudioLayout(from.sampleRate(), from.channelCount()) ||
+      !isSupportedAudioLayout(to.sampleRate(), to.channelCount())) {
     return nullptr;
   }
   ChannelLayout inLayout(static_cast<int>(from.channelCount()));
   ChannelLayout outLayout(static_cast<int>(to.channelCount()));
   SwrContext* raw = nullptr;
-  if (swr_alloc_set_opts2(&raw, outLayout.get(), sampleFormatOf(to),
-                          static_cast<int>(to.sampleRate()), inLayout.get(), sampleFormatOf(from),
-                          static_cast<int>(from.sampleRate()), 0, nullptr) < 0) {
-    swr_free(&raw);
+  const int set = swr_alloc_set_opts2(
+      &raw, outLayout.get(), sampleFormatOf(to), static_cast<int>(to.sampleRate()), inLayout.get(),
+      sampleFormatOf(from), static_cast<int>(from.sampleRate()), 0, nullptr);
+  SwrPtr swr(raw);
+  if (set < 0) {
     return nullptr;
   }
-  SwrPtr swr(raw);
   // libswresample's own engine, with a filter twice the default length for a
   // steeper cut (less aliasing from 44.1 kHz and 16 kHz microphones) at a
   // delay of ~1 ms. Not soxr: through this API it lost input whenever a

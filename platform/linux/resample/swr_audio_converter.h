@@ -8,8 +8,8 @@
 namespace kestrano {
 
 // A converter between two 32-bit float formats (any rate, channel count and
-// layout) on libswresample. Nothing when the pair cannot be converted (no
-// channels, a rate of 0, absurd or non-integral values).
+// layout) on libswresample. Nothing when the pair cannot be converted: either
+// format outside isSupportedAudioLayout, or libswresample refuses it.
 std::unique_ptr<AudioConverter> makeSwrAudioConverter(const AudioFormat& from,
                                                       const AudioFormat& to);
 
