@@ -180,10 +180,12 @@ Result run(const std::string& path, double seconds, bool withAudio,
     std::fprintf(stderr, "writer: %s\n", error->description.c_str());
     std::exit(1);
   }
-  auto video = factory->makeInput(
-      MediaType::video,
-      VideoOutputSettings{
-          VideoCodec::h264, kWidth, kHeight, {500000, H264ProfileLevel::highAutoLevel, 30}});
+  auto video = factory->makeInput(MediaType::video,
+                                  VideoOutputSettings{VideoCodec::h264,
+                                                      kWidth,
+                                                      kHeight,
+                                                      {500000, H264ProfileLevel::highAutoLevel, 30},
+                                                      MediaTime::make(1, kRate)});
   AudioOutputSettings audioSettings{kAudioFormatMpeg4Aac, kAudioRate, 2, 96000};
   auto system = factory->makeInput(MediaType::audio, audioSettings);
   auto mic = factory->makeInput(MediaType::audio, audioSettings);
@@ -240,7 +242,8 @@ double remuxSeconds(const std::string& plain, const std::string& fragmented) {
   }
   auto t0 = Clock::now();
   std::optional<Error> openError;
-  std::unique_ptr<ffmpeg::OutputFile> file = ffmpeg::OutputFile::open(fragmented, openError);
+  std::unique_ptr<ffmpeg::OutputFile> file = ffmpeg::OutputFile::create(
+      fragmented, ffmpeg::OutputFile::Disposition::openExisting, openError);
   if (!file) {
     std::fprintf(stderr, "remux: %s\n", openError->description.c_str());
     return -1;
