@@ -103,7 +103,7 @@ std::shared_ptr<MediaSample> videoSample(const std::vector<std::uint8_t>& page, 
         frame.plane(1).data + static_cast<std::ptrdiff_t>(row) * frame.plane(1).stride + px / 2,
         170, 100);
   }
-  std::int64_t at = kStartNs + static_cast<std::int64_t>(k) * 1'000'000'000 / kRate;
+  std::int64_t at = kStartNs + static_cast<std::int64_t>(k) * kNanosecondTimescale / kRate;
   return MediaSample::makeVideo(
       std::move(frame),
       SampleTimingInfo{MediaTime::make(1, kRate), MediaTime::make(at, kNanosecondTimescale),
@@ -121,7 +121,7 @@ std::shared_ptr<MediaSample> audioSample(std::int64_t first, double hz) {
     data[2 * i] = v;
     data[2 * i + 1] = v;
   }
-  std::int64_t at = kStartNs + first * 1'000'000'000 / kAudioRate;
+  std::int64_t at = kStartNs + first * kNanosecondTimescale / kAudioRate;
   return MediaSample::makeAudio(
       std::move(pcm),
       SampleTimingInfo{MediaTime::make(kAudioChunk, kAudioRate),
