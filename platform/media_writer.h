@@ -30,6 +30,9 @@ struct VideoOutputSettings {
   std::int64_t width = 0;
   std::int64_t height = 0;
   VideoCompressionProperties compression;
+  // The source delivers a frame at most this often: the rate the encoder's
+  // rate control plans for (each frame still keeps its own time).
+  MediaTime expectedFrameInterval = MediaTime::invalid();
 };
 
 inline constexpr std::uint32_t kAudioFormatMpeg4Aac = 0x61616320;  // 'aac '

@@ -59,6 +59,7 @@ VideoOutputSettings makeVideoOutputSettings(std::int64_t height) {
   s.compression.averageBitRate = kVideoAverageBitRate;
   s.compression.profileLevel = H264ProfileLevel::highAutoLevel;
   s.compression.maxKeyFrameInterval = kVideoMaxKeyFrameInterval;
+  s.expectedFrameInterval = kMinimumFrameInterval;
   return s;
 }
 

@@ -41,7 +41,7 @@ std::optional<std::int64_t> frameHeight(std::int64_t displayWidth, std::int64_t 
 StreamConfiguration makeStreamConfiguration(std::int64_t height);
 
 // The video input's settings: H.264 High (auto level), 500 kbit/s, a key
-// frame at least every 30 frames.
+// frame at least every 30 frames, planned for the stream's frame interval.
 VideoOutputSettings makeVideoOutputSettings(std::int64_t height);
 
 // One map for both audio inputs: AAC, 48000 Hz, stereo, 96 kbit/s.

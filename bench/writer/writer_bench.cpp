@@ -103,7 +103,7 @@ std::shared_ptr<MediaSample> videoSample(const std::vector<std::uint8_t>& page, 
         frame.plane(1).data + static_cast<std::ptrdiff_t>(row) * frame.plane(1).stride + px / 2,
         170, 100);
   }
-  std::int64_t at = kStartNs + static_cast<std::int64_t>(k) * 1'000'000'000 / kRate;
+  std::int64_t at = kStartNs + static_cast<std::int64_t>(k) * kNanosecondTimescale / kRate;
   return MediaSample::makeVideo(
       std::move(frame),
       SampleTimingInfo{MediaTime::make(1, kRate), MediaTime::make(at, kNanosecondTimescale),
@@ -121,7 +121,7 @@ std::shared_ptr<MediaSample> audioSample(std::int64_t first, double hz) {
     data[2 * i] = v;
     data[2 * i + 1] = v;
   }
-  std::int64_t at = kStartNs + first * 1'000'000'000 / kAudioRate;
+  std::int64_t at = kStartNs + first * kNanosecondTimescale / kAudioRate;
   return MediaSample::makeAudio(
       std::move(pcm),
       SampleTimingInfo{MediaTime::make(kAudioChunk, kAudioRate),
@@ -180,10 +180,12 @@ Result run(const std::string& path, double seconds, bool withAudio,
     std::fprintf(stderr, "writer: %s\n", error->description.c_str());
     std::exit(1);
   }
-  auto video = factory->makeInput(
-      MediaType::video,
-      VideoOutputSettings{
-          VideoCodec::h264, kWidth, kHeight, {500000, H264ProfileLevel::highAutoLevel, 30}});
+  auto video = factory->makeInput(MediaType::video,
+                                  VideoOutputSettings{VideoCodec::h264,
+                                                      kWidth,
+                                                      kHeight,
+                                                      {500000, H264ProfileLevel::highAutoLevel, 30},
+                                                      MediaTime::make(1, kRate)});
   AudioOutputSettings audioSettings{kAudioFormatMpeg4Aac, kAudioRate, 2, 96000};
   auto system = factory->makeInput(MediaType::audio, audioSettings);
   auto mic = factory->makeInput(MediaType::audio, audioSettings);
@@ -240,7 +242,8 @@ double remuxSeconds(const std::string& plain, const std::string& fragmented) {
   }
   auto t0 = Clock::now();
   std::optional<Error> openError;
-  std::unique_ptr<ffmpeg::OutputFile> file = ffmpeg::OutputFile::open(fragmented, openError);
+  std::unique_ptr<ffmpeg::OutputFile> file = ffmpeg::OutputFile::create(
+      fragmented, ffmpeg::OutputFile::Disposition::openExisting, openError);
   if (!file) {
     std::fprintf(stderr, "remux: %s\n", openError->description.c_str());
     return -1;

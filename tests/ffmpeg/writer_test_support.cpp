@@ -19,6 +19,7 @@ VideoOutputSettings videoSettings(int height) {
   s.height = height;
   s.compression.averageBitRate = 500000;
   s.compression.maxKeyFrameInterval = 30;
+  s.expectedFrameInterval = MediaTime::make(1, 15);
   return s;
 }
 

@@ -4,7 +4,9 @@
 #include <array>
 #include <variant>
 
+#include "platform/audio_format.h"
 #include "platform/linux/ffmpeg/writer_errors.h"
+#include "platform/media_time.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -22,7 +24,9 @@ constexpr double kResyncThresholdSeconds = 0.050;
 // Silence goes into the FIFO in slices of this many frames, so that a long
 // gap (a suspended machine) never allocates its whole length at once.
 constexpr std::int64_t kSilenceSliceFrames = 8192;
-constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+// Plane pointers of one buffer: one per channel.
+using Planes = std::array<const float*, kMaxAudioChannels>;
 
 Error encoderError(const std::string& what) {
   return writerError(WriterErrorCode::openFailed, "Cannot open the AAC encoder: " + what);
@@ -31,9 +35,11 @@ Error encoderError(const std::string& what) {
 }  // namespace
 
 std::unique_ptr<AudioTrackEncoder> AudioTrackEncoder::create(const AudioOutputSettings& settings,
+                                                             bool globalHeader,
                                                              std::optional<Error>& error) {
-  if (settings.formatID != kAudioFormatMpeg4Aac || settings.sampleRate <= 0 ||
-      settings.numberOfChannels <= 0 || settings.numberOfChannels > 8 ||
+  if (settings.formatID != kAudioFormatMpeg4Aac ||
+      !isSupportedAudioLayout(static_cast<double>(settings.sampleRate),
+                              settings.numberOfChannels) ||
       settings.encoderBitRate <= 0) {
     error = encoderError("unsupported audio settings");
     return nullptr;
@@ -44,7 +50,7 @@ std::unique_ptr<AudioTrackEncoder> AudioTrackEncoder::create(const AudioOutputSe
     error = encoderError("FFmpeg has no aac encoder");
     return nullptr;
   }
-  CodecContextPtr codec(avcodec_alloc_context3(aac));
+  av::CodecContextPtr codec(avcodec_alloc_context3(aac));
   if (!codec) {
     error = encoderError("out of memory");
     return nullptr;
@@ -55,28 +61,40 @@ std::unique_ptr<AudioTrackEncoder> AudioTrackEncoder::create(const AudioOutputSe
   codec->bit_rate = settings.encoderBitRate;
   codec->profile = FF_PROFILE_AAC_LOW;
   codec->time_base = AVRational{1, codec->sample_rate};
-  // MP4 keeps the decoder configuration in the track header.
-  codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (globalHeader) {
+    codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  }
   int rc = avcodec_open2(codec.get(), aac, nullptr);
   if (rc < 0) {
-    error = encoderError(avErrorText(rc));
+    error = encoderError(av::errorText(rc));
     return nullptr;
   }
-  AudioFifoPtr fifo(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, codec->ch_layout.nb_channels,
-                                        codec->frame_size > 0 ? codec->frame_size : 1024));
-  FramePtr frame(av_frame_alloc());
-  PacketPtr packet(av_packet_alloc());
+  const int frameSize = codec->frame_size > 0 ? codec->frame_size : kAacFrameSamples;
+  av::AudioFifoPtr fifo(
+      av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, codec->ch_layout.nb_channels, frameSize));
+  av::FramePtr frame(av_frame_alloc());
+  av::PacketPtr packet(av_packet_alloc());
   if (!fifo || !frame || !packet) {
     error = encoderError("out of memory");
     return nullptr;
   }
+  frame->format = AV_SAMPLE_FMT_FLTP;
+  frame->sample_rate = codec->sample_rate;
+  frame->nb_samples = frameSize;
+  if (av_channel_layout_copy(&frame->ch_layout, &codec->ch_layout) < 0 ||
+      av_frame_get_buffer(frame.get(), 0) < 0) {
+    error = encoderError("out of memory");
+    return nullptr;
+  }
   return std::unique_ptr<AudioTrackEncoder>(new AudioTrackEncoder(
-      std::move(codec), std::move(fifo), std::move(frame), std::move(packet)));
+      std::move(codec), frameSize, std::move(fifo), std::move(frame), std::move(packet)));
 }
 
-AudioTrackEncoder::AudioTrackEncoder(CodecContextPtr codec, AudioFifoPtr fifo, FramePtr frame,
-                                     PacketPtr packet)
+AudioTrackEncoder::AudioTrackEncoder(av::CodecContextPtr codec, int frameSize,
+                                     av::AudioFifoPtr fifo, av::FramePtr frame,
+                                     av::PacketPtr packet)
     : codec_(std::move(codec)),
+      frameSize_(frameSize),
       fifo_(std::move(fifo)),
       frame_(std::move(frame)),
       packet_(std::move(packet)),
@@ -95,7 +113,7 @@ std::optional<Error> AudioTrackEncoder::encode(const MediaSample& sample,
   const int channels = codec_->ch_layout.nb_channels;
   const std::int64_t frames = pcm->frameLength();
   std::int64_t stamp = av_rescale(sample.presentationTimeStamp().nanoseconds() - sessionStartNs,
-                                  codec_->sample_rate, kNanosPerSecond);
+                                  codec_->sample_rate, kNanosecondTimescale);
   AudioPlacement::Decision d = placement_.place(stamp, frames);
   if (d.skip >= frames) {
     return std::nullopt;
@@ -103,7 +121,7 @@ std::optional<Error> AudioTrackEncoder::encode(const MediaSample& sample,
   if (auto e = appendSilence(d.silence)) {
     return e;
   }
-  std::array<const float*, 8> planes{};
+  Planes planes{};
   if (pcm->format().isInterleaved()) {
     deinterleaved_.resize(static_cast<std::size_t>(channels));
     const float* in = pcm->data(0);
@@ -142,7 +160,7 @@ std::optional<Error> AudioTrackEncoder::appendSilence(std::int64_t frames) {
   }
   const int channels = codec_->ch_layout.nb_channels;
   std::vector<float> zeros(static_cast<std::size_t>(std::min(frames, kSilenceSliceFrames)), 0.0f);
-  std::array<const float*, 8> planes{};
+  Planes planes{};
   for (int c = 0; c < channels; ++c) {
     planes[static_cast<std::size_t>(c)] = zeros.data();
   }
@@ -157,24 +175,21 @@ std::optional<Error> AudioTrackEncoder::appendSilence(std::int64_t frames) {
 }
 
 std::optional<Error> AudioTrackEncoder::encodeQueued(bool flushAll) {
-  const int frameSize = codec_->frame_size > 0 ? codec_->frame_size : 1024;
   const bool smallLast = (codec_->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME) != 0;
   for (;;) {
     int available = av_audio_fifo_size(fifo_.get());
-    if (available <= 0 || (available < frameSize && !flushAll)) {
+    if (available <= 0 || (available < frameSize_ && !flushAll)) {
       return std::nullopt;
     }
-    int take = std::min(available, frameSize);
-    // The encoder may still hold the previous frame's buffer.
-    av_frame_unref(frame_.get());
-    frame_->format = AV_SAMPLE_FMT_FLTP;
-    av_channel_layout_copy(&frame_->ch_layout, &codec_->ch_layout);
-    frame_->sample_rate = codec_->sample_rate;
-    // Without small-last-frame support the tail is padded with silence.
-    frame_->nb_samples = smallLast ? take : frameSize;
-    if (av_frame_get_buffer(frame_.get(), 0) < 0) {
+    int take = std::min(available, frameSize_);
+    // The encoder may still hold a reference to the frame it was given last:
+    // only then does the frame get a new buffer (of a whole packet).
+    frame_->nb_samples = frameSize_;
+    if (av_frame_make_writable(frame_.get()) < 0) {
       return writerError(WriterErrorCode::writeFailed, "Out of memory while encoding audio");
     }
+    // Without small-last-frame support the tail is padded with silence.
+    frame_->nb_samples = smallLast ? take : frameSize_;
     if (take < frame_->nb_samples) {
       av_samples_set_silence(frame_->extended_data, 0, frame_->nb_samples,
                              frame_->ch_layout.nb_channels, AV_SAMPLE_FMT_FLTP);

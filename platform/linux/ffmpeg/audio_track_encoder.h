@@ -6,23 +6,27 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/linux/av/av_resources.h"
 #include "platform/linux/ffmpeg/audio_placement.h"
-#include "platform/linux/ffmpeg/av_resources.h"
 #include "platform/linux/ffmpeg/packet_sink.h"
 #include "platform/media_sample.h"
 #include "platform/media_writer.h"
 
 namespace kestrano::ffmpeg {
 
+// Sample frames in one AAC LC packet.
+inline constexpr int kAacFrameSamples = 1024;
+
 // One AAC track: places PCM buffers on the track's sample count (see
-// AudioPlacement), gathers them into the encoder's 1024-frame packets and
+// AudioPlacement), gathers them into the encoder's packet-sized frames and
 // encodes them. Used by one thread at a time.
 class AudioTrackEncoder {
  public:
-  // Opens FFmpeg's AAC encoder (AAC LC) for the settings; nothing with
-  // `error` set when it cannot.
+  // Opens FFmpeg's AAC encoder (AAC LC) for the settings, with its
+  // configuration as extradata when `globalHeader` (the container keeps it);
+  // nothing with `error` set when it cannot.
   static std::unique_ptr<AudioTrackEncoder> create(const AudioOutputSettings& settings,
-                                                   std::optional<Error>& error);
+                                                   bool globalHeader, std::optional<Error>& error);
 
   const AVCodecContext& codec() const { return *codec_; }
   void setSink(PacketSink sink) { sink_ = std::move(sink); }
@@ -40,7 +44,8 @@ class AudioTrackEncoder {
   std::optional<Error> finish();
 
  private:
-  AudioTrackEncoder(CodecContextPtr codec, AudioFifoPtr fifo, FramePtr frame, PacketPtr packet);
+  AudioTrackEncoder(av::CodecContextPtr codec, int frameSize, av::AudioFifoPtr fifo,
+                    av::FramePtr frame, av::PacketPtr packet);
 
   std::optional<Error> appendSilence(std::int64_t frames);
   std::optional<Error> appendPlanar(const float* const* channels, std::int64_t frames);
@@ -48,10 +53,11 @@ class AudioTrackEncoder {
   // `flushAll`, the last one short).
   std::optional<Error> encodeQueued(bool flushAll);
 
-  CodecContextPtr codec_;
-  AudioFifoPtr fifo_;
-  FramePtr frame_;
-  PacketPtr packet_;
+  av::CodecContextPtr codec_;
+  const int frameSize_;  // sample frames per encoded packet
+  av::AudioFifoPtr fifo_;
+  av::FramePtr frame_;  // reused for every packet; the encoder may still hold the last one
+  av::PacketPtr packet_;
   PacketSink sink_;
   AudioPlacement placement_;
   std::int64_t encodedSamples_ = 0;                // pts of the next frame sent to the encoder

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "platform/linux/ffmpeg/av_resources.h"
+#include "platform/linux/av/av_resources.h"
 
 namespace kestrano::ffmpeg {
 

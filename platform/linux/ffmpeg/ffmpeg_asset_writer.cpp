@@ -12,18 +12,18 @@ FfmpegAssetWriter::FfmpegAssetWriter(std::string path)
 
 FfmpegAssetWriter::~FfmpegAssetWriter() {
   // Dropped without finishing: what was muxed stays as a fragmented file,
-  // closed cleanly.
-  std::lock_guard lock(controlMutex_);
+  // closed cleanly. Nobody is left to hear of a failure.
+  MutexLock lock(controlMutex_);
   stopWorkersLocked();
   if (muxer_) {
-    muxer_->finish();
+    (void)muxer_->finish();
   }
   state_->status.store(WriterStatus::cancelled, std::memory_order_release);
 }
 
 void FfmpegAssetWriter::addInput(std::shared_ptr<AssetWriterInput> input) {
   auto own = std::dynamic_pointer_cast<FfmpegWriterInput>(input);
-  std::lock_guard lock(controlMutex_);
+  MutexLock lock(controlMutex_);
   if (!own || state_->status.load(std::memory_order_acquire) != WriterStatus::unknown ||
       !own->attach(state_)) {
     return;  // not ours, too late, or already part of a writer
@@ -36,13 +36,13 @@ WriterStatus FfmpegAssetWriter::status() const {
 }
 
 std::optional<Error> FfmpegAssetWriter::error() const {
-  std::lock_guard lock(errorMutex_);
+  MutexLock lock(errorMutex_);
   return error_;
 }
 
 void FfmpegAssetWriter::fail(const Error& error) {
   {
-    std::lock_guard lock(errorMutex_);
+    MutexLock lock(errorMutex_);
     if (!error_) {
       error_ = error;
     }
@@ -53,7 +53,7 @@ void FfmpegAssetWriter::fail(const Error& error) {
 
 bool FfmpegAssetWriter::startFailed(const Error& error) {
   {
-    std::lock_guard lock(errorMutex_);
+    MutexLock lock(errorMutex_);
     error_ = error;
   }
   state_->status.store(WriterStatus::failed, std::memory_order_release);
@@ -61,7 +61,7 @@ bool FfmpegAssetWriter::startFailed(const Error& error) {
 }
 
 bool FfmpegAssetWriter::startWriting() {
-  std::lock_guard lock(controlMutex_);
+  MutexLock lock(controlMutex_);
   if (state_->status.load(std::memory_order_acquire) != WriterStatus::unknown) {
     return false;
   }
@@ -82,10 +82,11 @@ bool FfmpegAssetWriter::startWriting() {
     }
     int stream = -1;
     if (const auto* video = std::get_if<VideoOutputSettings>(&t.input->settings())) {
-      t.video = VideoTrackEncoder::create(*video, e);
+      t.video = VideoTrackEncoder::create(*video, muxer_->wantsGlobalHeaders(), e);
       stream = t.video ? muxer_->addStream(t.video->codec()) : -1;
     } else {
-      t.audio = AudioTrackEncoder::create(std::get<AudioOutputSettings>(t.input->settings()), e);
+      t.audio = AudioTrackEncoder::create(std::get<AudioOutputSettings>(t.input->settings()),
+                                          muxer_->wantsGlobalHeaders(), e);
       stream = t.audio ? muxer_->addStream(t.audio->codec()) : -1;
     }
     if (e) {
@@ -104,15 +105,12 @@ bool FfmpegAssetWriter::startWriting() {
       t.audio->setSink(std::move(sink));
     }
   }
-  file_ = OutputFile::create(path_, e);
+  file_ = OutputFile::create(path_, OutputFile::Disposition::createNew, e);
   if (!file_) {
     return startFailed(*e);
   }
   if (auto openError = muxer_->open(*file_)) {
-    muxer_.reset();
-    file_->removeFromPath();
-    file_.reset();
-    return startFailed(*openError);
+    return startFailedAfterOpen(*openError);
   }
   for (Track& t : tracks_) {
     TrackWorker::Encode encode;
@@ -125,15 +123,26 @@ bool FfmpegAssetWriter::startWriting() {
         return audio->encode(*sample, state_->sessionStartNs.load(std::memory_order_acquire));
       };
     }
-    t.worker = std::make_unique<TrackWorker>(t.input->queue(), std::move(encode),
-                                             [this](const Error& error) { fail(error); });
+    t.worker = TrackWorker::create(
+        t.input->queue(), std::move(encode), [this](const Error& error) { fail(error); }, e);
+    if (!t.worker) {
+      return startFailedAfterOpen(*e);
+    }
   }
   state_->status.store(WriterStatus::writing, std::memory_order_release);
   return true;
 }
 
+bool FfmpegAssetWriter::startFailedAfterOpen(const Error& error) {
+  stopWorkersLocked();
+  muxer_.reset();
+  file_->removeFromPath();
+  file_.reset();
+  return startFailed(error);
+}
+
 void FfmpegAssetWriter::startSessionAtSourceTime(MediaTime time) {
-  std::lock_guard lock(controlMutex_);
+  MutexLock lock(controlMutex_);
   if (!time.valid || !state_->isWriting() ||
       state_->sessionStarted.load(std::memory_order_acquire)) {
     return;
@@ -152,7 +161,7 @@ void FfmpegAssetWriter::stopWorkersLocked() {
   }
 }
 
-double FfmpegAssetWriter::finishEncodersLocked() {
+void FfmpegAssetWriter::finishEncodersLocked() {
   auto report = [this](std::optional<Error> e) {
     if (e) {
       fail(*e);
@@ -182,12 +191,11 @@ double FfmpegAssetWriter::finishEncodersLocked() {
       report(t.video->finish(soundEnd > 0 ? soundEnd : end));
     }
   }
-  return end;
 }
 
 void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
   {
-    std::lock_guard lock(controlMutex_);
+    MutexLock lock(controlMutex_);
     WriterStatus before = state_->status.load(std::memory_order_acquire);
     if (before == WriterStatus::writing || before == WriterStatus::failed) {
       stopWorkersLocked();
@@ -232,7 +240,7 @@ void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
 }
 
 void FfmpegAssetWriter::cancelWriting() {
-  std::lock_guard lock(controlMutex_);
+  MutexLock lock(controlMutex_);
   WriterStatus before = state_->status.load(std::memory_order_acquire);
   if (before == WriterStatus::completed || before == WriterStatus::cancelled) {
     return;

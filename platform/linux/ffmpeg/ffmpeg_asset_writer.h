@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "platform/linux/ffmpeg/video_track_encoder.h"
 #include "platform/linux/ffmpeg/writer_state.h"
 #include "platform/media_writer.h"
+#include "platform/mutex.h"
 
 namespace kestrano::ffmpeg {
 
@@ -47,26 +47,30 @@ class FfmpegAssetWriter final : public AssetWriter {
   };
 
   // Records the first error and leaves the writing state.
-  void fail(const Error& error);
-  bool startFailed(const Error& error);
-  // Both need controlMutex_ held: stop the encoder threads; flush the
-  // encoders, returning where the recording ends (seconds).
-  void stopWorkersLocked();
-  double finishEncodersLocked();
+  void fail(const Error& error) EXCLUDES(errorMutex_);
+  bool startFailed(const Error& error) EXCLUDES(errorMutex_);
+  // A start that fails once the file exists: the threads stop, and the file
+  // goes again.
+  bool startFailedAfterOpen(const Error& error) REQUIRES(controlMutex_);
+  // Stop the encoder threads; flush the encoders, each track up to where the
+  // recording ends.
+  void stopWorkersLocked() REQUIRES(controlMutex_);
+  void finishEncodersLocked() REQUIRES(controlMutex_);
 
   const std::string path_;
   const std::shared_ptr<WriterState> state_;
 
-  mutable std::mutex errorMutex_;  // guards error_
-  std::optional<Error> error_;
+  mutable Mutex errorMutex_;
+  std::optional<Error> error_ GUARDED_BY(errorMutex_);
 
   // Serialises addInput, startWriting, startSessionAtSourceTime and
-  // finishWriting; guards tracks_ and muxer_ (the encoders inside tracks_
-  // belong to their worker threads while those run).
-  std::mutex controlMutex_;
-  std::vector<Track> tracks_;
-  std::unique_ptr<OutputFile> file_;  // outlives muxer_, which writes into it
-  std::unique_ptr<FragmentedMuxer> muxer_;
+  // finishWriting. The encoders inside tracks_ belong to their worker
+  // threads while those run.
+  Mutex controlMutex_ ACQUIRED_BEFORE(errorMutex_);
+  std::vector<Track> tracks_ GUARDED_BY(controlMutex_);
+  // Outlives muxer_, which writes into it.
+  std::unique_ptr<OutputFile> file_ GUARDED_BY(controlMutex_);
+  std::unique_ptr<FragmentedMuxer> muxer_ GUARDED_BY(controlMutex_);
   // Set by finishWriting: whether the path still names this writer's file.
   std::atomic<bool> outputAtUrl_{false};
 };

@@ -9,17 +9,23 @@ namespace {
 // (another process taking the CPU) and cap the queue at ~5.5 MB of 720p
 // pictures; x264 keeps its own copies for look-ahead, so more buys nothing.
 constexpr std::int64_t kVideoQueueFrames = 4;
-// Audio: 0.75 s at 48 kHz. AAC encodes two orders of magnitude faster than
-// real time, so only a stalled thread fills this; the bound keeps such a stall
-// from growing memory while riding out most of a second.
-constexpr std::int64_t kAudioQueueSampleFrames = 36000;
+// Audio: 0.75 s of the track's sample frames. AAC encodes two orders of
+// magnitude faster than real time, so only a stalled thread fills this; the
+// bound keeps such a stall from growing memory while riding out most of a
+// second.
+constexpr double kAudioQueueSeconds = 0.75;
+
+std::int64_t queueCapacity(const OutputSettings& settings) {
+  if (const auto* audio = std::get_if<AudioOutputSettings>(&settings)) {
+    return static_cast<std::int64_t>(kAudioQueueSeconds * static_cast<double>(audio->sampleRate));
+  }
+  return kVideoQueueFrames;
+}
 
 }  // namespace
 
 FfmpegWriterInput::FfmpegWriterInput(MediaType mediaType, OutputSettings settings)
-    : mediaType_(mediaType),
-      settings_(std::move(settings)),
-      queue_(mediaType == MediaType::video ? kVideoQueueFrames : kAudioQueueSampleFrames) {}
+    : mediaType_(mediaType), settings_(std::move(settings)), queue_(queueCapacity(settings_)) {}
 
 void FfmpegWriterInput::setExpectsMediaDataInRealTime(bool) {
   // Encoders are always set up for real time (no deep look-ahead).
@@ -33,7 +39,7 @@ bool FfmpegWriterInput::settingsMatchMediaType() const {
 }
 
 bool FfmpegWriterInput::attach(std::shared_ptr<const WriterState> state) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (state_) {
     return false;
   }
@@ -42,7 +48,7 @@ bool FfmpegWriterInput::attach(std::shared_ptr<const WriterState> state) {
 }
 
 bool FfmpegWriterInput::isReadyForMoreMediaData() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return state_ && state_->isWriting() && !finished_.load() && queue_.hasRoom();
 }
 
@@ -62,7 +68,7 @@ std::int64_t FfmpegWriterInput::unitsOf(const MediaSample& sample) const {
   // The encoder takes the track's own rate and channel count only; the
   // microphone path converts before it appends.
   if (audio->format().sampleRate() != static_cast<double>(wanted->sampleRate) ||
-      audio->format().channelCount() != static_cast<std::uint32_t>(wanted->numberOfChannels)) {
+      static_cast<std::int64_t>(audio->format().channelCount()) != wanted->numberOfChannels) {
     return 0;
   }
   return audio->frameLength();
@@ -72,7 +78,7 @@ bool FfmpegWriterInput::appendSampleBuffer(std::shared_ptr<MediaSample> sample) 
   if (!sample) {
     return false;
   }
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!state_ || !state_->isWriting() || finished_.load() ||
       !state_->sessionStarted.load(std::memory_order_acquire)) {
     return false;

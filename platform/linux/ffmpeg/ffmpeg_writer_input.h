@@ -1,12 +1,13 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "platform/linux/ffmpeg/sample_queue.h"
 #include "platform/linux/ffmpeg/writer_state.h"
 #include "platform/media_writer.h"
+#include "platform/mutex.h"
 
 namespace kestrano::ffmpeg {
 
@@ -40,8 +41,8 @@ class FfmpegWriterInput final : public AssetWriterInput {
   const OutputSettings settings_;
   SampleQueue queue_;
   std::atomic<bool> finished_{false};  // sequentially consistent; set once
-  mutable std::mutex mutex_;           // guards state_
-  std::shared_ptr<const WriterState> state_;
+  mutable Mutex mutex_;
+  std::shared_ptr<const WriterState> state_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kestrano::ffmpeg

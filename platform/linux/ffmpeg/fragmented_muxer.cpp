@@ -1,12 +1,7 @@
 #include "platform/linux/ffmpeg/fragmented_muxer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "platform/linux/ffmpeg/writer_errors.h"
 
@@ -36,14 +31,19 @@ std::unique_ptr<FragmentedMuxer> FragmentedMuxer::create(const std::string& path
   int rc = avformat_alloc_output_context2(&raw, nullptr, "mp4", path.c_str());
   if (rc < 0 || raw == nullptr) {
     error = writerError(WriterErrorCode::openFailed,
-                        "Cannot set up an MP4 file for " + path + ": " + avErrorText(rc));
+                        "Cannot set up an MP4 file for " + path + ": " + av::errorText(rc));
     return nullptr;
   }
-  return std::unique_ptr<FragmentedMuxer>(new FragmentedMuxer(path, OutputContextPtr(raw)));
+  return std::unique_ptr<FragmentedMuxer>(new FragmentedMuxer(path, av::OutputContextPtr(raw)));
 }
 
+FragmentedMuxer::FragmentedMuxer(std::string path, av::OutputContextPtr context)
+    : path_(std::move(path)),
+      globalHeaders_((context->oformat->flags & AVFMT_GLOBALHEADER) != 0),
+      context_(std::move(context)) {}
+
 int FragmentedMuxer::addStream(const AVCodecContext& encoder) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   AVStream* stream = avformat_new_stream(context_.get(), nullptr);
   if (stream == nullptr || avcodec_parameters_from_context(stream->codecpar, &encoder) < 0) {
     return -1;
@@ -56,13 +56,13 @@ int FragmentedMuxer::addStream(const AVCodecContext& encoder) {
 std::optional<Error> FragmentedMuxer::failLocked(const std::string& what, int code) {
   if (!failure_) {
     failure_ = writerError(opened_ ? WriterErrorCode::writeFailed : WriterErrorCode::openFailed,
-                           what + " " + path_ + ": " + avErrorText(code));
+                           what + " " + path_ + ": " + av::errorText(code));
   }
   return failure_;
 }
 
 std::optional<Error> FragmentedMuxer::open(const OutputFile& file) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   AVFormatContext* ctx = context_.get();
   io_ = makeDescriptorIo(file.descriptor(), true);
   if (!io_) {
@@ -71,7 +71,7 @@ std::optional<Error> FragmentedMuxer::open(const OutputFile& file) {
   file_ = &file;
   ctx->pb = io_.get();
   ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
-  Dictionary options;
+  av::Dictionary options;
   av_dict_set(options.address(), "movflags", kMovFlags, 0);
   int rc = avformat_write_header(ctx, options.address());
   if (rc < 0) {
@@ -107,7 +107,7 @@ std::optional<Error> FragmentedMuxer::write(int stream, AVPacket& packet, AVRati
   bool fragmentClosed = false;
   const OutputFile* file = nullptr;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (auto e = writeLocked(stream, packet, timeBase, fragmentClosed)) {
       return e;
     }
@@ -116,7 +116,7 @@ std::optional<Error> FragmentedMuxer::write(int stream, AVPacket& packet, AVRati
   if (fragmentClosed) {
     // Data only: the file's length is part of it, its times are not needed.
     if (auto e = file->sync(true)) {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (!failure_) {
         failure_ = e;
       }
@@ -174,8 +174,25 @@ std::optional<Error> FragmentedMuxer::writeLocked(int stream, AVPacket& packet, 
   return std::nullopt;
 }
 
+std::optional<Error> FragmentedMuxer::writeTrailerLocked() {
+  if (fragmentPending_) {
+    if (auto e = flushFragmentLocked()) {
+      return e;
+    }
+  }
+  int rc = av_write_trailer(context_.get());
+  if (rc < 0) {
+    return failLocked("Cannot complete", rc);
+  }
+  avio_flush(context_->pb);
+  if (context_->pb->error < 0) {
+    return failLocked("Cannot write", context_->pb->error);
+  }
+  return std::nullopt;
+}
+
 std::optional<Error> FragmentedMuxer::finish() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (finished_) {
     return failure_;
   }
@@ -183,30 +200,13 @@ std::optional<Error> FragmentedMuxer::finish() {
   if (!opened_) {
     return failure_;
   }
-  if (!failure_ && fragmentPending_) {
-    flushFragmentLocked();
-  }
-  if (!failure_) {
-    int rc = av_write_trailer(context_.get());
-    if (rc < 0) {
-      failLocked("Cannot complete", rc);
-    }
-  }
-  if (!failure_) {
-    avio_flush(context_->pb);
-    if (context_->pb->error < 0) {
-      failLocked("Cannot write", context_->pb->error);
-    }
-  }
-  if (failure_) {
+  if (std::optional<Error> e = failure_ ? failure_ : writeTrailerLocked()) {
     // A write that failed half way (disk full) leaves a torn fragment that
     // players stumble over; without it the file plays to its last whole one.
-    struct stat now {};
-    if (completeBytes_ > 0 && ::fstat(file_->descriptor(), &now) == 0 &&
-        now.st_size > completeBytes_) {
-      (void)::ftruncate(file_->descriptor(), completeBytes_);
+    if (completeBytes_ > 0) {
+      file_->truncateTo(completeBytes_);
     }
-    return failure_;
+    return e;
   }
   if (auto e = file_->sync(false)) {
     failure_ = e;
@@ -215,7 +215,7 @@ std::optional<Error> FragmentedMuxer::finish() {
 }
 
 std::vector<FragmentedMuxer::StartShift> FragmentedMuxer::startShifts() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<StartShift> result;
   for (unsigned i = 0; i < context_->nb_streams; ++i) {
     result.push_back(StartShift{shifts_[i].value_or(0), context_->streams[i]->time_base});

@@ -1,16 +1,17 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/linux/ffmpeg/av_resources.h"
+#include "platform/linux/av/av_resources.h"
 #include "platform/linux/ffmpeg/descriptor_io.h"
 #include "platform/linux/ffmpeg/output_file.h"
+#include "platform/mutex.h"
 
 namespace kestrano::ffmpeg {
 
@@ -24,6 +25,10 @@ class FragmentedMuxer {
   static std::unique_ptr<FragmentedMuxer> create(const std::string& path,
                                                  std::optional<Error>& error);
 
+  // Whether the container keeps the codecs' configuration (H.264's SPS and
+  // PPS, AAC's AudioSpecificConfig) in its header rather than in the
+  // stream: then the encoders must hand it over as extradata.
+  bool wantsGlobalHeaders() const { return globalHeaders_; }
   // Before open(): one stream per encoder, in track order; returns its index.
   int addStream(const AVCodecContext& encoder);
   // Writes the header into `file`, which must outlive this muxer. The error
@@ -51,30 +56,32 @@ class FragmentedMuxer {
   std::vector<StartShift> startShifts();
 
  private:
-  explicit FragmentedMuxer(std::string path, OutputContextPtr context)
-      : path_(std::move(path)), context_(std::move(context)) {}
+  FragmentedMuxer(std::string path, av::OutputContextPtr context);
 
-  // All three need mutex_ held.
-  std::optional<Error> failLocked(const std::string& what, int code);
-  std::optional<Error> flushFragmentLocked();
+  std::optional<Error> failLocked(const std::string& what, int code) REQUIRES(mutex_);
+  std::optional<Error> flushFragmentLocked() REQUIRES(mutex_);
   std::optional<Error> writeLocked(int stream, AVPacket& packet, AVRational timeBase,
-                                   bool& fragmentClosed);
+                                   bool& fragmentClosed) REQUIRES(mutex_);
+  // The last fragment and the trailer, flushed.
+  std::optional<Error> writeTrailerLocked() REQUIRES(mutex_);
 
   const std::string path_;
-  std::mutex mutex_;  // guards everything below
-  const OutputFile* file_ = nullptr;
-  DescriptorIoPtr io_;  // outlives context_, which writes through it
-  OutputContextPtr context_;
-  bool opened_ = false;
-  bool finished_ = false;
-  std::optional<Error> failure_;
-  std::vector<std::optional<std::int64_t>> shifts_;  // per stream, set by its first packet
-  double mediaEndSeconds_ = 0;                       // furthest packet end written so far
-  double lastFlushSeconds_ = 0;
+  const bool globalHeaders_;
+  Mutex mutex_;
+  const OutputFile* file_ GUARDED_BY(mutex_) = nullptr;
+  DescriptorIoPtr io_ GUARDED_BY(mutex_);  // outlives context_, which writes through it
+  av::OutputContextPtr context_ GUARDED_BY(mutex_);
+  bool opened_ GUARDED_BY(mutex_) = false;
+  bool finished_ GUARDED_BY(mutex_) = false;
+  std::optional<Error> failure_ GUARDED_BY(mutex_);
+  // Per stream, set by its first packet.
+  std::vector<std::optional<std::int64_t>> shifts_ GUARDED_BY(mutex_);
+  double mediaEndSeconds_ GUARDED_BY(mutex_) = 0;  // furthest packet end written so far
+  double lastFlushSeconds_ GUARDED_BY(mutex_) = 0;
   // Where the last complete fragment (or the header) ends in the file: after
   // a failed write the file is cut back to it, so no torn fragment follows.
-  std::int64_t completeBytes_ = 0;
-  bool fragmentPending_ = false;  // packets written since the last flush
+  std::int64_t completeBytes_ GUARDED_BY(mutex_) = 0;
+  bool fragmentPending_ GUARDED_BY(mutex_) = false;  // packets written since the last flush
 };
 
 }  // namespace kestrano::ffmpeg

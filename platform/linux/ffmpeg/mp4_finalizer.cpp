@@ -2,7 +2,8 @@
 
 #include <cerrno>
 
-#include "platform/linux/ffmpeg/av_resources.h"
+#include "platform/linux/av/av_resources.h"
+#include "platform/linux/ffmpeg/audio_track_encoder.h"
 #include "platform/linux/ffmpeg/descriptor_io.h"
 #include "platform/linux/ffmpeg/writer_errors.h"
 
@@ -11,7 +12,7 @@ namespace {
 
 Error remuxError(const std::string& path, const std::string& what, int code) {
   return writerError(WriterErrorCode::writeFailed,
-                     "Cannot finish " + path + ": " + what + ": " + avErrorText(code));
+                     "Cannot finish " + path + ": " + what + ": " + av::errorText(code));
 }
 
 }  // namespace
@@ -30,7 +31,7 @@ std::optional<Error> rewriteAsPlainMp4(std::unique_ptr<OutputFile>& file,
   if (rc < 0) {
     return remuxError(path, "cannot read it back", rc);
   }
-  InputContextPtr in(rawIn);
+  av::InputContextPtr in(rawIn);
 
   std::optional<Error> e;
   std::unique_ptr<OutputFile> temporary = file->createSibling(e);
@@ -47,7 +48,7 @@ std::optional<Error> rewriteAsPlainMp4(std::unique_ptr<OutputFile>& file,
   if (rc < 0 || rawOut == nullptr) {
     return remuxError(path, "cannot set up the MP4 muxer", rc);
   }
-  OutputContextPtr out(rawOut);
+  av::OutputContextPtr out(rawOut);
   out->pb = outIo.get();
   out->flags |= AVFMT_FLAG_CUSTOM_IO;
   for (unsigned i = 0; i < in->nb_streams; ++i) {
@@ -58,7 +59,7 @@ std::optional<Error> rewriteAsPlainMp4(std::unique_ptr<OutputFile>& file,
     }
     copy->codecpar->codec_tag = 0;
     if (copy->codecpar->codec_id == AV_CODEC_ID_AAC && copy->codecpar->frame_size == 0) {
-      copy->codecpar->frame_size = 1024;  // AAC LC: the demuxer does not say
+      copy->codecpar->frame_size = kAacFrameSamples;  // the demuxer does not say
     }
     copy->time_base = source->time_base;
   }
@@ -66,7 +67,7 @@ std::optional<Error> rewriteAsPlainMp4(std::unique_ptr<OutputFile>& file,
   if (rc < 0) {
     return remuxError(path, "cannot write the header", rc);
   }
-  PacketPtr packet(av_packet_alloc());
+  av::PacketPtr packet(av_packet_alloc());
   if (!packet) {
     return remuxError(path, "out of memory", AVERROR(ENOMEM));
   }

@@ -38,8 +38,10 @@ OutputFile::~OutputFile() {
   }
 }
 
-std::unique_ptr<OutputFile> OutputFile::openAt(const std::string& path, int flags,
+std::unique_ptr<OutputFile> OutputFile::create(const std::string& path, Disposition disposition,
                                                std::optional<Error>& error) {
+  const bool createNew = disposition == Disposition::createNew;
+  const char* verb = createNew ? "create" : "open";
   auto slash = path.rfind('/');
   if (slash == std::string::npos) {
     errno = EINVAL;
@@ -51,36 +53,28 @@ std::unique_ptr<OutputFile> OutputFile::openAt(const std::string& path, int flag
   auto folder =
       std::make_shared<UniqueFd>(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder->get() < 0) {
-    error = systemError(flags & O_CREAT ? "create" : "open", path);
+    error = systemError(verb, path);
     return nullptr;
   }
   if (name.empty()) {
     errno = EISDIR;
-    error = systemError(flags & O_CREAT ? "create" : "open", path);
+    error = systemError(verb, path);
     return nullptr;
   }
   // No symbolic link is followed: the file is the one at the name.
+  const int flags = createNew ? O_RDWR | O_CREAT | O_TRUNC : O_RDWR;
   UniqueFd fd(::openat(folder->get(), name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0666));
   if (fd.get() < 0) {
-    error = systemError(flags & O_CREAT ? "create" : "open", path);
+    error = systemError(verb, path);
     return nullptr;
   }
-  if (flags & O_CREAT) {
+  if (createNew) {
     // The new name must be durable too, or the fragments synced later could
     // survive a power loss without a name to find them by.
     (void)::fsync(folder->get());
   }
   return std::unique_ptr<OutputFile>(
       new OutputFile(std::move(folder), path, std::move(name), std::move(fd), false));
-}
-
-std::unique_ptr<OutputFile> OutputFile::create(const std::string& path,
-                                               std::optional<Error>& error) {
-  return openAt(path, O_RDWR | O_CREAT | O_TRUNC, error);
-}
-
-std::unique_ptr<OutputFile> OutputFile::open(const std::string& path, std::optional<Error>& error) {
-  return openAt(path, O_RDWR, error);
 }
 
 std::unique_ptr<OutputFile> OutputFile::createSibling(std::optional<Error>& error) const {
@@ -140,6 +134,13 @@ std::optional<Error> OutputFile::sync(bool dataOnly) const {
                        "Cannot flush " + path_ + " to disk: " + std::strerror(errno));
   }
   return std::nullopt;
+}
+
+void OutputFile::truncateTo(std::int64_t bytes) const {
+  struct stat now {};
+  if (::fstat(fd_.get(), &now) == 0 && now.st_size > bytes) {
+    (void)::ftruncate(fd_.get(), bytes);
+  }
 }
 
 }  // namespace kestrano::ffmpeg

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,11 +18,14 @@ namespace kestrano::ffmpeg {
 // and inode), never another recording someone put there.
 class OutputFile {
  public:
-  // Creates the file at `path` (an absolute path); the error names the path
-  // and the reason.
-  static std::unique_ptr<OutputFile> create(const std::string& path, std::optional<Error>& error);
-  // Opens a file that exists at `path`.
-  static std::unique_ptr<OutputFile> open(const std::string& path, std::optional<Error>& error);
+  enum class Disposition {
+    createNew,     // a new, empty file (one already there is emptied)
+    openExisting,  // the file that exists at the path, as it is
+  };
+  // The file at `path` (an absolute path); nothing, with `error` naming the
+  // path and the reason, when it cannot be had.
+  static std::unique_ptr<OutputFile> create(const std::string& path, Disposition disposition,
+                                            std::optional<Error>& error);
   // A new file in the same folder under a short hidden name, which this
   // object removes again unless it has replaced another file.
   std::unique_ptr<OutputFile> createSibling(std::optional<Error>& error) const;
@@ -43,12 +47,13 @@ class OutputFile {
   void removeFromPath();
   // Writes the file's data through to the disk.
   std::optional<Error> sync(bool dataOnly) const;
+  // Cuts the file back to `bytes` when it is longer; a file that cannot be
+  // cut stays as it is.
+  void truncateTo(std::int64_t bytes) const;
 
  private:
   OutputFile(std::shared_ptr<const UniqueFd> folder, std::string path, std::string name,
              UniqueFd fd, bool temporary);
-  static std::unique_ptr<OutputFile> openAt(const std::string& path, int flags,
-                                            std::optional<Error>& error);
 
   const std::shared_ptr<const UniqueFd> folder_;  // shared with siblings
   std::string path_;

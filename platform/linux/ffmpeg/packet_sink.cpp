@@ -9,7 +9,7 @@ std::optional<Error> encodeAndDrain(AVCodecContext& encoder, const AVFrame* fram
   int rc = avcodec_send_frame(&encoder, frame);
   if (rc < 0 && rc != AVERROR_EOF) {
     return writerError(WriterErrorCode::writeFailed, std::string("The ") + encoder.codec->name +
-                                                         " encoder failed: " + avErrorText(rc));
+                                                         " encoder failed: " + av::errorText(rc));
   }
   for (;;) {
     rc = avcodec_receive_packet(&encoder, &packet);
@@ -18,7 +18,7 @@ std::optional<Error> encodeAndDrain(AVCodecContext& encoder, const AVFrame* fram
     }
     if (rc < 0) {
       return writerError(WriterErrorCode::writeFailed, std::string("The ") + encoder.codec->name +
-                                                           " encoder failed: " + avErrorText(rc));
+                                                           " encoder failed: " + av::errorText(rc));
     }
     std::optional<Error> e = sink(packet, encoder.time_base);
     av_packet_unref(&packet);

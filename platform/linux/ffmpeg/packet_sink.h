@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "platform/error.h"
-#include "platform/linux/ffmpeg/av_resources.h"
+#include "platform/linux/av/av_resources.h"
 
 namespace kestrano::ffmpeg {
 

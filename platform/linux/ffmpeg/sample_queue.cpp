@@ -4,7 +4,7 @@ namespace kestrano::ffmpeg {
 
 bool SampleQueue::tryPush(std::shared_ptr<MediaSample> sample, std::int64_t units) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     // Full means the bound is reached; one buffer may overshoot it, so a
     // buffer longer than the whole bound can still pass an empty queue.
     if (closed_ || queuedUnits_ >= capacity_) {
@@ -18,13 +18,15 @@ bool SampleQueue::tryPush(std::shared_ptr<MediaSample> sample, std::int64_t unit
 }
 
 bool SampleQueue::hasRoom() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return !closed_ && queuedUnits_ < capacity_;
 }
 
 std::shared_ptr<MediaSample> SampleQueue::pop() {
-  std::unique_lock lock(mutex_);
-  wake_.wait(lock, [&] { return closed_ || !entries_.empty(); });
+  MutexLock lock(mutex_);
+  while (!closed_ && entries_.empty()) {
+    lock.wait(wake_);
+  }
   if (entries_.empty()) {
     return nullptr;
   }
@@ -36,7 +38,7 @@ std::shared_ptr<MediaSample> SampleQueue::pop() {
 
 void SampleQueue::close() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     closed_ = true;
   }
   wake_.notify_all();

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 
 #include "platform/media_sample.h"
+#include "platform/mutex.h"
 
 namespace kestrano::ffmpeg {
 
@@ -33,11 +33,11 @@ class SampleQueue {
   };
 
   const std::int64_t capacity_;
-  mutable std::mutex mutex_;  // guards entries_, queuedUnits_, closed_
+  mutable Mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Entry> entries_;
-  std::int64_t queuedUnits_ = 0;
-  bool closed_ = false;
+  std::deque<Entry> entries_ GUARDED_BY(mutex_);
+  std::int64_t queuedUnits_ GUARDED_BY(mutex_) = 0;
+  bool closed_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace kestrano::ffmpeg

@@ -18,20 +18,23 @@ class TrackWorker {
   using Encode = std::function<std::optional<Error>(const std::shared_ptr<MediaSample>&)>;
   using Failure = std::function<void(const Error&)>;
 
-  // `queue` must outlive the worker.
-  TrackWorker(SampleQueue& queue, Encode encode, Failure onFailure);
+  // Starts the thread; `queue` must outlive the worker. Nothing, with `error`
+  // set, when the system refuses another thread.
+  static std::unique_ptr<TrackWorker> create(SampleQueue& queue, Encode encode, Failure onFailure,
+                                             std::optional<Error>& error);
   // Closes the queue and joins the thread.
   ~TrackWorker();
   TrackWorker(const TrackWorker&) = delete;
   TrackWorker& operator=(const TrackWorker&) = delete;
 
  private:
+  TrackWorker(SampleQueue& queue, Encode encode, Failure onFailure);
   void run();
 
   SampleQueue& queue_;
   const Encode encode_;
   const Failure onFailure_;
-  std::thread thread_;  // last: starts after the members it uses exist
+  std::thread thread_;
 };
 
 }  // namespace kestrano::ffmpeg

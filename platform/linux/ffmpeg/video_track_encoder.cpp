@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "platform/linux/ffmpeg/writer_errors.h"
+#include "platform/media_time.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -17,19 +18,15 @@ namespace {
 
 // Fine enough for any capture clock, and the usual MPEG video time base.
 constexpr AVRational kTimeBase{1, 90000};
-// The capture delivers at most 15 frames per second. x264's rate control
-// takes it as the expected rate; each frame still keeps its own time.
-constexpr int kNominalFrameRate = 15;
-constexpr std::int64_t kNominalFrameTicks = 90000 / kNominalFrameRate;
 // Frame times sit on a grid of 1/180 s. Readers that guess a frame rate
 // (ffmpeg's tools, converters) take the grid's rate when every interval is a
 // multiple of it; otherwise they take the average rate, and an unevenly
-// captured recording (fewer than 15 frames a second on average) then has
-// frames closer than the guess, which they report as non-increasing time
-// stamps and drop. A frame moves by at most 2.8 ms; the nominal frame is a
-// whole number of steps.
+// captured recording (fewer frames a second on average than the source's
+// highest rate) then has frames closer than the guess, which they report as
+// non-increasing time stamps and drop. A frame moves by at most 2.8 ms. The
+// nominal frame (the expected frame interval) must be a whole number of
+// steps, so that a frame one nominal frame after another stays on the grid.
 constexpr std::int64_t kGridTicks = 500;
-static_assert(kNominalFrameTicks % kGridTicks == 0);
 // veryfast: its macroblock-tree rate control (absent from superfast) spends
 // the bits of a still screen on the key frames that later frames copy from.
 // Measured on a text-heavy desktop at 500 kbit/s: SSIM 0.971 against
@@ -63,8 +60,6 @@ constexpr const char* kScreenContentParams = "me=umh:merange=32:deblock=-2,-2";
 constexpr std::int64_t kPeakRateFactor = 2;
 constexpr std::int64_t kVbvBufferSeconds = 4;
 
-constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
-
 // The nearest grid point to a time that is not negative.
 std::int64_t onGrid(std::int64_t ticks) {
   return (ticks + kGridTicks / 2) / kGridTicks * kGridTicks;
@@ -79,16 +74,30 @@ void releaseSample(void* opaque, std::uint8_t*) {
   delete static_cast<std::shared_ptr<MediaSample>*>(opaque);
 }
 
+// The expected frame interval in ticks of kTimeBase; 0 unless it is a whole
+// number of grid steps, one second at most.
+std::int64_t nominalFrameTicks(MediaTime interval) {
+  if (!interval.valid || interval.value <= 0 || interval.value > interval.timescale) {
+    return 0;
+  }
+  std::int64_t ticks = av_rescale(interval.value, kTimeBase.den, interval.timescale);
+  bool exact = ticks * interval.timescale == interval.value * kTimeBase.den;
+  return exact && ticks % kGridTicks == 0 ? ticks : 0;
+}
+
 }  // namespace
 
 std::unique_ptr<VideoTrackEncoder> VideoTrackEncoder::create(const VideoOutputSettings& settings,
+                                                             bool globalHeader,
                                                              std::optional<Error>& error) {
+  const std::int64_t frameTicks = nominalFrameTicks(settings.expectedFrameInterval);
   if (settings.codec != VideoCodec::h264 || settings.width <= 0 || settings.height <= 0 ||
       settings.width > 8192 || settings.height > 8192 || settings.width % 2 != 0 ||
-      settings.compression.averageBitRate <= 0 || settings.compression.maxKeyFrameInterval <= 0) {
+      settings.compression.averageBitRate <= 0 || settings.compression.maxKeyFrameInterval <= 0 ||
+      frameTicks == 0) {
     error = encoderError(
-        "unsupported video settings (an even width, a height and a bit rate "
-        "are needed)");
+        "unsupported video settings (an even width, a height, a bit rate and a frame interval "
+        "of whole 1/180 s steps are needed)");
     return nullptr;
   }
   const AVCodec* x264 = avcodec_find_encoder_by_name("libx264");
@@ -96,7 +105,7 @@ std::unique_ptr<VideoTrackEncoder> VideoTrackEncoder::create(const VideoOutputSe
     error = encoderError("FFmpeg has no libx264 encoder");
     return nullptr;
   }
-  CodecContextPtr codec(avcodec_alloc_context3(x264));
+  av::CodecContextPtr codec(avcodec_alloc_context3(x264));
   if (!codec) {
     error = encoderError("out of memory");
     return nullptr;
@@ -110,7 +119,8 @@ std::unique_ptr<VideoTrackEncoder> VideoTrackEncoder::create(const VideoOutputSe
   codec->height = height + (height % 2);
   codec->pix_fmt = AV_PIX_FMT_YUV420P;
   codec->time_base = kTimeBase;
-  codec->framerate = AVRational{kNominalFrameRate, 1};
+  codec->framerate = AVRational{settings.expectedFrameInterval.timescale,
+                                static_cast<int>(settings.expectedFrameInterval.value)};
   codec->bit_rate = settings.compression.averageBitRate;
   codec->rc_max_rate = settings.compression.averageBitRate * kPeakRateFactor;
   codec->rc_buffer_size = static_cast<int>(settings.compression.averageBitRate * kVbvBufferSeconds);
@@ -118,45 +128,48 @@ std::unique_ptr<VideoTrackEncoder> VideoTrackEncoder::create(const VideoOutputSe
   codec->thread_count = kEncoderThreads;
   codec->max_b_frames = kMaxBFrames;
   codec->profile = FF_PROFILE_H264_HIGH;
-  // MP4 keeps SPS and PPS in the track header.
-  codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (globalHeader) {
+    codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  }
   av_opt_set(codec->priv_data, "preset", kPreset, 0);
   av_opt_set(codec->priv_data, "profile", "high", 0);
   av_opt_set_int(codec->priv_data, "rc-lookahead", kLookaheadFrames, 0);
   av_opt_set(codec->priv_data, "x264-params", kScreenContentParams, 0);
   int rc = avcodec_open2(codec.get(), x264, nullptr);
   if (rc < 0) {
-    error = encoderError(avErrorText(rc));
+    error = encoderError(av::errorText(rc));
     return nullptr;
   }
-  PacketPtr packet(av_packet_alloc());
-  PacketPtr held(av_packet_alloc());
+  av::PacketPtr packet(av_packet_alloc());
+  av::PacketPtr held(av_packet_alloc());
   if (!packet || !held) {
     error = encoderError("out of memory");
     return nullptr;
   }
-  return std::unique_ptr<VideoTrackEncoder>(
-      new VideoTrackEncoder(std::move(codec), std::move(packet), std::move(held), width, height));
+  return std::unique_ptr<VideoTrackEncoder>(new VideoTrackEncoder(
+      std::move(codec), std::move(packet), std::move(held), width, height, frameTicks));
 }
 
-VideoTrackEncoder::VideoTrackEncoder(CodecContextPtr codec, PacketPtr packet, PacketPtr held,
-                                     int width, int height)
+VideoTrackEncoder::VideoTrackEncoder(av::CodecContextPtr codec, av::PacketPtr packet,
+                                     av::PacketPtr held, int width, int height,
+                                     std::int64_t frameTicks)
     : codec_(std::move(codec)),
       packet_(std::move(packet)),
       held_(std::move(held)),
       width_(width),
-      height_(height) {}
+      height_(height),
+      frameTicks_(frameTicks) {}
 
 double VideoTrackEncoder::naturalEndSeconds() const {
   if (lastPts_ < 0) {
     return 0;
   }
-  return static_cast<double>(lastPts_ + kNominalFrameTicks) * av_q2d(kTimeBase);
+  return static_cast<double>(lastPts_ + frameTicks_) * av_q2d(kTimeBase);
 }
 
-FramePtr VideoTrackEncoder::wrapWithoutCopy(const std::shared_ptr<MediaSample>& sample,
-                                            const VideoFrame& frame) {
-  FramePtr picture(av_frame_alloc());
+av::FramePtr VideoTrackEncoder::wrapWithoutCopy(const std::shared_ptr<MediaSample>& sample,
+                                                const VideoFrame& frame) {
+  av::FramePtr picture(av_frame_alloc());
   auto holder = std::make_unique<std::shared_ptr<MediaSample>>(sample);
   if (!picture) {
     return nullptr;
@@ -183,8 +196,8 @@ FramePtr VideoTrackEncoder::wrapWithoutCopy(const std::shared_ptr<MediaSample>& 
   return picture;
 }
 
-FramePtr VideoTrackEncoder::convert(const VideoFrame& frame) {
-  FramePtr picture(av_frame_alloc());
+av::FramePtr VideoTrackEncoder::convert(const VideoFrame& frame) {
+  av::FramePtr picture(av_frame_alloc());
   if (!picture) {
     return nullptr;
   }
@@ -231,8 +244,8 @@ FramePtr VideoTrackEncoder::convert(const VideoFrame& frame) {
   return picture;
 }
 
-FramePtr VideoTrackEncoder::pictureFor(const std::shared_ptr<MediaSample>& sample,
-                                       const VideoFrame& frame) {
+av::FramePtr VideoTrackEncoder::pictureFor(const std::shared_ptr<MediaSample>& sample,
+                                           const VideoFrame& frame) {
   // The capture delivers i420 at the track's size: x264 reads those planes
   // as they are, unless an odd height needs its padding row.
   if (frame.pixelFormat() == PixelFormat::i420 && frame.width() == width_ &&
@@ -268,7 +281,7 @@ std::optional<Error> VideoTrackEncoder::encode(const std::shared_ptr<MediaSample
     return std::nullopt;
   }
   std::int64_t pts = av_rescale(sample->presentationTimeStamp().nanoseconds() - sessionStartNs,
-                                kTimeBase.den, kNanosPerSecond);
+                                kTimeBase.den, kNanosecondTimescale);
   if (pts < 0) {
     return std::nullopt;  // before the session start
   }
@@ -280,7 +293,7 @@ std::optional<Error> VideoTrackEncoder::encode(const std::shared_ptr<MediaSample
   } else if (pts <= lastPts_) {
     return std::nullopt;  // x264 needs strictly rising times (and one per grid step)
   }
-  FramePtr picture = pictureFor(sample, *frame);
+  av::FramePtr picture = pictureFor(sample, *frame);
   if (!picture) {
     return writerError(WriterErrorCode::writeFailed, "Out of memory while encoding video");
   }
@@ -306,8 +319,8 @@ std::optional<Error> VideoTrackEncoder::finish(double endSeconds) {
     // work at the nominal rate stumble over two pictures in one frame time
     // (non-increasing time stamps). So the track may end up to a frame after
     // the sound; leaving the repeat out instead would cut the last picture.
-    endPts = onGrid(std::max(endPts, lastPts_ + kNominalFrameTicks));
-    FramePtr repeat(av_frame_clone(lastPicture_.get()));
+    endPts = onGrid(std::max(endPts, lastPts_ + frameTicks_));
+    av::FramePtr repeat(av_frame_clone(lastPicture_.get()));
     if (!repeat) {
       return writerError(WriterErrorCode::writeFailed, "Out of memory while encoding video");
     }
@@ -324,7 +337,7 @@ std::optional<Error> VideoTrackEncoder::finish(double endSeconds) {
   if (held_->data != nullptr) {
     // The last packet in decode order is shown until the end; no frame
     // follows it to tell its length, so it gets the nominal one.
-    held_->duration = kNominalFrameTicks;
+    held_->duration = frameTicks_;
     std::optional<Error> e = sink_(*held_, codec_->time_base);
     av_packet_unref(held_.get());
     return e;

@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "platform/error.h"
-#include "platform/linux/ffmpeg/av_resources.h"
+#include "platform/linux/av/av_resources.h"
 #include "platform/linux/ffmpeg/packet_sink.h"
 #include "platform/media_sample.h"
 #include "platform/media_writer.h"
@@ -17,9 +17,11 @@ namespace kestrano::ffmpeg {
 // screen costs nothing. Used by one thread at a time.
 class VideoTrackEncoder {
  public:
-  // Opens libx264 for the settings; nothing with `error` set when it cannot.
+  // Opens libx264 for the settings, with SPS and PPS as extradata when
+  // `globalHeader` (the container keeps them); nothing with `error` set when
+  // it cannot.
   static std::unique_ptr<VideoTrackEncoder> create(const VideoOutputSettings& settings,
-                                                   std::optional<Error>& error);
+                                                   bool globalHeader, std::optional<Error>& error);
 
   const AVCodecContext& codec() const { return *codec_; }
   void setSink(PacketSink sink) { sink_ = std::move(sink); }
@@ -30,32 +32,34 @@ class VideoTrackEncoder {
   std::optional<Error> encode(const std::shared_ptr<MediaSample>& sample,
                               std::int64_t sessionStartNs);
   bool hasFrames() const { return lastPts_ >= 0; }
-  // Where the track ends if nothing else decides: one nominal frame after the
-  // last frame.
+  // Where the track ends if nothing else decides: one nominal frame (the
+  // expected frame interval) after the last frame.
   double naturalEndSeconds() const;
   // Encodes the last picture once more if needed so that the track lasts up
   // to `endSeconds`, then drains the encoder.
   std::optional<Error> finish(double endSeconds);
 
  private:
-  VideoTrackEncoder(CodecContextPtr codec, PacketPtr packet, PacketPtr held, int width, int height);
+  VideoTrackEncoder(av::CodecContextPtr codec, av::PacketPtr packet, av::PacketPtr held, int width,
+                    int height, std::int64_t frameTicks);
 
   // The picture to encode for a frame, in the encoder's size and format.
-  FramePtr pictureFor(const std::shared_ptr<MediaSample>& sample, const VideoFrame& frame);
-  FramePtr wrapWithoutCopy(const std::shared_ptr<MediaSample>& sample, const VideoFrame& frame);
-  FramePtr convert(const VideoFrame& frame);
+  av::FramePtr pictureFor(const std::shared_ptr<MediaSample>& sample, const VideoFrame& frame);
+  av::FramePtr wrapWithoutCopy(const std::shared_ptr<MediaSample>& sample, const VideoFrame& frame);
+  av::FramePtr convert(const VideoFrame& frame);
   std::optional<Error> send(const AVFrame* picture);
   // Passes the packet before this one on, now that its duration is known.
   std::optional<Error> holdBack(AVPacket& packet);
 
-  CodecContextPtr codec_;
-  PacketPtr packet_;
-  PacketPtr held_;  // the latest packet, waiting for its successor
+  av::CodecContextPtr codec_;
+  av::PacketPtr packet_;
+  av::PacketPtr held_;  // the latest packet, waiting for its successor
   PacketSink sink_;
-  const int width_;   // the configured size
-  const int height_;  // may be odd; the encoded height is then one row more
-  SwsContextPtr scaler_;
-  FramePtr lastPicture_;
+  const int width_;                // the configured size
+  const int height_;               // may be odd; the encoded height is then one row more
+  const std::int64_t frameTicks_;  // the expected frame interval, in the codec's time base
+  av::SwsContextPtr scaler_;
+  av::FramePtr lastPicture_;
   std::int64_t lastPts_ = -1;  // in the codec's time base
 };
 

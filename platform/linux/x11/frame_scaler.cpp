@@ -51,10 +51,6 @@ void copyFrame(const VideoFrame& from, VideoFrame& to) {
 
 }  // namespace
 
-void FrameScaler::ContextDeleter::operator()(SwsContext* context) const {
-  sws_freeContext(context);
-}
-
 std::unique_ptr<FrameScaler> FrameScaler::make(int sourceWidth, int sourceHeight, int width,
                                                int height, std::optional<Error>& error) {
   ContextPtr context(makeContext(sourceWidth, sourceHeight, width, height));

@@ -7,9 +7,8 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/linux/av/av_resources.h"
 #include "platform/video_frame.h"
-
-struct SwsContext;
 
 namespace kestrano::x11 {
 
@@ -50,10 +49,7 @@ class FrameScaler {
   int lastScaledRows() const { return lastScaledRows_; }
 
  private:
-  struct ContextDeleter {
-    void operator()(SwsContext* context) const;
-  };
-  using ContextPtr = std::unique_ptr<SwsContext, ContextDeleter>;
+  using ContextPtr = av::SwsContextPtr;
 
   FrameScaler(ContextPtr context, int sourceWidth, int sourceHeight, int width, int height);
   void scaleWhole(const std::uint8_t* pixels, int stride);

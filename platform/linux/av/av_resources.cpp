@@ -1,15 +1,15 @@
-#include "platform/linux/ffmpeg/av_resources.h"
+#include "platform/linux/av/av_resources.h"
 
 extern "C" {
 #include <libavutil/error.h>
 }
 
-namespace kestrano::ffmpeg {
+namespace kestrano::av {
 
-std::string avErrorText(int code) {
+std::string errorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, text, sizeof text);
   return text;
 }
 
-}  // namespace kestrano::ffmpeg
+}  // namespace kestrano::av

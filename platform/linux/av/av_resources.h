@@ -12,10 +12,10 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-namespace kestrano::ffmpeg {
+namespace kestrano::av {
 
-// Owners for the libav objects this backend uses: each deleter is the one
-// release call the library documents for that object.
+// Owners for the FFmpeg library objects the backends use: each deleter is
+// the one release call the library documents for that object.
 struct CodecContextDeleter {
   void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };
@@ -70,6 +70,6 @@ class Dictionary {
 };
 
 // libav's text for an AVERROR code ("No such file or directory").
-std::string avErrorText(int code);
+std::string errorText(int code);
 
-}  // namespace kestrano::ffmpeg
+}  // namespace kestrano::av
