@@ -55,8 +55,8 @@ void FrameScaler::ContextDeleter::operator()(SwsContext* context) const {
   sws_freeContext(context);
 }
 
-std::unique_ptr<FrameScaler> FrameScaler::make(int sourceWidth, int sourceHeight, int width,
-                                               int height, std::optional<Error>& error) {
+std::unique_ptr<FrameScaler> FrameScaler::create(int sourceWidth, int sourceHeight, int width,
+                                                 int height, std::optional<Error>& error) {
   ContextPtr context(makeContext(sourceWidth, sourceHeight, width, height));
   if (!context) {
     error = captureError(CaptureErrorCode::invalidConfiguration,

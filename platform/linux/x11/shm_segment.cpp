@@ -47,7 +47,7 @@ std::unique_ptr<ShmSegment> ShmSegment::attach(xcb_connection_t* c, std::size_t 
   if (refused || xcb_connection_has_error(c) != 0) {
     return nullptr;
   }
-  return std::unique_ptr<ShmSegment>(new ShmSegment(c, seg, mapped.release(), size));
+  return std::unique_ptr<ShmSegment>(new ShmSegment(c, seg, mapped.release()));
 }
 
 ShmSegment::~ShmSegment() {
