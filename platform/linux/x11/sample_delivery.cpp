@@ -3,6 +3,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/scope_guard.h"
+
 namespace kestrano::x11 {
 namespace {
 
@@ -53,10 +55,10 @@ void SampleDelivery::deliver(const OutputRegistry::Entry& output,
   count.fetch_add(1, std::memory_order_acq_rel);
   output.queue->async([stream = stream_, target = output.output, inFlight = inFlight_,
                        sample = std::move(sample), type] {
-    struct Release {  // the handler has returned the sample, however it left
-      std::atomic<std::int64_t>& count;
-      ~Release() { count.fetch_sub(1, std::memory_order_acq_rel); }
-    } release{type == StreamOutputType::screen ? inFlight->frames : inFlight->audioBuffers};
+    std::atomic<std::int64_t>& count =
+        type == StreamOutputType::screen ? inFlight->frames : inFlight->audioBuffers;
+    // The handler has returned the sample, however it left.
+    ScopeGuard release([&count] { count.fetch_sub(1, std::memory_order_acq_rel); });
     auto told = stream.lock();
     auto out = target.lock();
     if (told && out) {
