@@ -44,7 +44,7 @@ void Collector::streamDidOutputSampleBuffer(Stream&, std::shared_ptr<MediaSample
     }
   }
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     log_.samples.push_back(std::move(d));
   }
   changed_.notify_all();
@@ -52,15 +52,21 @@ void Collector::streamDidOutputSampleBuffer(Stream&, std::shared_ptr<MediaSample
 
 void Collector::streamDidStopWithError(Stream&, const Error& error) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     log_.errors.push_back(error);
   }
   changed_.notify_all();
 }
 
 bool Collector::waitUntil(const std::function<bool(const Log&)>& ready) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, kPatience, [&] { return ready(log_); });
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  MutexLock lock(mutex_);
+  while (!ready(log_)) {
+    if (!lock.waitUntil(changed_, deadline)) {
+      return ready(log_);
+    }
+  }
+  return true;
 }
 
 bool Collector::waitForSamples(std::size_t count) {
@@ -72,7 +78,7 @@ bool Collector::waitForError() {
 }
 
 Collector::Log Collector::log() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return log_;
 }
 

@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
 #include "platform/host_clock.h"
 #include "platform/linux/system_audio_source.h"
+#include "platform/mutex.h"
 #include "platform/screen_capture.h"
 #include "tests/support/private_desktop.h"
 
@@ -42,15 +42,15 @@ class Collector final : public StreamOutput, public StreamDelegate {
                                    StreamOutputType type) override;
   void streamDidStopWithError(Stream&, const Error& error) override;
   // False when `ready` does not come to hold in time.
-  bool waitUntil(const std::function<bool(const Log&)>& ready);
+  bool waitUntil(const std::function<bool(const Log&)>& ready) EXCLUDES(mutex_);
   bool waitForSamples(std::size_t count = 1);
   bool waitForError();
-  Log log() const;
+  Log log() const EXCLUDES(mutex_);
 
  private:
-  mutable std::mutex mutex_;  // guards log_
+  mutable Mutex mutex_;
   std::condition_variable changed_;
-  Log log_;
+  Log log_ GUARDED_BY(mutex_);
 };
 
 // A private X server without sound, which this process's X clients use.

@@ -59,7 +59,7 @@ struct Banded {
   int outWidth, outHeight;
   Banded(int w, int h, int outW, int outH) : picture(w, h), outWidth(outW), outHeight(outH) {
     std::optional<Error> error;
-    scaler = FrameScaler::make(w, h, outW, outH, error);
+    scaler = FrameScaler::create(w, h, outW, outH, error);
   }
   // Scales the picture with `rows` as the changed ones (all without them);
   // fails unless the frame is what a whole pass gives. Returns the rows scaled.
@@ -68,7 +68,7 @@ struct Banded {
     VideoFrame banded = rows ? scaler->scale(pixels, picture.stride(), *rows)
                              : scaler->scale(pixels, picture.stride());
     std::optional<Error> error;
-    auto fresh = FrameScaler::make(picture.width, picture.height, outWidth, outHeight, error);
+    auto fresh = FrameScaler::create(picture.width, picture.height, outWidth, outHeight, error);
     EXPECT_EQ(maxDifference(banded, fresh->scale(pixels, picture.stride())), 0);
     return scaler->lastScaledRows();
   }
@@ -122,7 +122,7 @@ TEST(FrameScaler, SizesWithoutASmallRatioAreAlwaysScaledWhole) {
 
 TEST(FrameScaler, RefusesSizesLibswscaleCannotScale) {
   std::optional<Error> error;
-  EXPECT_FALSE(FrameScaler::make(0, 1080, 1280, 720, error));
+  EXPECT_FALSE(FrameScaler::create(0, 1080, 1280, 720, error));
   ASSERT_TRUE(error);
   EXPECT_NE(error->description.find("cannot scale"), std::string::npos);
 }

@@ -7,9 +7,10 @@
 
 namespace kestrano::x11 {
 
-// The domain of every error the X11 capture service reports.
-inline constexpr const char* kCaptureErrorDomain = "X11ScreenCapture";
+// The domain of every error the X11 capture reports.
+inline constexpr const char* kCaptureErrorDomain = "x11";
 
+// The codes of that domain, the only ones it uses.
 enum class CaptureErrorCode : std::int64_t {
   cannotConnect = 1,         // the X server cannot be reached
   connectionLost = 2,        // it went away while in use
@@ -19,7 +20,9 @@ enum class CaptureErrorCode : std::int64_t {
   wrongState = 6,            // start or stop at a moment they do not apply
   audioFailed = 7,           // the system audio source failed
   areaUnavailable = 8,       // the captured rectangle is no longer on the screen
-  notAnswering = 9,          // the X server did not answer in time while starting
+  notAnswering = 9,          // the X server did not answer in time: the one timeout
+  threadStartFailed = 10,    // the system refused a thread
+  outOfResources = 11,       // the system refused memory or a file descriptor
 };
 
 Error captureError(CaptureErrorCode code, std::string description);

@@ -13,7 +13,7 @@ constexpr std::uint32_t kXFixesMinor = 0;
 
 }  // namespace
 
-std::unique_ptr<CursorPainter> CursorPainter::make(XConnection& x, const Rect& area) {
+std::unique_ptr<CursorPainter> CursorPainter::create(XConnection& x, const Rect& area) {
   xcb_connection_t* c = x.get();
   const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_xfixes_id);
   if (ext == nullptr || ext->present == 0) {

@@ -28,7 +28,7 @@ struct CursorPlacement {
 class CursorPainter {
  public:
   // Nothing when the server has no XFixes (pictures then go without pointer).
-  static std::unique_ptr<CursorPainter> make(XConnection& x, const Rect& area);
+  static std::unique_ptr<CursorPainter> create(XConnection& x, const Rect& area);
 
   // Takes a cursor-change event; false when the event is not one.
   bool handleEvent(const xcb_generic_event_t* event);

@@ -32,7 +32,7 @@ Rect clipped(const xcb_rectangle_t& r, const Rect& area) {
 
 }  // namespace
 
-std::unique_ptr<DamageWatch> DamageWatch::make(XConnection& x, const Rect& area) {
+std::unique_ptr<DamageWatch> DamageWatch::create(XConnection& x, const Rect& area) {
   xcb_connection_t* c = x.get();
   if (!present(c, &xcb_damage_id) || !present(c, &xcb_xfixes_id)) {
     return nullptr;

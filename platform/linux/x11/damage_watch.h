@@ -21,7 +21,7 @@ class DamageWatch {
  public:
   // Nothing when the server lacks DAMAGE or XFixes regions; callers then
   // treat every moment as a change.
-  static std::unique_ptr<DamageWatch> make(XConnection& x, const Rect& area);
+  static std::unique_ptr<DamageWatch> create(XConnection& x, const Rect& area);
   ~DamageWatch();
   DamageWatch(const DamageWatch&) = delete;
   DamageWatch& operator=(const DamageWatch&) = delete;

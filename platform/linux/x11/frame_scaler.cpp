@@ -51,8 +51,8 @@ void copyFrame(const VideoFrame& from, VideoFrame& to) {
 
 }  // namespace
 
-std::unique_ptr<FrameScaler> FrameScaler::make(int sourceWidth, int sourceHeight, int width,
-                                               int height, std::optional<Error>& error) {
+std::unique_ptr<FrameScaler> FrameScaler::create(int sourceWidth, int sourceHeight, int width,
+                                                 int height, std::optional<Error>& error) {
   ContextPtr context(makeContext(sourceWidth, sourceHeight, width, height));
   if (!context) {
     error = captureError(CaptureErrorCode::invalidConfiguration,

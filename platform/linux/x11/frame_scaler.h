@@ -31,8 +31,8 @@ struct RowSpan {
 class FrameScaler {
  public:
   // Nothing, with `error` set, when libswscale refuses the sizes.
-  static std::unique_ptr<FrameScaler> make(int sourceWidth, int sourceHeight, int width, int height,
-                                           std::optional<Error>& error);
+  static std::unique_ptr<FrameScaler> create(int sourceWidth, int sourceHeight, int width,
+                                             int height, std::optional<Error>& error);
   ~FrameScaler();
   FrameScaler(const FrameScaler&) = delete;
   FrameScaler& operator=(const FrameScaler&) = delete;

@@ -8,14 +8,6 @@
 namespace kestrano::x11 {
 namespace {
 
-// A still screen still reports itself about once a second, as the capture
-// framework the recorder was made for does; cheap, since idle frames carry
-// no pixels.
-constexpr std::int64_t kIdleFrameIntervalNanos = 1'000'000'000;
-
-// Frame sizes beyond what any H.264 level takes are a configuration mistake.
-constexpr std::int64_t kMaxFrameSide = 16384;
-
 AttachmentArray statusAttachments(FrameStatus status) {
   return AttachmentArray{
       PropertyDictionary{{kFrameInfoStatusKey, static_cast<std::int64_t>(status)}}};
@@ -29,40 +21,31 @@ RowSpan rowsOf(const Rect& r) {
 
 }  // namespace
 
-std::unique_ptr<ScreenFrameSource> ScreenFrameSource::open(const Display& display,
-                                                           const StreamConfiguration& configuration,
-                                                           std::shared_ptr<HostClock> clock,
-                                                           std::optional<Error>& error) {
-  if (configuration.width <= 0 || configuration.height <= 0 ||
-      configuration.width > kMaxFrameSide || configuration.height > kMaxFrameSide) {
-    error = captureError(CaptureErrorCode::invalidConfiguration,
-                         "the frame size " + std::to_string(configuration.width) + "x" +
-                             std::to_string(configuration.height) + " is out of range");
-    return nullptr;
-  }
+std::unique_ptr<ScreenFrameSource> ScreenFrameSource::create(
+    const Display& display, const StreamConfiguration& configuration,
+    std::shared_ptr<HostClock> clock, std::optional<Error>& error) {
   std::unique_ptr<ScreenFrameSource> source(new ScreenFrameSource());
   source->clock_ = std::move(clock);
-  source->minimumIntervalNanos_ = configuration.minimumFrameInterval.nanoseconds();
-  source->x_ = XConnection::open(error);
+  source->x_ = XConnection::create(error);
   if (!source->x_) {
     return nullptr;
   }
   XConnection& x = *source->x_;
   Rect area{display.x, display.y, display.width, display.height};
-  source->grabber_ = ScreenGrabber::make(x, area, error);
+  source->grabber_ = ScreenGrabber::create(x, area, error);
   if (!source->grabber_) {
     return nullptr;
   }
-  source->scaler_ = FrameScaler::make(static_cast<int>(area.width), static_cast<int>(area.height),
-                                      static_cast<int>(configuration.width),
-                                      static_cast<int>(configuration.height), error);
+  source->scaler_ = FrameScaler::create(static_cast<int>(area.width), static_cast<int>(area.height),
+                                        static_cast<int>(configuration.width),
+                                        static_cast<int>(configuration.height), error);
   if (!source->scaler_) {
     return nullptr;
   }
   if (configuration.showsCursor) {
-    source->cursor_ = CursorPainter::make(x, area);
+    source->cursor_ = CursorPainter::create(x, area);
   }
-  source->damage_ = DamageWatch::make(x, area);
+  source->damage_ = DamageWatch::create(x, area);
   xcb_flush(x.get());
   if ((error = x.endStartup())) {
     return nullptr;
@@ -74,7 +57,8 @@ std::unique_ptr<ScreenFrameSource> ScreenFrameSource::open(const Display& displa
   return source;
 }
 
-std::shared_ptr<MediaSample> ScreenFrameSource::tick(bool mayDeliver, std::optional<Error>& error) {
+std::shared_ptr<MediaSample> ScreenFrameSource::tick(bool mayDeliver, FrameTicker& pace,
+                                                     std::optional<Error>& error) {
   xcb_connection_t* c = x_->get();
   while (XcbPtr<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
     if (!(damage_ && damage_->handleEvent(event.get()))) {
@@ -109,18 +93,19 @@ std::shared_ptr<MediaSample> ScreenFrameSource::tick(bool mayDeliver, std::optio
     drawn = std::move(*taken);
   }
   if (whole || cursorMoved || !drawn.empty()) {
-    return completeFrame(whole, drawn, error);
+    return completeFrame(whole, drawn, pace, error);
   }
-  if (clock_->now().nanoseconds() - lastSampleNanos_ >= kIdleFrameIntervalNanos) {
-    return idleFrame();
+  if (pace.idleFrameDue(clock_->now().nanoseconds())) {
+    return idleFrame(pace);
   }
   return nullptr;
 }
 
 std::shared_ptr<MediaSample> ScreenFrameSource::completeFrame(bool whole,
                                                               const std::vector<Rect>& drawn,
+                                                              FrameTicker& pace,
                                                               std::optional<Error>& error) {
-  MediaTime grabbedAt = stampAfterInterval();
+  MediaTime grabbedAt = stampAfterInterval(pace);
   std::optional<ScreenGrabber::Image> image = grabber_->grab(error);
   if (!image) {
     return nullptr;
@@ -145,30 +130,26 @@ std::shared_ptr<MediaSample> ScreenFrameSource::completeFrame(bool whole,
   VideoFrame frame = whole ? scaler_->scale(image->data, image->stride)
                            : scaler_->scale(image->data, image->stride, rows);
   delivered_ = true;
-  lastSampleNanos_ = grabbedAt.nanoseconds();
+  pace.sampled(grabbedAt.nanoseconds());
   // A frame lasts until the next one, which is not known yet: no duration.
   return MediaSample::makeVideo(
       std::move(frame), SampleTimingInfo{MediaTime::invalid(), grabbedAt, MediaTime::invalid()},
       statusAttachments(FrameStatus::complete));
 }
 
-MediaTime ScreenFrameSource::stampAfterInterval() {
-  // The capture ticks on a fixed grid; a tick that ran late brings the next
-  // one closer than the interval. Waiting out the difference (a few ms at
-  // most) keeps every two samples at least the interval apart, as the stream
-  // promises and as players that assume a frame rate expect.
+MediaTime ScreenFrameSource::stampAfterInterval(const FrameTicker& pace) {
+  // A few ms at most, after a tick that ran late.
   MediaTime now = clock_->now();
-  std::int64_t early = lastSampleNanos_ + minimumIntervalNanos_ - now.nanoseconds();
-  if (lastSampleNanos_ != 0 && early > 0) {
-    std::this_thread::sleep_for(std::chrono::nanoseconds(early));
+  if (std::int64_t wait = pace.waitBeforeSample(now.nanoseconds()); wait > 0) {
+    std::this_thread::sleep_for(std::chrono::nanoseconds(wait));
     now = clock_->now();
   }
   return now;
 }
 
-std::shared_ptr<MediaSample> ScreenFrameSource::idleFrame() {
-  MediaTime now = stampAfterInterval();
-  lastSampleNanos_ = now.nanoseconds();
+std::shared_ptr<MediaSample> ScreenFrameSource::idleFrame(FrameTicker& pace) {
+  MediaTime now = stampAfterInterval(pace);
+  pace.sampled(now.nanoseconds());
   return MediaSample::makeVideo(std::nullopt,
                                 SampleTimingInfo{MediaTime::invalid(), now, MediaTime::invalid()},
                                 statusAttachments(FrameStatus::idle));

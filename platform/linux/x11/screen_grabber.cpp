@@ -41,8 +41,8 @@ std::string describe(const Rect& r) {
 
 }  // namespace
 
-std::unique_ptr<ScreenGrabber> ScreenGrabber::make(XConnection& x, const Rect& area,
-                                                   std::optional<Error>& error) {
+std::unique_ptr<ScreenGrabber> ScreenGrabber::create(XConnection& x, const Rect& area,
+                                                     std::optional<Error>& error) {
   const xcb_screen_t* s = x.screen();
   if (area.width <= 0 || area.height <= 0 || area.x < 0 || area.y < 0 ||
       area.x + area.width > s->width_in_pixels || area.y + area.height > s->height_in_pixels) {

@@ -26,11 +26,10 @@ class ScreenGrabber {
 
   // Nothing, with `error` set, when the screen's pixels are not 32-bit
   // little-endian RGB or the rectangle is empty.
-  static std::unique_ptr<ScreenGrabber> make(XConnection& x, const Rect& area,
-                                             std::optional<Error>& error);
+  static std::unique_ptr<ScreenGrabber> create(XConnection& x, const Rect& area,
+                                               std::optional<Error>& error);
 
   std::optional<Image> grab(std::optional<Error>& error);
-  bool usesSharedMemory() const { return shm_ != nullptr; }
 
  private:
   ScreenGrabber(XConnection& x, const Rect& area, std::unique_ptr<ShmSegment> shm)

@@ -4,18 +4,13 @@
 #include <sys/shm.h>
 
 #include "platform/linux/x11/x_connection.h"
+#include "platform/scope_guard.h"
 
 namespace kestrano::x11 {
 namespace {
 
 struct Detach {
   void operator()(std::uint8_t* p) const { shmdt(p); }
-};
-
-// Removes the segment id from the system; attachments keep it alive.
-struct RemoveId {
-  int id;
-  ~RemoveId() { shmctl(id, IPC_RMID, nullptr); }
 };
 
 }  // namespace
@@ -34,7 +29,9 @@ std::unique_ptr<ShmSegment> ShmSegment::attach(xcb_connection_t* c, std::size_t 
   if (shmId < 0) {
     return nullptr;
   }
-  RemoveId removeId{shmId};  // runs after the server's attach has been confirmed or refused
+  // Removes the segment id from the system once the server's attach has been
+  // confirmed or refused; the attachments keep the memory alive.
+  ScopeGuard removeId([shmId] { shmctl(shmId, IPC_RMID, nullptr); });
   void* raw = shmat(shmId, nullptr, 0);
   if (raw == reinterpret_cast<void*>(-1)) {
     return nullptr;
@@ -47,7 +44,7 @@ std::unique_ptr<ShmSegment> ShmSegment::attach(xcb_connection_t* c, std::size_t 
   if (refused || xcb_connection_has_error(c) != 0) {
     return nullptr;
   }
-  return std::unique_ptr<ShmSegment>(new ShmSegment(c, seg, mapped.release(), size));
+  return std::unique_ptr<ShmSegment>(new ShmSegment(c, seg, mapped.release()));
 }
 
 ShmSegment::~ShmSegment() {

@@ -22,16 +22,14 @@ class ShmSegment {
 
   xcb_shm_seg_t id() const { return id_; }
   std::uint8_t* data() const { return data_; }
-  std::size_t size() const { return size_; }
 
  private:
-  ShmSegment(xcb_connection_t* connection, xcb_shm_seg_t id, std::uint8_t* data, std::size_t size)
-      : connection_(connection), id_(id), data_(data), size_(size) {}
+  ShmSegment(xcb_connection_t* connection, xcb_shm_seg_t id, std::uint8_t* data)
+      : connection_(connection), id_(id), data_(data) {}
 
   xcb_connection_t* connection_;
   xcb_shm_seg_t id_;
   std::uint8_t* data_;
-  std::size_t size_;
 };
 
 }  // namespace kestrano::x11

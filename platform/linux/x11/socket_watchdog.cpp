@@ -24,17 +24,22 @@ SocketWatchdog::~SocketWatchdog() {
 }
 
 void SocketWatchdog::watch() {
-  std::unique_lock lock(mutex_);
-  if (!finishing_.wait_until(lock, deadline_, [this] { return finished_; })) {
-    // Under the lock, so finish() never returns while a cut is under way.
-    ::shutdown(socket_.get(), SHUT_RDWR);
-    cut_ = true;
+  MutexLock lock(mutex_);
+  while (!finished_) {
+    if (!lock.waitUntil(finishing_, deadline_)) {
+      if (!finished_) {
+        // Under the lock, so finish() never returns while a cut is under way.
+        ::shutdown(socket_.get(), SHUT_RDWR);
+        cut_ = true;
+      }
+      return;
+    }
   }
 }
 
 bool SocketWatchdog::finish() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     finished_ = true;
   }
   finishing_.notify_all();
@@ -45,7 +50,7 @@ bool SocketWatchdog::finish() {
 }
 
 bool SocketWatchdog::cut() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return cut_;
 }
 

@@ -3,10 +3,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "platform/linux/unique_fd.h"
+#include "platform/mutex.h"
 
 namespace kestrano::x11 {
 
@@ -30,21 +30,21 @@ class SocketWatchdog {
 
   // Ends the watch (no cut after it returns). True when the deadline had
   // already passed and the socket was cut. The owner's thread only.
-  bool finish();
+  bool finish() EXCLUDES(mutex_);
   // Whether the socket has been cut so far. Any thread.
-  bool cut() const;
+  bool cut() const EXCLUDES(mutex_);
 
  private:
   SocketWatchdog(UniqueFd socket, Clock::time_point deadline)
       : socket_(std::move(socket)), deadline_(deadline) {}
-  void watch();
+  void watch() EXCLUDES(mutex_);
 
   const UniqueFd socket_;
   const Clock::time_point deadline_;
-  mutable std::mutex mutex_;  // guards finished_ and cut_
+  mutable Mutex mutex_;
   std::condition_variable finishing_;
-  bool finished_ = false;
-  bool cut_ = false;
+  bool finished_ GUARDED_BY(mutex_) = false;
+  bool cut_ GUARDED_BY(mutex_) = false;
   std::thread thread_;  // joined by finish()
 };
 

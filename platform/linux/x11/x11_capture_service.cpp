@@ -15,7 +15,7 @@ class X11CaptureService final : public ScreenCaptureService {
   // Asks the server synchronously: the completion runs before this returns.
   void getShareableContent(ContentCompletion completion) override {
     std::optional<Error> error;
-    std::unique_ptr<x11::XConnection> x = x11::XConnection::open(error);
+    std::unique_ptr<x11::XConnection> x = x11::XConnection::create(error);
     if (!x) {
       completion(std::nullopt, std::move(error));
       return;

@@ -22,8 +22,8 @@ char kCookieName[] = "MIT-MAGIC-COOKIE-1";
 
 }  // namespace
 
-std::mutex& authorityLock() {
-  static std::mutex lock;
+Mutex& authorityLock() {
+  static Mutex lock;
   return lock;
 }
 
@@ -76,7 +76,7 @@ std::optional<XAuthorization> findAuthorization(int socket, int display) {
   int nameLengths[] = {static_cast<int>(sizeof(kCookieName) - 1)};
   std::unique_ptr<Xauth, AuthDisposer> entry;
   {
-    std::lock_guard lock(authorityLock());
+    MutexLock lock(authorityLock());
     entry.reset(XauGetBestAuthByAddr(
         static_cast<unsigned short>(family), static_cast<unsigned short>(addressLength), address,
         static_cast<unsigned short>(number.size()), number.c_str(), 1, names, nameLengths));

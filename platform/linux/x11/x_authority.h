@@ -1,15 +1,16 @@
 #pragma once
 
-#include <mutex>
 #include <optional>
 #include <string>
+
+#include "platform/mutex.h"
 
 namespace kestrano::x11 {
 
 // libXau keeps the authority file name in a static buffer that concurrent
 // lookups overwrite: every lookup in the process, xcb_connect's included,
 // holds this lock.
-std::mutex& authorityLock();
+Mutex& authorityLock();
 
 // An authorisation to offer the X server: protocol name and data.
 struct XAuthorization {

@@ -20,7 +20,7 @@ constexpr std::chrono::seconds kAnswerBound{5};
 }  // namespace
 
 xcb_connection_t* connectToDefaultDisplay(int* screen) {
-  std::lock_guard lock(authorityLock());
+  MutexLock lock(authorityLock());
   return xcb_connect(nullptr, screen);
 }
 
@@ -39,7 +39,7 @@ std::string defaultDisplayName() {
   return name;
 }
 
-std::unique_ptr<XConnection> XConnection::open(std::optional<Error>& error) {
+std::unique_ptr<XConnection> XConnection::create(std::optional<Error>& error) {
   std::string name = defaultDisplayName();
   DisplayAddress address;
   if (name.empty() || !parseDisplayName(nullptr, address)) {
@@ -63,7 +63,7 @@ std::unique_ptr<XConnection> XConnection::open(std::optional<Error>& error) {
   std::unique_ptr<SocketWatchdog> watchdog =
       SocketWatchdog::start(UniqueFd(::dup(socket.get())), deadline);
   if (!watchdog) {
-    error = captureError(CaptureErrorCode::cannotConnect,
+    error = captureError(CaptureErrorCode::threadStartFailed,
                          "no thread is left to bound the wait for the X server " + name);
     return nullptr;
   }

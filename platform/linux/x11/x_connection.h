@@ -30,14 +30,14 @@ struct Rect {
 // One connection to the X server the library picks by default, with the
 // screen it names. Used by one thread at a time.
 //
-// From open() to endStartup() the server has a bounded time to answer
+// From create() to endStartup() the server has a bounded time to answer
 // (kAnswerBound in x_connection.cpp): past it a watchdog cuts the connection, whatever call then
 // waits on the server fails, and lostError() says the server did not answer.
 class XConnection {
  public:
   // Nothing, with `error` saying which display could not be reached or did
   // not answer in time, when the connection fails.
-  static std::unique_ptr<XConnection> open(std::optional<Error>& error);
+  static std::unique_ptr<XConnection> create(std::optional<Error>& error);
   ~XConnection();
   XConnection(const XConnection&) = delete;
   XConnection& operator=(const XConnection&) = delete;
