@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace kestrano::x11 {
 

@@ -10,8 +10,8 @@
 
 #include "platform/host_clock.h"
 #include "platform/linux/system_audio_source.h"
-#include "platform/linux/unique_fd.h"
 #include "platform/screen_capture.h"
+#include "platform/unique_fd.h"
 
 namespace kestrano::x11 {
 
