@@ -9,9 +9,9 @@
 #include "app/field_splitter.h"
 #include "app/line_reader.h"
 #include "app/line_source.h"
-#include "app/reply_line.h"
 #include "app/reply_sink.h"
 #include "app/utf8_repair.h"
+#include "platform/error.h"
 
 namespace kestrano {
 namespace {

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace kestrano {
 

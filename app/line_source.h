@@ -25,8 +25,7 @@ class LineSource {
   // calling thread, and the command is still waited for (it is expected to
   // end promptly then). Here: `command` runs on the calling thread, unwatched.
   virtual void runCommand(const std::function<void()>& command,
-                          const std::function<void()>& onFinishRequest) {
-    (void)onFinishRequest;
+                          const std::function<void()>& /*onFinishRequest*/) {
     command();
   }
 };

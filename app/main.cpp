@@ -7,6 +7,7 @@
 #include "app/descriptor_line_source.h"
 #include "app/descriptor_reply_sink.h"
 #include "app/termination_signals.h"
+#include "platform/linux/linux_platform.h"
 #include "recorder/recorder.h"
 
 namespace kestrano {
@@ -21,7 +22,7 @@ struct Main {
     // Before the Recorder: its threads must inherit the blocked signals.
     TerminationSignals signals;
 
-    const std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    const std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>(makeLinuxPlatform());
     DescriptorLineSource input(STDIN_FILENO, signals);
     DescriptorReplySink output(STDOUT_FILENO, signals);
     return runControlLoop(input, output, *recorder);

@@ -2,7 +2,7 @@
 
 #include <signal.h>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace kestrano {
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace kestrano {
 
@@ -20,5 +21,11 @@ struct Error {
   // itself into diagnostics, e.g.: Error Domain=rec Code=1 "No display"
   std::string generalDescription() const;
 };
+
+// A description as one line: each line break in it (LF, CR, CR LF as one,
+// VT, FF, U+0085, U+2028, U+2029) becomes a single blank, so that a reply or
+// a diagnostic can never spill onto a second line and put a reader that takes
+// one line at a time out of step. Every other byte is kept as it is.
+std::string asOneLine(std::string_view text);
 
 }  // namespace kestrano

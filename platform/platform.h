@@ -21,7 +21,4 @@ struct Platform {
   std::shared_ptr<StandardError> standardError;
 };
 
-// The platform of the machine the process runs on.
-Platform defaultPlatform();
-
 }  // namespace kestrano

@@ -1,16 +1,18 @@
 #include "platform/serial_queue.h"
 
+#include <pthread.h>
+
 #include <future>
 #include <utility>
 
 namespace kestrano {
 
-SerialQueue::SerialQueue(std::string label)
-    : label_(std::move(label)), thread_([this] { run(); }) {}
+SerialQueue::SerialQueue(std::string threadName)
+    : thread_([this, name = std::move(threadName)] { run(name); }) {}
 
 SerialQueue::~SerialQueue() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
   }
   wake_.notify_one();
@@ -19,7 +21,7 @@ SerialQueue::~SerialQueue() {
 
 void SerialQueue::async(std::function<void()> task) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     tasks_.push_back(std::move(task));
   }
   wake_.notify_one();
@@ -34,12 +36,18 @@ void SerialQueue::sync(const std::function<void()>& task) {
   done.get_future().wait();
 }
 
-void SerialQueue::run() {
+void SerialQueue::run(const std::string& threadName) {
+#if defined(__linux__)
+  // A name the kernel refuses only leaves the thread unnamed.
+  (void)pthread_setname_np(pthread_self(), threadName.substr(0, 15).c_str());
+#endif
   for (;;) {
     std::function<void()> task;
     {
-      std::unique_lock lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+      MutexLock lock(mutex_);
+      while (!stopping_ && tasks_.empty()) {
+        lock.wait(wake_);
+      }
       if (tasks_.empty()) {
         return;  // stopping, and everything queued has run
       }

@@ -3,9 +3,11 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 namespace kestrano {
 
@@ -14,12 +16,12 @@ namespace kestrano {
 // then joins the thread; it must not run on the queue's own thread.
 class SerialQueue {
  public:
-  explicit SerialQueue(std::string label);
+  // `threadName` names the thread in ps, top and debuggers (Linux keeps its
+  // first 15 bytes).
+  explicit SerialQueue(std::string threadName);
   ~SerialQueue();
   SerialQueue(const SerialQueue&) = delete;
   SerialQueue& operator=(const SerialQueue&) = delete;
-
-  const std::string& label() const { return label_; }
 
   // Queues a task; never blocks on the task itself.
   void async(std::function<void()> task);
@@ -32,13 +34,12 @@ class SerialQueue {
   bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
  private:
-  void run();
+  void run(const std::string& threadName);
 
-  const std::string label_;
-  std::mutex mutex_;  // guards tasks_ and stopping_
+  Mutex mutex_;
   std::condition_variable wake_;
-  std::deque<std::function<void()>> tasks_;
-  bool stopping_ = false;
+  std::deque<std::function<void()>> tasks_ GUARDED_BY(mutex_);
+  bool stopping_ GUARDED_BY(mutex_) = false;
   std::thread thread_;  // last: starts after the state it uses exists
 };
 

@@ -1,16 +1,16 @@
 #include "platform/video_frame.h"
 
+#include <climits>
+#include <cstdint>
 #include <new>
-#include <stdexcept>
 
 namespace kestrano {
 namespace {
 
-constexpr std::size_t kRowAlignment = 64;
+constexpr int kRowAlignment = 64;
 
 int alignedStride(int bytes) {
-  auto a = static_cast<int>(kRowAlignment);
-  return (bytes + a - 1) / a * a;
+  return (bytes + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
 }
 
 }  // namespace
@@ -19,11 +19,38 @@ void VideoFrame::AlignedDelete::operator()(std::uint8_t* p) const {
   ::operator delete[](p, std::align_val_t{kRowAlignment});
 }
 
+std::optional<VideoFrame> VideoFrame::create(int width, int height, PixelFormat format) {
+  // The widest row, 4 bytes a pixel rounded up to the alignment, must fit an int.
+  if (width <= 0 || height <= 0 || width > (INT_MAX - kRowAlignment) / 4) {
+    return std::nullopt;
+  }
+  VideoFrame frame(width, height, format);
+  std::size_t total = 0;
+  for (int i = 0; i < frame.planeCount(); ++i) {
+    const Plane& plane = frame.planes_[i];
+    const std::size_t bytes =
+        static_cast<std::size_t>(plane.stride) * static_cast<std::size_t>(plane.rows);
+    if (bytes > SIZE_MAX - total) {
+      return std::nullopt;
+    }
+    total += bytes;
+  }
+  frame.storage_.reset(new (std::align_val_t{kRowAlignment}, std::nothrow) std::uint8_t[total]);
+  if (!frame.storage_) {
+    return std::nullopt;
+  }
+  std::uint8_t* next = frame.storage_.get();
+  for (int i = 0; i < frame.planeCount(); ++i) {
+    Plane& plane = frame.planes_[i];
+    plane.data = next;
+    next += static_cast<std::size_t>(plane.stride) * static_cast<std::size_t>(plane.rows);
+  }
+  return frame;
+}
+
+// Lays out the planes; create() gives them their memory.
 VideoFrame::VideoFrame(int width, int height, PixelFormat format)
     : width_(width), height_(height), format_(format) {
-  if (width <= 0 || height <= 0) {
-    throw std::invalid_argument("VideoFrame needs a positive size");
-  }
   if (format == PixelFormat::bgra) {
     planes_[0] = {nullptr, alignedStride(width * 4), height};
   } else {
@@ -32,17 +59,6 @@ VideoFrame::VideoFrame(int width, int height, PixelFormat format)
     planes_[0] = {nullptr, alignedStride(width), height};
     planes_[1] = {nullptr, alignedStride(chromaWidth), chromaRows};
     planes_[2] = {nullptr, alignedStride(chromaWidth), chromaRows};
-  }
-  std::size_t total = 0;
-  for (int i = 0; i < planeCount(); ++i) {
-    total +=
-        static_cast<std::size_t>(planes_[i].stride) * static_cast<std::size_t>(planes_[i].rows);
-  }
-  storage_.reset(new (std::align_val_t{kRowAlignment}) std::uint8_t[total]);
-  std::uint8_t* next = storage_.get();
-  for (int i = 0; i < planeCount(); ++i) {
-    planes_[i].data = next;
-    next += static_cast<std::size_t>(planes_[i].stride) * static_cast<std::size_t>(planes_[i].rows);
   }
 }
 

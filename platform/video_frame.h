@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace kestrano {
 
@@ -22,7 +23,9 @@ class VideoFrame {
     int rows = 0;
   };
 
-  VideoFrame(int width, int height, PixelFormat format);
+  // Nothing when the size is not positive or too large, or the memory cannot
+  // be had: the caller drops the picture rather than the process.
+  static std::optional<VideoFrame> create(int width, int height, PixelFormat format);
   VideoFrame(VideoFrame&&) noexcept = default;
   VideoFrame& operator=(VideoFrame&&) noexcept = default;
 
@@ -36,6 +39,8 @@ class VideoFrame {
   struct AlignedDelete {
     void operator()(std::uint8_t* p) const;
   };
+
+  VideoFrame(int width, int height, PixelFormat format);
 
   int width_;
   int height_;

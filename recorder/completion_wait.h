@@ -5,9 +5,11 @@
 #include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
+
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 namespace kestrano {
 
@@ -20,7 +22,7 @@ class WaitCancellation {
     cancelled_.store(true);
     std::function<void()> wake;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       wake = wake_;
     }
     if (wake) {
@@ -35,13 +37,13 @@ class WaitCancellation {
   // While a wait runs: how to wake it. Set before the wait tests cancelled(),
   // so a cancel either is seen by that test or wakes the wait after it.
   void watch(std::function<void()> wake) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     wake_ = std::move(wake);
   }
 
   std::atomic<bool> cancelled_{false};
-  std::mutex mutex_;  // guards wake_
-  std::function<void()> wake_;
+  Mutex mutex_;
+  std::function<void()> wake_ GUARDED_BY(mutex_);
 };
 
 // Waits for the one result of a completion-style platform call. The
@@ -61,9 +63,12 @@ class CompletionWait {
 
   // Blocks until the result has arrived; no time limit.
   T wait() {
-    std::unique_lock lock(state_->mutex);
-    state_->arrived.wait(lock, [this] { return state_->value.has_value(); });
-    return std::move(*state_->value);
+    State& state = *state_;
+    MutexLock lock(state.mutex);
+    while (!state.value.has_value()) {
+      lock.wait(state.arrived);
+    }
+    return std::move(*state.value);
   }
 
   // Blocks until the result has arrived, `limit` has passed or `cancellation`
@@ -74,17 +79,21 @@ class CompletionWait {
   std::optional<T> waitFor(std::chrono::steady_clock::duration limit,
                            WaitCancellation& cancellation) {
     cancellation.watch([state = state_] {
-      { std::lock_guard lock(state->mutex); }  // the waiter is asleep or has not tested yet
+      { MutexLock lock(state->mutex); }  // the waiter is asleep or has not tested yet
       state->arrived.notify_all();
     });
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    State& state = *state_;
     std::optional<T> result;
     {
-      std::unique_lock lock(state_->mutex);
-      state_->arrived.wait_for(lock, limit, [&] {
-        return state_->value.has_value() || cancellation.cancelled();
-      });
-      if (state_->value.has_value() && !cancellation.cancelled()) {
-        result = std::move(*state_->value);
+      MutexLock lock(state.mutex);
+      while (!state.value.has_value() && !cancellation.cancelled()) {
+        if (!lock.waitUntil(state.arrived, deadline)) {
+          break;
+        }
+      }
+      if (state.value.has_value() && !cancellation.cancelled()) {
+        result = std::move(*state.value);
       }
     }
     cancellation.watch(nullptr);
@@ -95,7 +104,7 @@ class CompletionWait {
   struct State {
     void deliver(T v) {
       {
-        std::lock_guard lock(mutex);
+        MutexLock lock(mutex);
         if (value.has_value()) {
           return;
         }
@@ -103,9 +112,9 @@ class CompletionWait {
       }
       arrived.notify_all();
     }
-    std::mutex mutex;  // guards value
+    Mutex mutex;
     std::condition_variable arrived;
-    std::optional<T> value;
+    std::optional<T> value GUARDED_BY(mutex);
   };
   std::shared_ptr<State> state_;
 };

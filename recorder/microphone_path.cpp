@@ -42,8 +42,8 @@ void Recorder::handleMicrophoneBuffer(const MicrophoneTap& tap, const PcmBuffer&
     return &buffer;
   };
   std::optional<Error> conversionError;
-  (void)tap.converter->convert(output, conversionError, input);
-  if (conversionError) {
+  if (tap.converter->convert(output, conversionError, input) == ConverterOutputStatus::error ||
+      conversionError) {
     return;
   }
 
@@ -67,13 +67,16 @@ void Recorder::handleMicrophoneBuffer(const MicrophoneTap& tap, const PcmBuffer&
     return;
   }
   // The sample gets its own copy; `output` goes when this call ends.
-  (void)setDataBufferFromAudioBufferList(*sample, output);
+  if (setDataBufferFromAudioBufferList(*sample, output) != kSampleNoErr) {
+    return;
+  }
 
-  // Append, never wait.
+  // Append, never wait; a sample the input refuses is lost like one that
+  // finds it busy.
   if (!micInput_->isReadyForMoreMediaData()) {
     return;
   }
-  (void)micInput_->appendSampleBuffer(std::move(sample));
+  micInput_->appendSampleBuffer(std::move(sample));
 }
 
 }  // namespace kestrano

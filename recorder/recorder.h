@@ -36,8 +36,6 @@ class Recorder final : public RecordingControl,
                        public StreamDelegate,
                        public std::enable_shared_from_this<Recorder> {
  public:
-  // Over the platform of the machine the process runs on.
-  Recorder();
   explicit Recorder(Platform platform, StartDeadlines deadlines = {});
   ~Recorder() override;
 

@@ -23,16 +23,6 @@ bool isIncompleteFrame(const MediaSample& sample) {
   return status && *status != static_cast<std::int64_t>(FrameStatus::complete);
 }
 
-// The diagnostic must stay one line on standard error.
-std::string asOneLine(std::string text) {
-  for (char& c : text) {
-    if (c == '\n' || c == '\r') {
-      c = ' ';
-    }
-  }
-  return text;
-}
-
 }  // namespace
 
 void Recorder::streamDidOutputSampleBuffer(Stream&, std::shared_ptr<MediaSample> sample,
@@ -74,14 +64,16 @@ void Recorder::streamDidOutputSampleBuffer(Stream&, std::shared_ptr<MediaSample>
   if (destination == nullptr) {
     return;
   }
-  // Never wait on this queue: an input that is not ready loses the sample.
+  // Never wait on this queue: an input that is not ready, or refuses the
+  // sample, loses it.
   if (!destination->isReadyForMoreMediaData()) {
     return;
   }
-  (void)destination->appendSampleBuffer(std::move(sample));
+  destination->appendSampleBuffer(std::move(sample));
 }
 
 void Recorder::streamDidStopWithError(Stream&, const Error& error) {
+  // One line on standard error, whatever the description holds.
   platform_.standardError->writeData("stream stop err: " + asOneLine(error.generalDescription()) +
                                      "\n");
 }

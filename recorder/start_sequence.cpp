@@ -1,5 +1,6 @@
-// start(): the steps that set a recording running, in their fixed order. A
-// failing step ends the start with its error; once the writer is writing, a
+// start(): what sets a recording running, in a fixed order: the display, the
+// writer with its three inputs, the capture, then the microphone. A failing
+// step ends the start with its error; once the writer is writing, a
 // failure also stops the capture if it runs and cancels the writer, so that
 // no header-only file is left behind and nothing keeps running. Each wait for
 // a platform completion has a deadline (recorder.h) and ends at once when
@@ -7,6 +8,7 @@
 #include <chrono>
 #include <utility>
 
+#include "platform/scope_guard.h"
 #include "recorder/capture_settings.h"
 #include "recorder/completion_wait.h"
 #include "recorder/microphone_tap.h"
@@ -30,8 +32,8 @@ std::optional<T> awaitCompletion(CompletionWait<T>& wait, std::chrono::milliseco
                                  std::optional<Error>& error) {
   std::optional<T> result = wait.waitFor(limit, cancellation);
   if (!result) {
-    error = cancellation.cancelled() ? startCancelledError()
-                                     : platformDidNotAnswerError(what, limit);
+    error =
+        cancellation.cancelled() ? startCancelledError() : platformDidNotAnswerError(what, limit);
   }
   return result;
 }
@@ -45,40 +47,6 @@ std::shared_ptr<AssetWriterInput> makeRealTimeInput(MediaWriterFactory& factory,
   }
   return input;
 }
-
-// Undoes a start that fails after the writer began writing, when it goes
-// out of scope without dismiss(): stops the capture stream (if it was
-// started) and waits for that, clears the stream field, and cancels the
-// writer, which removes its file. The writer and its inputs stay in their
-// fields: a sample callback may still be queued and reads them.
-class FailedStartCleanup {
- public:
-  FailedStartCleanup(std::shared_ptr<AssetWriter> writer, std::shared_ptr<Stream>& streamField)
-      : writer_(std::move(writer)), streamField_(streamField) {}
-  ~FailedStartCleanup() {
-    if (dismissed_) {
-      return;
-    }
-    if (runningStream_) {
-      CompletionWait<std::optional<Error>> stopWait;
-      runningStream_->stopCapture(stopWait.deliverer());
-      (void)stopWait.wait();
-    }
-    streamField_.reset();
-    writer_->cancelWriting();
-  }
-  FailedStartCleanup(const FailedStartCleanup&) = delete;
-  FailedStartCleanup& operator=(const FailedStartCleanup&) = delete;
-
-  void captureStarted(std::shared_ptr<Stream> stream) { runningStream_ = std::move(stream); }
-  void dismiss() { dismissed_ = true; }
-
- private:
-  const std::shared_ptr<AssetWriter> writer_;
-  std::shared_ptr<Stream>& streamField_;
-  std::shared_ptr<Stream> runningStream_;
-  bool dismissed_ = false;
-};
 
 }  // namespace
 
@@ -102,7 +70,7 @@ std::optional<Error> Recorder::start(const std::string& path) {
     return error;
   }
 
-  // Step 3: the shareable content.
+  // The displays the capture can record.
   CompletionWait<ContentResult> contentWait;
   platform_.screenCapture->getShareableContent(
       [deliver = contentWait.deliverer()](std::optional<ShareableContent> content,
@@ -121,25 +89,25 @@ std::optional<Error> Recorder::start(const std::string& path) {
     return contentResult.error;
   }
 
-  // Step 4: the first display listed, nothing cleverer.
+  // The first display listed: the host gives no choice, so nothing cleverer.
   if (!contentResult.content || contentResult.content->displays.empty()) {
     return noDisplayError();
   }
   const Display display = contentResult.content->displays.front();
 
-  // Step 5: the whole display, no window excluded.
+  // The whole display, no window excluded.
   const ContentFilter filter(display, {});
 
-  // Step 6: the frame height, from the display's size.
+  // The height of the recorded frames, from the display's size.
   const std::optional<std::int64_t> height = frameHeight(display.width, display.height);
   if (!height) {
     return displayHasNoSizeError();
   }
 
-  // Step 7: the stream configuration.
+  // How the capture delivers: frame size and rate, system audio format.
   const StreamConfiguration configuration = makeStreamConfiguration(*height);
 
-  // Step 8: the MPEG-4 writer.
+  // The MPEG-4 writer for the path.
   MediaWriterFactory& writers = *platform_.mediaWriter;
   std::optional<Error> writerError;
   std::shared_ptr<AssetWriter> writer = writers.makeWriter(url, FileType::mpeg4, writerError);
@@ -147,7 +115,7 @@ std::optional<Error> Recorder::start(const std::string& path) {
     return writerError ? std::move(writerError) : platformObjectMissingError("file writer");
   }
 
-  // Steps 9-11: video, system audio, microphone, added in that order.
+  // Video, system audio, microphone: the order of the file's tracks.
   const AudioOutputSettings audioSettings = makeAudioOutputSettings();
   auto video = makeRealTimeInput(writers, MediaType::video, makeVideoOutputSettings(*height));
   if (!video) {
@@ -165,7 +133,6 @@ std::optional<Error> Recorder::start(const std::string& path) {
   }
   writer->addInput(mic);
 
-  // Step 12: start writing.
   if (!writer->startWriting()) {
     if (std::optional<Error> error = writer->error()) {
       return error;
@@ -173,16 +140,30 @@ std::optional<Error> Recorder::start(const std::string& path) {
     return writerStartFailedError();
   }
 
-  FailedStartCleanup cleanup(writer, stream_);
+  // Undoes the start when it fails from here on: stops the capture (once it
+  // was started) and waits for that, clears the stream field and cancels the
+  // writer. The writer and its inputs stay in their fields: a sample callback
+  // may still be queued and reads them.
+  std::shared_ptr<Stream> startedStream;
+  ScopeGuard undoStart([this, &writer, &startedStream] {
+    if (startedStream) {
+      CompletionWait<std::optional<Error>> stopWait;
+      startedStream->stopCapture(stopWait.deliverer());
+      // The start's own error is what the host hears; a stop error adds nothing.
+      stopWait.wait();
+    }
+    stream_.reset();
+    writer->cancelWriting();
+  });
 
-  // Step 13: stored before any producer exists, so both find them set.
+  // Stored before any producer exists, so both find them set.
   assetWriter_ = writer;
   videoInput_ = video;
   systemAudioInput_ = systemAudio;
   micInput_ = mic;
 
-  // Steps 14-17: the stream, with this recorder as delegate and as the output
-  // of both sample types on the one serial queue.
+  // The stream, with this recorder as its delegate and as the output of both
+  // sample types, on the one serial queue so that they reach the writer in order.
   std::shared_ptr<Stream> stream =
       platform_.screenCapture->makeStream(filter, configuration, weak_from_this());
   if (!stream) {
@@ -196,7 +177,8 @@ std::optional<Error> Recorder::start(const std::string& path) {
   }
   stream_ = stream;
 
-  // Step 18: start the capture.
+  // Start the capture and wait for it: a capture that cannot start fails the
+  // start here, before the microphone is touched.
   CompletionWait<std::optional<Error>> captureWait;
   stream->startCapture(captureWait.deliverer());
   std::optional<std::optional<Error>> captureAnswer =
@@ -208,9 +190,9 @@ std::optional<Error> Recorder::start(const std::string& path) {
   if (*captureAnswer) {
     return *captureAnswer;
   }
-  cleanup.captureStarted(stream);
+  startedStream = stream;
 
-  // Step 19: the engine and the microphone's own format.
+  // The microphone's engine and the format it delivers in.
   std::shared_ptr<AudioEngine> engine = platform_.audio->makeEngine();
   std::shared_ptr<AudioInputNode> node = engine ? engine->inputNode() : nullptr;
   if (!node) {
@@ -218,13 +200,14 @@ std::optional<Error> Recorder::start(const std::string& path) {
   }
   const AudioFormat inputFormat = node->outputFormatForBus(kMicrophoneTapBus);
 
-  // Steps 20-21: the target format and a converter, which may not exist.
+  // The format the microphone track takes, and a converter to it (none when
+  // the platform has none for these formats: then the tap drops every buffer).
   const AudioFormat targetFormat = microphoneTargetFormat();
   std::shared_ptr<AudioConverter> converter =
       platform_.audio->makeConverter(inputFormat, targetFormat);
 
-  // Step 22: the tap delivers in the microphone's own format; the block
-  // converts. It reaches the recorder only weakly.
+  // The tap delivers in the microphone's own format and the block converts;
+  // it reaches the recorder only weakly.
   MicrophoneTap tap{weak_from_this(), std::move(converter), targetFormat, inputFormat};
   node->installTapOnBus(kMicrophoneTapBus, kMicrophoneTapBufferFrames, inputFormat,
                         [tap = std::move(tap)](const PcmBuffer& buffer, const AudioTime&) {
@@ -233,12 +216,12 @@ std::optional<Error> Recorder::start(const std::string& path) {
                           }
                         });
 
-  // Steps 23-24: start the engine; it is kept only once it runs.
+  // Start the engine; it is kept only once it runs.
   if (std::optional<Error> error = engine->startAndReturnError()) {
     return error;
   }
   audioEngine_ = engine;
-  cleanup.dismiss();
+  undoStart.dismiss();
   return std::nullopt;
 }
 

@@ -24,7 +24,7 @@ std::int64_t fileSize(FileSystem& fileSystem, const std::string& path) {
 }  // namespace
 
 std::int64_t Recorder::stop() {
-  // 1. The microphone first: no tap call runs once the tap is removed.
+  // The microphone first: no tap call runs once the tap is removed.
   if (audioEngine_) {
     audioEngine_->stop();
     if (std::shared_ptr<AudioInputNode> node = audioEngine_->inputNode()) {
@@ -33,31 +33,31 @@ std::int64_t Recorder::stop() {
   }
   audioEngine_.reset();
 
-  // 2. The capture; a stop error changes nothing below.
+  // Then the capture; a stop error changes nothing below.
   if (std::shared_ptr<Stream> stream = stream_) {
     CompletionWait<std::optional<Error>> stopWait;
     stream->stopCapture(stopWait.deliverer());
-    (void)stopWait.wait();
+    stopWait.wait();
   }
   stream_.reset();
 
-  // 3. Only now, with both producers halted, the inputs.
+  // Only now, with both producers halted, the inputs.
   for (const auto& input : {videoInput_, systemAudioInput_, micInput_}) {
     if (input) {
       input->markAsFinished();
     }
   }
 
-  // 4. The writer.
+  // Then the writer.
   std::shared_ptr<AssetWriter> writer = assetWriter_;
   if (!writer) {
     return 0;
   }
-  CompletionWait<bool> finishWait;
-  writer->finishWriting([deliver = finishWait.deliverer()] { deliver(true); });
-  (void)finishWait.wait();
+  CompletionWait<bool> finished;
+  writer->finishWriting([deliver = finished.deliverer()] { deliver(true); });
+  finished.wait();
 
-  // 5. The size, read only after the file is complete, and only while the
+  // The size, read only after the file is complete, and only while the
   // path holds this recording: if another recording took the path, a size
   // would tell the host its recording is there.
   if (!writer->outputIsAtURL()) {

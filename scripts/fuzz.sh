@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the control-loop fuzzer with clang (libFuzzer, AddressSanitizer,
-# UBSan) in its own build directory and runs it for a bounded time; any crash,
-# sanitizer report or protocol break fails.
+# UBSan) in its own build directory, with the product beside it so that clang's
+# lock analysis sees every file, and runs the fuzzer for a bounded time; any
+# crash, sanitizer report or protocol break fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KESTRANO_FUZZ_BUILD_DIR:-$root/build-fuzz}
@@ -9,7 +10,9 @@ seconds=${KESTRANO_FUZZ_SECONDS:-60}
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-ninja -C "$build" -j2 control_loop_fuzzer
+# The product too: this is the clang build, so -Wthread-safety (an error
+# here) checks the lock annotations of every file the process is made of.
+ninja -C "$build" -j2 KestranoRecorder control_loop_fuzzer
 
 # The corpus grows in the build directory; the checked-in seeds stay as they are.
 corpus=$build/fuzz-corpus

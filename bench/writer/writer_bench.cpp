@@ -83,7 +83,7 @@ std::vector<std::uint8_t> makePage(int rows) {
 }
 
 std::shared_ptr<MediaSample> videoSample(const std::vector<std::uint8_t>& page, int k) {
-  VideoFrame frame(kWidth, kHeight, PixelFormat::i420);
+  VideoFrame frame = VideoFrame::create(kWidth, kHeight, PixelFormat::i420).value();
   const VideoFrame::Plane& y = frame.plane(0);
   for (int row = 0; row < kHeight; ++row) {
     std::memcpy(y.data + static_cast<std::ptrdiff_t>(row) * y.stride,

@@ -1,6 +1,8 @@
 // The default platform of the process on Linux: X11 screen capture with
 // PulseAudio system audio, the PulseAudio microphone with a libswresample
 // converter, and the FFmpeg writer, all stamped on one monotonic clock.
+#include "platform/linux/linux_platform.h"
+
 #include <memory>
 
 #include "platform/linux/ffmpeg/ffmpeg_writer_factory.h"
@@ -10,11 +12,10 @@
 #include "platform/linux/pulse/pulse_audio_factory.h"
 #include "platform/linux/pulse/pulse_system_audio_source.h"
 #include "platform/linux/x11/x11_capture_service.h"
-#include "platform/platform.h"
 
 namespace kestrano {
 
-Platform defaultPlatform() {
+Platform makeLinuxPlatform() {
   // One clock for every track, so capture and microphone line up.
   auto clock = std::make_shared<MonotonicClock>();
   Platform p;

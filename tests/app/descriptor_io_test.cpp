@@ -18,7 +18,7 @@
 #include "app/descriptor_line_source.h"
 #include "app/descriptor_reply_sink.h"
 #include "app/termination_signals.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "tests/app/scripted_recording.h"
 #include "tests/app/test_pipe.h"
 
@@ -26,9 +26,9 @@ namespace kestrano {
 namespace {
 
 using Lines = std::vector<std::string>;
-using testing::ScriptedRecording;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
+using testing::ScriptedRecording;
 
 void writeAll(int fd, const std::string& bytes) {
   std::size_t done = 0;

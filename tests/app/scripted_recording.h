@@ -5,11 +5,12 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 #include "recorder/recording_control.h"
 
 namespace kestrano::testing {
@@ -29,8 +30,10 @@ class ScriptedRecording final : public RecordingControl {
     }
     calls.push_back("start " + path);
     if (startBlocksUntilCancelled) {
-      std::unique_lock lock(mutex_);
-      cancelledChanged_.wait_for(lock, std::chrono::seconds(5), [this] { return cancelled_; });
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      MutexLock lock(mutex_);
+      while (!cancelled_ && lock.waitUntil(cancelledChanged_, deadline)) {
+      }
       return cancelledError;
     }
     if (startResults.empty()) {
@@ -52,13 +55,13 @@ class ScriptedRecording final : public RecordingControl {
   // From any thread.
   void cancelStart() override {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       cancelled_ = true;
     }
     cancelledChanged_.notify_all();
   }
   bool cancelled() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return cancelled_;
   }
 
@@ -70,9 +73,9 @@ class ScriptedRecording final : public RecordingControl {
   Error cancelledError{"rec", 7, "abandoned"};
 
  private:
-  mutable std::mutex mutex_;  // guards cancelled_
+  mutable Mutex mutex_;
   std::condition_variable cancelledChanged_;
-  bool cancelled_ = false;
+  bool cancelled_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace kestrano::testing

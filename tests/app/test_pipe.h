@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace kestrano {
 

@@ -4,12 +4,13 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/audio_engine.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 #include "tests/fake/fake_context.h"
 
 namespace kestrano::fake {
@@ -125,24 +126,24 @@ class FakeAudio final : public AudioFactory,
                        TapBlock block) override {
     context_->log.add("node.installTap " + std::to_string(bus) + " " + std::to_string(bufferSize) +
                       " " + describe(format));
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     block_ = std::move(block);
   }
   void removeTapOnBus(int bus) override {
     context_->log.add("node.removeTap " + std::to_string(bus));
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     block_ = nullptr;
   }
 
   // A copy of the installed block, for a call after the fact (a late tap call).
   TapBlock tapBlock() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return block_;
   }
   // Queues one buffer for the tap thread; dropped when no tap is installed.
   void deliverBuffer(PcmBuffer buffer) {
     tapThread_.async([this, buffer = std::move(buffer)] {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (block_) {
         block_(buffer, AudioTime{});
       }
@@ -156,8 +157,8 @@ class FakeAudio final : public AudioFactory,
  private:
   const std::shared_ptr<FakeContext> context_;
   Guarded<std::shared_ptr<FakeConverter>> converter_;
-  mutable std::mutex mutex_;  // guards block_; held while the block runs
-  TapBlock block_;
+  mutable Mutex mutex_;  // held while the block runs, so removeTapOnBus waits for it
+  TapBlock block_ GUARDED_BY(mutex_);
   SerialQueue tapThread_{"fake.tap"};  // last: joined before the state above goes
 };
 

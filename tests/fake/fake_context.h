@@ -4,11 +4,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "platform/serial_queue.h"
+#include "platform/thread_annotations.h"
 
 namespace kestrano::fake {
 
@@ -20,7 +21,7 @@ class Guarded {
   // Runs `f` on the value under the lock; `f` must not keep a reference.
   template <typename F>
   decltype(auto) with(F&& f) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return f(value_);
   }
   T get() const {
@@ -31,8 +32,8 @@ class Guarded {
   }
 
  private:
-  mutable std::mutex mutex_;  // guards value_
-  mutable T value_{};
+  mutable Mutex mutex_;
+  mutable T value_ GUARDED_BY(mutex_){};
 };
 
 // Every platform call the fakes receive, in order, from any thread.
@@ -65,19 +66,21 @@ enum class Delivery {
 class CompletionDelivery {
  public:
   void setMode(Delivery mode) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     mode_ = mode;
   }
   void deliver(std::function<void()> call) {
-    std::unique_lock lock(mutex_);
-    if (mode_ == Delivery::held) {
-      held_.push_back(std::move(call));
-      changed_.notify_all();
-      return;
+    Delivery mode;
+    {
+      MutexLock lock(mutex_);
+      mode = mode_;
+      if (mode == Delivery::held) {
+        held_.push_back(std::move(call));
+        changed_.notify_all();
+        return;
+      }
     }
-    const bool synchronous = mode_ == Delivery::synchronous;
-    lock.unlock();
-    if (synchronous) {
+    if (mode == Delivery::synchronous) {
       call();
     } else {
       thread_.async(std::move(call));
@@ -85,14 +88,20 @@ class CompletionDelivery {
   }
   // Waits (generously) until `count` completions are held.
   bool waitForHeld(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return held_.size() >= count; });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    MutexLock lock(mutex_);
+    while (held_.size() < count) {
+      if (!lock.waitUntil(changed_, deadline)) {
+        return held_.size() >= count;
+      }
+    }
+    return true;
   }
   // Runs the held completions, in order, on the calling thread.
   void releaseHeld() {
     std::vector<std::function<void()>> calls;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       calls.swap(held_);
     }
     for (auto& call : calls) {
@@ -101,10 +110,10 @@ class CompletionDelivery {
   }
 
  private:
-  std::mutex mutex_;  // guards mode_ and held_
+  Mutex mutex_;
   std::condition_variable changed_;
-  Delivery mode_ = Delivery::synchronous;
-  std::vector<std::function<void()>> held_;
+  Delivery mode_ GUARDED_BY(mutex_) = Delivery::synchronous;
+  std::vector<std::function<void()>> held_ GUARDED_BY(mutex_);
   SerialQueue thread_{"fake.completions"};  // last: its thread uses nothing above
 };
 

@@ -83,7 +83,7 @@ void paintLuma(std::uint8_t* data, int stride, int width, int height, int seed) 
 }  // namespace
 
 std::shared_ptr<MediaSample> i420Frame(int width, int height, std::int64_t ns, int seed) {
-  VideoFrame frame(width, height, PixelFormat::i420);
+  VideoFrame frame = VideoFrame::create(width, height, PixelFormat::i420).value();
   paintLuma(frame.plane(0).data, frame.plane(0).stride, width, height, seed);
   for (int p = 1; p < 3; ++p) {
     const auto& plane = frame.plane(p);
@@ -96,7 +96,7 @@ std::shared_ptr<MediaSample> i420Frame(int width, int height, std::int64_t ns, i
 }
 
 std::shared_ptr<MediaSample> bgraFrame(int width, int height, std::int64_t ns, int seed) {
-  VideoFrame frame(width, height, PixelFormat::bgra);
+  VideoFrame frame = VideoFrame::create(width, height, PixelFormat::bgra).value();
   const auto& plane = frame.plane(0);
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {

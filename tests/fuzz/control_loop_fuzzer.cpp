@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/fuzz_entry.h"
+#include "tests/fuzz/fuzz_entry.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   return kestrano::fuzzControlLoop(data, size);

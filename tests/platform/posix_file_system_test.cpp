@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace kestrano {
 namespace {

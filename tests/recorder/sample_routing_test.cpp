@@ -139,12 +139,11 @@ TEST(SampleRouting, StreamStopErrorWritesOneExactLineAndChangesNothing) {
   const auto callsBefore = rig.fake.log.entries();
 
   // Told from the test's thread, not the sample queue, as the service may.
-  rig.recorder->streamDidStopWithError(
-      *rig.fake.capture, Error{"com.apple.ScreenCaptureKit", -3805, "Display\nwent away\r"});
+  rig.recorder->streamDidStopWithError(*rig.fake.capture,
+                                       Error{"capture", 7, "Display\nwent away\r"});
   Calls expected = callsBefore;
   expected.push_back(
-      "stderr stream stop err: Error Domain=com.apple.ScreenCaptureKit Code=-3805 "
-      "\"Display went away \"\n");
+      "stderr stream stop err: Error Domain=capture Code=7 \"Display went away \"\n");
   EXPECT_EQ(rig.fake.log.entries(), expected);
 
   // Routing and stop go on as before.

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace kestrano::testing {
 

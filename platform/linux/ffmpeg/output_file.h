@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/error.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace kestrano::ffmpeg {
 

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace kestrano::x11 {
 

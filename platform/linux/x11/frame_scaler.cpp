@@ -173,7 +173,7 @@ VideoFrame FrameScaler::scale(const std::uint8_t* pixels, int stride,
 
 VideoFrame FrameScaler::scaleUnits(const std::uint8_t* pixels, int stride,
                                    std::vector<bool> changed) {
-  VideoFrame frame(width_, height_, PixelFormat::i420);
+  VideoFrame frame = VideoFrame::create(width_, height_, PixelFormat::i420).value();
   if (units_ == 0) {
     // No banding: straight into the new frame, nothing kept.
     const std::uint8_t* source[1] = {pixels};
@@ -186,8 +186,8 @@ VideoFrame FrameScaler::scaleUnits(const std::uint8_t* pixels, int stride,
   }
   if (!kept_) {
     // Nothing to reuse yet.
-    kept_.emplace(width_, height_, PixelFormat::i420);
-    scratch_.emplace(width_, height_, PixelFormat::i420);
+    kept_ = VideoFrame::create(width_, height_, PixelFormat::i420).value();
+    scratch_ = VideoFrame::create(width_, height_, PixelFormat::i420).value();
     std::fill(changed.begin(), changed.end(), true);
   }
   // Units whose output rows a changed source row reaches.

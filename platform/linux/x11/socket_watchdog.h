@@ -5,8 +5,8 @@
 #include <memory>
 #include <thread>
 
-#include "platform/linux/unique_fd.h"
 #include "platform/mutex.h"
+#include "platform/unique_fd.h"
 
 namespace kestrano::x11 {
 

@@ -6,7 +6,8 @@
 
 namespace kestrano {
 
-// Owns one file descriptor and closes it once; -1 owns nothing.
+// Owns one POSIX file descriptor and closes it once; -1 owns nothing. Shared
+// by the process entry and the backends, so it lives with the seam.
 class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) : fd_(fd) {}

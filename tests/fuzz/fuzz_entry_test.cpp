@@ -1,4 +1,4 @@
-#include "app/fuzz_entry.h"
+#include "tests/fuzz/fuzz_entry.h"
 
 #include <gtest/gtest.h>
 
