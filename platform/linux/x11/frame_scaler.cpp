@@ -149,12 +149,12 @@ bool FrameScaler::scaleBand(const std::uint8_t* pixels, int stride, int first, i
   return true;
 }
 
-VideoFrame FrameScaler::scale(const std::uint8_t* pixels, int stride) {
+std::optional<VideoFrame> FrameScaler::scale(const std::uint8_t* pixels, int stride) {
   return scaleUnits(pixels, stride, std::vector<bool>(static_cast<std::size_t>(units_), true));
 }
 
-VideoFrame FrameScaler::scale(const std::uint8_t* pixels, int stride,
-                              std::span<const RowSpan> changed) {
+std::optional<VideoFrame> FrameScaler::scale(const std::uint8_t* pixels, int stride,
+                                             std::span<const RowSpan> changed) {
   std::vector<bool> units(static_cast<std::size_t>(units_), false);
   if (units_ > 0) {
     for (const RowSpan& span : changed) {
@@ -171,9 +171,13 @@ VideoFrame FrameScaler::scale(const std::uint8_t* pixels, int stride,
   return scaleUnits(pixels, stride, std::move(units));
 }
 
-VideoFrame FrameScaler::scaleUnits(const std::uint8_t* pixels, int stride,
-                                   std::vector<bool> changed) {
-  VideoFrame frame = VideoFrame::create(width_, height_, PixelFormat::i420).value();
+std::optional<VideoFrame> FrameScaler::scaleUnits(const std::uint8_t* pixels, int stride,
+                                                  std::vector<bool> changed) {
+  std::optional<VideoFrame> made = VideoFrame::create(width_, height_, PixelFormat::i420);
+  if (!made) {
+    return std::nullopt;
+  }
+  VideoFrame& frame = *made;
   if (units_ == 0) {
     // No banding: straight into the new frame, nothing kept.
     const std::uint8_t* source[1] = {pixels};
@@ -182,12 +186,17 @@ VideoFrame FrameScaler::scaleUnits(const std::uint8_t* pixels, int stride,
     const int strides[3] = {frame.plane(0).stride, frame.plane(1).stride, frame.plane(2).stride};
     sws_scale(whole_.get(), source, sourceStride, 0, sourceHeight_, planes, strides);
     lastScaledRows_ = sourceHeight_;
-    return frame;
+    return made;
   }
   if (!kept_) {
     // Nothing to reuse yet.
-    kept_ = VideoFrame::create(width_, height_, PixelFormat::i420).value();
-    scratch_ = VideoFrame::create(width_, height_, PixelFormat::i420).value();
+    kept_ = VideoFrame::create(width_, height_, PixelFormat::i420);
+    scratch_ = VideoFrame::create(width_, height_, PixelFormat::i420);
+    if (!kept_ || !scratch_) {
+      kept_.reset();
+      scratch_.reset();
+      return std::nullopt;
+    }
     std::fill(changed.begin(), changed.end(), true);
   }
   // Units whose output rows a changed source row reaches.
@@ -231,7 +240,7 @@ VideoFrame FrameScaler::scaleUnits(const std::uint8_t* pixels, int stride,
     scaleWhole(pixels, stride);
   }
   copyFrame(*kept_, frame);
-  return frame;
+  return made;
 }
 
 }  // namespace kestrano::x11

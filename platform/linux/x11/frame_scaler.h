@@ -38,12 +38,14 @@ class FrameScaler {
   FrameScaler& operator=(const FrameScaler&) = delete;
 
   // `pixels` holds sourceHeight rows of sourceWidth BGRX pixels, all of
-  // them possibly changed since the last call.
-  VideoFrame scale(const std::uint8_t* pixels, int stride);
+  // them possibly changed since the last call. Nothing when no memory can be
+  // had for the picture.
+  std::optional<VideoFrame> scale(const std::uint8_t* pixels, int stride);
   // The same picture, where only the rows in `changed` differ from the one
   // of the last call (in any order, overlapping or not; rows outside the
   // picture are ignored). The first picture is scaled whole regardless.
-  VideoFrame scale(const std::uint8_t* pixels, int stride, std::span<const RowSpan> changed);
+  std::optional<VideoFrame> scale(const std::uint8_t* pixels, int stride,
+                                  std::span<const RowSpan> changed);
 
   // Source rows scaled by the last call (for benchmarks and tests).
   int lastScaledRows() const { return lastScaledRows_; }
@@ -59,7 +61,8 @@ class FrameScaler {
                  int keepEnd);
   SwsContext* bandContext(int units);
   // `changed`: one flag per unit.
-  VideoFrame scaleUnits(const std::uint8_t* pixels, int stride, std::vector<bool> changed);
+  std::optional<VideoFrame> scaleUnits(const std::uint8_t* pixels, int stride,
+                                       std::vector<bool> changed);
 
   ContextPtr whole_;
   const int sourceWidth_;

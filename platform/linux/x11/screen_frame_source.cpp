@@ -127,8 +127,12 @@ std::shared_ptr<MediaSample> ScreenFrameSource::completeFrame(bool whole,
     lastCursor_ = cursor_->placement();
     lastCursorRect_ = painted;
   }
-  VideoFrame frame = whole ? scaler_->scale(image->data, image->stride)
-                           : scaler_->scale(image->data, image->stride, rows);
+  std::optional<VideoFrame> frame = whole ? scaler_->scale(image->data, image->stride)
+                                          : scaler_->scale(image->data, image->stride, rows);
+  if (!frame) {
+    error = captureError(CaptureErrorCode::outOfResources, "a frame cannot be made: out of memory");
+    return nullptr;
+  }
   delivered_ = true;
   pace.sampled(grabbedAt.nanoseconds());
   // A frame lasts until the next one, which is not known yet: no duration.

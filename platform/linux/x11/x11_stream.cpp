@@ -212,13 +212,7 @@ void X11Stream::captureLoop(std::unique_ptr<ScreenFrameSource> owned,
     }
     pace.ticked(FrameTicker::Clock::now());
     std::optional<Error> error;
-    std::shared_ptr<MediaSample> sample;
-    try {
-      sample = source->tick(delivery->screenHasRoom(), pace, error);
-    } catch (const std::exception& e) {  // a frame that cannot be allocated
-      error = captureError(CaptureErrorCode::outOfResources,
-                           std::string("a frame cannot be made: ") + e.what());
-    }
+    std::shared_ptr<MediaSample> sample = source->tick(delivery->screenHasRoom(), pace, error);
     if (error) {
       fail(std::move(*error));
     } else if (sample) {
