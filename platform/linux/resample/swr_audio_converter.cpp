@@ -14,6 +14,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "platform/linux/av/av_resources.h"
 #include "platform/linux/resample/resample_errors.h"
 
 namespace kestrano {
@@ -24,10 +25,7 @@ struct SwrFree {
 };
 using SwrPtr = std::unique_ptr<SwrContext, SwrFree>;
 
-struct FifoFree {
-  void operator()(AVAudioFifo* f) const { av_audio_fifo_free(f); }
-};
-using FifoPtr = std::unique_ptr<AVAudioFifo, FifoFree>;
+using FifoPtr = av::AudioFifoPtr;
 
 // Owns an AVChannelLayout (some layouts allocate a channel map).
 class ChannelLayout {
