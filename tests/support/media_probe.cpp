@@ -12,23 +12,13 @@ extern "C" {
 #include <numbers>
 #include <stdexcept>
 
+#include "platform/linux/av/av_resources.h"
+
 namespace kestrano::testing {
 namespace {
 
-struct FormatClose {
-  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct CodecFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-using Format = std::unique_ptr<AVFormatContext, FormatClose>;
-using Codec = std::unique_ptr<AVCodecContext, CodecFree>;
+using Format = av::InputContextPtr;
+using Codec = av::CodecContextPtr;
 
 Format open(const std::string& path) {
   AVFormatContext* raw = nullptr;
@@ -59,8 +49,8 @@ void decodeStream(AVFormatContext* f, int index, OnFrame onFrame) {
   if (avcodec_open2(ctx.get(), dec, nullptr) < 0) {
     throw std::runtime_error("cannot open decoder");
   }
-  std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
-  std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+  av::PacketPtr pkt(av_packet_alloc());
+  av::FramePtr frame(av_frame_alloc());
   auto drain = [&] {
     while (avcodec_receive_frame(ctx.get(), frame.get()) == 0) {
       onFrame(frame.get(), st->time_base);
@@ -110,7 +100,7 @@ std::vector<StreamInfo> probeStreams(const std::string& path) {
     info.durationSeconds = seconds(st->duration, st->time_base);
     out.push_back(info);
   }
-  std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
+  av::PacketPtr pkt(av_packet_alloc());
   while (av_read_frame(f.get(), pkt.get()) >= 0) {
     AVRational tb = f->streams[pkt->stream_index]->time_base;
     out.at(static_cast<size_t>(pkt->stream_index))
