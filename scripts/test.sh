@@ -4,6 +4,18 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KESTRANO_BUILD_DIR:-$root/build}
 
+# Test code against product code (C/C++ lines that are neither blank nor a
+# comment alone), printed at the end of every run, passed or not: tests are
+# meant to stay about a quarter to a third of the code.
+test_share() {
+  local t c
+  count() { git -C "$root" ls-files -co --exclude-standard | grep -E '\.(c|cc|cpp|cxx|h|hh|hpp)$' |
+    grep "$@" | (cd "$root" && xargs -r cat) | grep -c -v -E '^\s*(//.*)?$'; }
+  t=$(count -E '(^|/)tests?/') c=$(count -v -E '(^|/)tests?/')
+  echo "test lines $t, code lines $c, tests/code $(awk -v t="$t" -v c="$c" 'BEGIN{printf "%.2f", t/c}')"
+}
+trap test_share EXIT
+
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C "$build"
