@@ -6,7 +6,8 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <stdexcept>
+#include <memory>
+#include <system_error>
 #include <thread>
 
 #include "platform/unique_fd.h"
@@ -23,27 +24,41 @@ namespace {
 // thread's blocked termination signals.
 class CommandThread {
  public:
-  explicit CommandThread(const std::function<void()>& command)
-      : done_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (done_.get() < 0) {
-      throw std::runtime_error("eventfd failed");
+  // Nothing, and the command not begun, when no descriptor or thread can be
+  // had.
+  static std::unique_ptr<CommandThread> create(const std::function<void()>& command) {
+    UniqueFd done(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (done.get() < 0) {
+      return nullptr;
     }
-    thread_ = std::thread([this, &command] {
-      command();
-      const std::uint64_t one = 1;
-      while (::write(done_.get(), &one, sizeof one) < 0 && errno == EINTR) {
-      }
-    });
+    std::unique_ptr<CommandThread> thread(new CommandThread(std::move(done)));
+    try {
+      thread->thread_ = std::thread([t = thread.get(), &command] {
+        command();
+        const std::uint64_t one = 1;
+        while (::write(t->done_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+        }
+      });
+    } catch (const std::system_error&) {
+      return nullptr;
+    }
+    return thread;
   }
   CommandThread(const CommandThread&) = delete;
   CommandThread& operator=(const CommandThread&) = delete;
-  ~CommandThread() { thread_.join(); }
+  ~CommandThread() {
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
 
   int done() const { return done_.get(); }
 
  private:
+  explicit CommandThread(UniqueFd done) : done_(std::move(done)) {}
+
   UniqueFd done_;
-  std::thread thread_;  // last: started once done_ exists
+  std::thread thread_;
 };
 
 }  // namespace
@@ -54,11 +69,17 @@ void DescriptorLineSource::runCommand(const std::function<void()>& command,
   if (requested) {
     onFinishRequest();  // came before the command began: let it end at once
   }
-  CommandThread thread(command);
+  std::unique_ptr<CommandThread> thread = CommandThread::create(command);
+  if (!thread) {
+    // Out of descriptors or threads: the command still runs, here, and a
+    // signal is seen once it has returned.
+    command();
+    return;
+  }
   for (;;) {
     // Once the request was handled, only the command's end is waited for (the
     // signal descriptor, already read, would not tell anything more).
-    pollfd fds[2] = {{thread.done(), POLLIN, 0}, {requested ? -1 : signals_.fd(), POLLIN, 0}};
+    pollfd fds[2] = {{thread->done(), POLLIN, 0}, {requested ? -1 : signals_.fd(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
       break;  // cannot wait: the destructor's join waits instead
     }
