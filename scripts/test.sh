@@ -14,7 +14,7 @@ test_share() {
   t=$(count -E '(^|/)tests?/') c=$(count -v -E '(^|/)tests?/')
   echo "test lines $t, code lines $c, tests/code $(awk -v t="$t" -v c="$c" 'BEGIN{printf "%.2f", t/c}')"
 }
-trap test_share EXIT
+trap 'test_share || true' EXIT
 
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
