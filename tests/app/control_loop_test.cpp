@@ -1,12 +1,11 @@
+// The line protocol as a host sees it: for each input, the replies it gets and
+// the recorder calls they answer, in the order they happened.
 #include "app/control_loop.h"
 
 #include <gtest/gtest.h>
 
-#include <iterator>
 #include <sstream>
-#include <streambuf>
 #include <string>
-#include <vector>
 
 #include "app/line_reader.h"
 #include "tests/app/scripted_recording.h"
@@ -16,206 +15,115 @@ namespace {
 
 using namespace std::string_literals;
 using testing::ScriptedRecording;
-using Calls = std::vector<std::string>;
 
-struct LoopRun {
-  std::string output;
-  Calls calls;
-  std::string unread;  // input the loop left behind
-  int status = -1;
-};
-
-LoopRun runLoop(const std::string& input, ScriptedRecording& recorder) {
-  std::istringstream in(input);
-  std::ostringstream out;
-  LoopRun run;
-  run.status = runControlLoop(in, out, recorder);
-  run.output = out.str();
-  run.calls = recorder.calls;
-  run.unread.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return run;
-}
-
-LoopRun runLoop(const std::string& input) {
-  ScriptedRecording recorder;
-  recorder.stopSize = 7;
-  return runLoop(input, recorder);
-}
-
-// One line on its own, followed by end of input (which finishes with stop()).
-struct OneLineCase {
-  std::string name;
-  std::string line;
-  std::string reply;
-  Calls calls;
-};
-
-class OneLine : public ::testing::TestWithParam<OneLineCase> {};
-
-TEST_P(OneLine, GetsItsReply) {
-  const OneLineCase& c = GetParam();
-  const LoopRun run = runLoop(c.line);
-  EXPECT_EQ(run.output, c.reply);
-  EXPECT_EQ(run.calls, c.calls);
-  EXPECT_EQ(run.status, 0);
-}
-
-const std::string kUnknown = "ERR unknown command\n";
-const Calls kOnlyFinalStop = {"stop"};
-const std::string kNotUtf8 = "ERR the path is not valid UTF-8\n";
-
-INSTANTIATE_TEST_SUITE_P(
-    ControlLoop, OneLine,
-    ::testing::Values(
-        OneLineCase{"Empty", "\n", kUnknown, kOnlyFinalStop},
-        OneLineCase{"BlanksOnly", "   \n", kUnknown, kOnlyFinalStop},
-        OneLineCase{"StartAlone", "start\n", kUnknown, kOnlyFinalStop},
-        OneLineCase{"StartBlank", "start \n", kUnknown, kOnlyFinalStop},
-        OneLineCase{"StartTwoBlanks", "start  \n", "OK\n", {"start  ", "stop"}},
-        OneLineCase{"PathWithBlanks", "start a b \n", "OK\n", {"start a b ", "stop"}},
-        OneLineCase{"PathLeadingBlank", "start  x\n", "OK\n", {"start  x", "stop"}},
-        OneLineCase{"LeadingBlanks", "   start x\n", "OK\n", {"start x", "stop"}},
-        OneLineCase{"Tab", "start\tx\n", kUnknown, kOnlyFinalStop},
-        OneLineCase{"StopWithWords", "stop now please\n", "DONE 7 \n", {"stop"}},
-        OneLineCase{"StopCapitals", "STOP\n", kUnknown, kOnlyFinalStop},
-        OneLineCase{"StopCapitalFirst", "Stop\n", kUnknown, kOnlyFinalStop},
-        OneLineCase{"StartCapitalFirst", "Start x\n", kUnknown, kOnlyFinalStop},
-        OneLineCase{"Stopper", "stopper\n", kUnknown, kOnlyFinalStop},
-        OneLineCase{"CrLf", "start x\r\n", "OK\n", {"start x", "stop"}},
-        OneLineCase{"StopCrLf", "stop\r\n", "DONE 7 \n", {"stop"}},
-        OneLineCase{"LastLineWithoutLf", "start x", "OK\n", {"start x", "stop"}},
-        // A repaired path would name another file: refused, start() not called.
-        OneLineCase{"InvalidUtf8Path", "start a\xFF\xC0z\n", kNotUtf8, kOnlyFinalStop},
-        OneLineCase{"TruncatedUtf8AtPathEnd", "start /tmp/a/\xE2\x80\n", kNotUtf8, kOnlyFinalStop},
-        OneLineCase{"ReplacementCharacterInPath",
-                    "start /tmp/a/\xEF\xBF\xBD.mp4\n",
-                    "OK\n",
-                    {"start /tmp/a/\xEF\xBF\xBD.mp4", "stop"}},
-        OneLineCase{"InvalidUtf8Word", "start\xFF x\n", kUnknown, kOnlyFinalStop},
-        OneLineCase{"NulInPath", "start a\0b\n"s, "OK\n", {"start a\0b"s, "stop"}},
-        OneLineCase{"BlankWithCombiningMark", "start \xCC\x81x\n", kUnknown, kOnlyFinalStop},
-        OneLineCase{"PrependBeforeBlank", "stop\xD8\x80 now\n", kUnknown, kOnlyFinalStop}),
-    [](const auto& info) { return info.param.name; });
-
-TEST(ControlLoop, StopWithoutStartRepliesZeroAndAnEmptyPath) {
-  ScriptedRecording recorder;
-  const LoopRun run = runLoop("stop\nstart x\n", recorder);
-  EXPECT_EQ(run.output, "DONE 0 \n");
-  EXPECT_EQ(run.calls, (Calls{"stop"}));  // stop() once: no second one at the end
-  EXPECT_EQ(run.unread, "start x\n");
-}
-
-TEST(ControlLoop, DoneCarriesThePathOfTheLastStartExactlyAsGiven) {
-  ScriptedRecording recorder;
-  recorder.stopSize = 123456789012;
-  const LoopRun run = runLoop("start first.mp4\nbogus\nstart ./second take.mp4 \nstop\n", recorder);
-  EXPECT_EQ(run.output, "OK\nERR unknown command\nOK\nDONE 123456789012 ./second take.mp4 \n");
-  EXPECT_EQ(run.calls, (Calls{"start first.mp4", "start ./second take.mp4 ", "stop"}));
-}
-
-TEST(ControlLoop, FailedStartEndsTheLoopAndFinishesWhatRuns) {
-  ScriptedRecording recorder;
-  recorder.startResults.push_back(Error{"rec", 1, "No display"});
-  const LoopRun run = runLoop("start /tmp/a.mp4\nstop\nstart b\n", recorder);
-  EXPECT_EQ(run.output, "ERR No display\n");
-  EXPECT_EQ(run.calls, (Calls{"start /tmp/a.mp4", "stop"}));
-  EXPECT_EQ(run.unread, "stop\nstart b\n");
-  EXPECT_EQ(run.status, 0);
-}
-
-TEST(ControlLoop, RefusedInvalidPathEndsTheLoopAndTheRunningRecordingIsFinished) {
-  ScriptedRecording recorder;
-  const LoopRun run = runLoop("start a.mp4\nstart \xFF.mp4\nstop\n", recorder);
-  EXPECT_EQ(run.output, "OK\n" + kNotUtf8);
-  EXPECT_EQ(run.calls, (Calls{"start a.mp4", "stop"}));
-  EXPECT_EQ(run.unread, "stop\n");
-}
-
-TEST(ControlLoop, RefusedSecondStartEndsTheLoopAndTheRunningRecordingIsFinished) {
-  ScriptedRecording recorder;
-  recorder.startResults = {std::nullopt, Error{"rec", 3, "recording already in progress"}};
-  const LoopRun run = runLoop("start a.mp4\nstart b.mp4\nstop\n", recorder);
-  EXPECT_EQ(run.output, "OK\nERR recording already in progress\n");
-  EXPECT_EQ(run.calls, (Calls{"start a.mp4", "start b.mp4", "stop"}));
-  EXPECT_EQ(run.unread, "stop\n");
-}
-
-TEST(ControlLoop, EndOfInputFinishesTheRecordingWithoutAReply) {
-  const LoopRun running = runLoop("start a.mp4\n");
-  EXPECT_EQ(running.output, "OK\n");
-  EXPECT_EQ(running.calls, (Calls{"start a.mp4", "stop"}));
-
-  const LoopRun empty = runLoop("");
-  EXPECT_EQ(empty.output, "");
-  EXPECT_EQ(empty.calls, kOnlyFinalStop);
-  EXPECT_EQ(empty.status, 0);
-}
-
-struct DescriptionCase {
-  std::string name;
-  std::string description;
-  std::string reply;
-};
-
-class ErrorDescription : public ::testing::TestWithParam<DescriptionCase> {};
-
-TEST_P(ErrorDescription, IsWrittenAsOneLine) {
-  ScriptedRecording recorder;
-  recorder.startResults.push_back(Error{"posix", 2, GetParam().description});
-  const LoopRun run = runLoop("start x\n", recorder);
-  EXPECT_EQ(run.output, GetParam().reply + "\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    ControlLoop, ErrorDescription,
-    ::testing::Values(DescriptionCase{"Plain", "writer start failed", "ERR writer start failed"},
-                      DescriptionCase{"Empty", "", "ERR "},
-                      DescriptionCase{"CrLfIsOneBreakLfCrTwo", "a\r\nb\n\rc\r\n", "ERR a b  c "},
-                      DescriptionCase{"EveryBreak",
-                                      "1\n2\r3\v4\f5\xC2\x85"
-                                      "6\xE2\x80\xA8"
-                                      "7\xE2\x80\xA9"
-                                      "8",
-                                      "ERR 1 2 3 4 5 6 7 8"},
-                      DescriptionCase{"OtherTextKept", "caf\xC3\xA9\t\xE2\x80\xA6 \xFF",
-                                      "ERR caf\xC3\xA9\t\xE2\x80\xA6 \xFF"}),
-    [](const auto& info) { return info.param.name; });
-
-TEST(ControlLoop, OverlongLineIsAnUnknownCommandAndTheLoopGoesOn) {
-  ScriptedRecording recorder;
-  const LoopRun run = runLoop("start /" + std::string(kMaxLineBytes, 'a') + "\nstop\n", recorder);
-  EXPECT_EQ(run.output, "ERR unknown command\nDONE 0 \n");
-  EXPECT_EQ(run.calls, (Calls{"stop"}));
-}
-
-// Keeps what was written and, at each sync (flush), what had been written by
-// then.
-class FlushLog : public std::stringbuf {
+// Takes output into `log` only when it is flushed: a reply held back in a
+// buffer would reach a host late, after the next command has run.
+class FlushedOutput final : public std::stringbuf {
  public:
-  std::vector<std::string> flushed;
+  explicit FlushedOutput(std::string& log) : log_(log) {}
 
  protected:
   int sync() override {
-    flushed.push_back(str());
+    log_ += str().substr(taken_);
+    taken_ = str().size();
     return 0;
   }
+
+ private:
+  std::string& log_;
+  std::size_t taken_ = 0;
 };
 
-TEST(ControlLoop, FlushesEachReplyBeforeTheNextCommandIsCarriedOut) {
-  FlushLog log;
-  std::ostream out(&log);
-  std::istringstream in("bogus\nstart a\nstop\n");
+std::string transcriptOf(const std::string& input, const std::string& error = "no display") {
   ScriptedRecording recorder;
-  std::vector<std::string> flushedAtCall;
-  recorder.onCall = [&] { flushedAtCall.push_back(log.flushed.empty() ? "" : log.flushed.back()); };
+  recorder.error = error;
+  FlushedOutput flushed(recorder.log);
+  std::ostream out(&flushed);
+  std::istringstream in(input);
+  EXPECT_EQ(runControlLoop(in, out, recorder), 0);
+  return recorder.log;
+}
 
-  runControlLoop(in, out, recorder);
+struct Case {
+  std::string name;
+  std::string input;
+  std::string transcript;
+  std::string error = "no display";  // of a start whose path contains "fail"
+};
 
-  EXPECT_EQ(log.flushed,
-            (std::vector<std::string>{"ERR unknown command\n", "ERR unknown command\nOK\n",
-                                      "ERR unknown command\nOK\nDONE 0 a\n"}));
-  EXPECT_EQ(flushedAtCall,
-            (std::vector<std::string>{"ERR unknown command\n", "ERR unknown command\nOK\n"}));
+class Lines : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Lines, GetTheirRepliesInOrder) {
+  EXPECT_EQ(transcriptOf(GetParam().input, GetParam().error), GetParam().transcript);
+}
+
+const std::string U = "ERR unknown command\n";
+const std::string kNotUtf8 = "ERR the path is not valid UTF-8\n";
+const std::string kMax(kMaxLineBytes - 5, 'a');  // "stop " and this: the longest line kept
+
+INSTANTIATE_TEST_SUITE_P(
+    ControlLoop, Lines,
+    ::testing::Values(
+        Case{"NoInput", "", "<stop>"},
+        Case{"EndOfInputFinishesWithoutReply", "start a.mp4\n", "<start a.mp4>OK\n<stop>"},
+        Case{"NoCommand", "\n   \nstart\nstart \nstart\tx\nSTOP\nStop\nStart x\nstopper\n",
+             U + U + U + U + U + U + U + U + U + "<stop>"},
+        Case{"PathIsAllAfterOneBlank", "   start  a b \nstop now please\n",
+             "<start  a b >OK\n<stop>DONE 5000000000  a b \n"},
+        Case{"PathOfBlanks", "start  \n", "<start  >OK\n<stop>"},
+        Case{"DonePathIsTheLastStarts", "start first.mp4\nbogus\nstart ./second take.mp4\nstop\n",
+             "<start first.mp4>OK\n" + U +
+                 "<start ./second take.mp4>OK\n<stop>DONE 5000000000 ./second take.mp4\n"},
+        Case{"StopWithoutStartEndsTheLoop", "stop\nstart x\n", "<stop>DONE 5000000000 \n"},
+        Case{"FailedStartEndsTheLoop", "start fail.mp4\nstop\nstart b\n",
+             "<start fail.mp4>ERR no display\n<stop>"},
+        Case{"RefusedSecondStartFinishesTheFirst", "start a.mp4\nstart fail.mp4\nstop\n",
+             "<start a.mp4>OK\n<start fail.mp4>ERR no display\n<stop>"},
+        Case{"ErrorOnOneLine", "start fail\n",
+             "<start fail>ERR 1 2 3 4 5 6 7 8  9 caf\xC3\xA9\t\xE2\x80\xA6 \xFF\n<stop>",
+             "1\r\n2\r3\v4\f5\xC2\x85"
+             "6\xE2\x80\xA8"
+             "7\xE2\x80\xA9"
+             "8\n\r9 caf\xC3\xA9\t\xE2\x80\xA6 \xFF"},
+        Case{"EmptyError", "start fail\n", "<start fail>ERR \n<stop>", ""},
+        Case{"OnlyTheCrBeforeTheLfGoes", "start a\rb\r\r\nstop\r\n",
+             "<start a\rb\r>OK\n<stop>DONE 5000000000 a\rb\r\n"},
+        Case{"LastLineWithoutLfKeepsItsCr", "start x\r", "<start x\r>OK\n<stop>"},
+        Case{"NulIsAByteLikeAnyOther", "\0\nsto\0p\nstart a\0b\n"s,
+             U + U + "<start a\0b>OK\n<stop>"s},
+        // A repaired path would name another file, maybe an existing one.
+        Case{"InvalidUtf8PathRefusedAndFirstFinished", "start a.mp4\nstart a\xFF\xC0z\nstop\n",
+             "<start a.mp4>OK\n" + kNotUtf8 + "<stop>"},
+        Case{"InvalidUtf8Word", "start\xFF x\n", U + "<stop>"},
+        Case{
+            "WellFormedPathEdgesKept",
+            "start \xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF\xF0\x90\x80\x80"
+            "\xF4\x8F\xBF\xBF\xEF\xBF\xBD\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB x\n",
+            "<start "
+            "\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF\xF0\x90\x80\x80"
+            "\xF4\x8F\xBF\xBF\xEF\xBF\xBD\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB "
+            "x>OK\n<stop>"},
+        // Only a blank that is a grapheme cluster of its own separates.
+        Case{"BlanksJoinedToACluster",
+             "start \xCC\x81x\nstop\xD8\x80 now\n\xD8\x80 stop\n \xCC\x81stop\nstart\xC2\xA0x\n",
+             U + U + U + U + U + "<stop>"},
+        Case{"OverlongLineAndTheLongestKept", "stop a" + kMax + "\nstop " + kMax + "\r\n",
+             U + "<stop>DONE 5000000000 \n"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(ControlLoop, RefusesEveryIllFormedPath) {
+  for (const std::string bad : {"\xC0\xAF", "\xE0\x80\x80", "\xF0\x80\x80\x80", "\xED\xA0\x80",
+                                "\xF4\x90\x80\x80", "\xF5", "\x80", "\xE1\x80\x41", "\xE2\x82"}) {
+    EXPECT_EQ(transcriptOf("start /tmp/" + bad + "\nstop\n"), kNotUtf8 + "<stop>") << bad;
+  }
+}
+
+TEST(LineReader, HoldsNoMoreThanTheLimitOfAnOverlongLine) {
+  std::istringstream in(std::string(3 * kMaxLineBytes, 'x') + "\nstop\n");
+  const auto first = readLine(in);
+  ASSERT_TRUE(first && first->tooLong);
+  EXPECT_LE(first->bytes.capacity(), kMaxLineBytes + 1);
+  EXPECT_EQ(readLine(in)->bytes, "stop");
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// The process's own input and output: lines from a descriptor that a
-// termination signal interrupts, replies to a descriptor the host may close.
-#include <fcntl.h>
+// The loop over the process's own input and output: pipes a host writes,
+// reads or closes, and termination signals that come at any moment.
 #include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -10,98 +9,33 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "app/control_loop.h"
 #include "app/descriptor_line_source.h"
 #include "app/descriptor_reply_sink.h"
 #include "app/termination_signals.h"
-#include "platform/unique_fd.h"
 #include "tests/app/scripted_recording.h"
 #include "tests/app/test_pipe.h"
 
 namespace kestrano {
 namespace {
 
-using Lines = std::vector<std::string>;
-using std::chrono::milliseconds;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
 using std::chrono::steady_clock;
 using testing::ScriptedRecording;
 
-void writeAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    ASSERT_GT(n, 0);
-    done += static_cast<std::size_t>(n);
+const std::string U = "ERR unknown command\n";
+
+std::string repeat(const std::string& line, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i) {
+    all += line;
   }
-}
-
-// The signals are blocked in this (the main) thread from the first
-// TerminationSignals on; each test sends them to this thread only.
-class DescriptorInput : public ::testing::Test {
- protected:
-  TerminationSignals signals_;
-  Pipe pipe_ = makePipe();
-  DescriptorLineSource source_{pipe_.read.get(), signals_};
-};
-
-TEST_F(DescriptorInput, ReadsLinesAsTheyComeInPieces) {
-  std::thread host([this] {
-    for (const char* piece : {"sta", "rt a b\r", "\nstop\n", "last"}) {
-      writeAll(pipe_.write.get(), piece);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    pipe_.write.reset();
-  });
-  Lines lines;
-  for (int i = 0; i < 3; ++i) {
-    auto line = source_.nextLine();
-    ASSERT_TRUE(line.has_value());
-    lines.push_back(line->bytes);
-  }
-  host.join();
-  EXPECT_EQ(lines, (Lines{"start a b", "stop", "last"}));
-  EXPECT_FALSE(source_.nextLine().has_value());
-  EXPECT_FALSE(source_.finishRequested());
-}
-
-TEST_F(DescriptorInput, ASignalEndsTheWaitAndDropsAHalfWrittenLine) {
-  writeAll(pipe_.write.get(), "start half");
-  const pthread_t reader = pthread_self();
-  std::thread host([reader] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    pthread_kill(reader, SIGHUP);
-  });
-  EXPECT_FALSE(source_.nextLine().has_value());  // would block forever otherwise
-  host.join();
-  EXPECT_TRUE(source_.finishRequested());
-  EXPECT_TRUE(source_.finishRequested());  // stays requested
-}
-
-TEST_F(DescriptorInput, ASignalWinsOverLinesStillQueued) {
-  writeAll(pipe_.write.get(), "bogus\nstop\n");
-  ASSERT_EQ(source_.nextLine()->bytes, "bogus");
-  pthread_kill(pthread_self(), SIGTERM);  // as if during the command
-  EXPECT_TRUE(source_.finishRequested());
-  EXPECT_FALSE(source_.nextLine().has_value());
-}
-
-TEST(DescriptorReplies, StopWritingAtTheFirstFailure) {
-  std::signal(SIGPIPE, SIG_IGN);  // as the process does
-  Pipe pipe = makePipe();
-  TerminationSignals signals;
-  DescriptorReplySink sink(pipe.write.get(), signals);
-  EXPECT_TRUE(sink.send("OK"));
-  char got[8] = {};
-  ASSERT_EQ(::read(pipe.read.get(), got, sizeof got), 3);
-  EXPECT_EQ(std::string(got, 3), "OK\n");
-
-  pipe.read.reset();  // the host went away
-  EXPECT_FALSE(sink.send("DONE 1 a"));
-  EXPECT_FALSE(sink.send("ERR unknown command"));
+  return all;
 }
 
 // Whatever the descriptor holds now, without waiting.
@@ -119,20 +53,37 @@ std::string readAvailable(int fd) {
   return all;
 }
 
-// The whole loop over the process's own input and output, with a signal sent
-// to this (the loop's) thread while a command runs or a reply waits.
-class SignalDuringCommand : public ::testing::Test {
+// The signals are blocked in this (the main) thread from the first
+// TerminationSignals on; each test sends them to this thread only.
+class PipeLoop : public ::testing::Test {
  protected:
-  void SetUp() override { std::signal(SIGPIPE, SIG_IGN); }
+  void SetUp() override { std::signal(SIGPIPE, SIG_IGN); }  // as the process does
   // A signal a failed test left unread must not reach the next one.
   void TearDown() override { (void)signals_.arrived(); }
 
-  // Sends `signal` to the loop's thread after `delay`.
-  std::thread signalLater(int signal, milliseconds delay) {
-    return std::thread([loop = pthread_self(), signal, delay] {
-      std::this_thread::sleep_for(delay);
-      pthread_kill(loop, signal);
+  // Runs the loop. One still running after 5 s is freed (its replies read, a
+  // "stop" sent) so that it fails its test instead of hanging it; true then.
+  bool runRescued(ReplySink& replies) {
+    std::atomic<bool> ended{false};
+    std::atomic<bool> rescued{false};
+    std::thread watchdog([&] {
+      const auto deadline = steady_clock::now() + 5s;
+      while (!ended && steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+      }
+      if (!ended) {
+        rescued = true;
+        writeSome(input_.write.get(), "\nstop\n");
+      }
+      while (!ended) {
+        readAvailable(output_.read.get());
+        std::this_thread::sleep_for(1ms);
+      }
     });
+    runControlLoop(lines_, replies, recorder_);
+    ended = true;
+    watchdog.join();
+    return rescued;
   }
 
   TerminationSignals signals_;
@@ -141,70 +92,94 @@ class SignalDuringCommand : public ::testing::Test {
   DescriptorLineSource lines_{input_.read.get(), signals_};
   DescriptorReplySink replies_{output_.write.get(), signals_};
   ScriptedRecording recorder_;
-  const pthread_t main_ = pthread_self();
 };
 
-TEST_F(SignalDuringCommand, AbandonsAHangingStartAtOnceAndFinishes) {
-  writeAll(input_.write.get(), "start a.mp4\nstop\n");
-  recorder_.startBlocksUntilCancelled = true;  // as a start stuck on a frozen server
-  std::thread host = signalLater(SIGTERM, milliseconds(100));
-  const auto begin = steady_clock::now();
-  runControlLoop(lines_, replies_, recorder_);
-  const auto took = steady_clock::now() - begin;
-  host.join();
-  EXPECT_TRUE(recorder_.cancelled());
-  EXPECT_LT(took, milliseconds(2000)) << "the start was not abandoned";
-  EXPECT_EQ(recorder_.calls, (Lines{"start a.mp4", "stop"}));  // finished, "stop" not read
-  EXPECT_EQ(readAvailable(output_.read.get()), "ERR abandoned\n");
-}
+constexpr int kWhileWaiting = -1;  // the loop waits for input or for room for a reply
+constexpr int kNoSignal = -2;
 
-TEST_F(SignalDuringCommand, LetsAStopFinishAndAnswer) {
-  writeAll(input_.write.get(), "start a.mp4\nstop\nbogus\n");
-  recorder_.stopSize = 42;
-  recorder_.onCall = [this] {
-    if (recorder_.calls.size() == 1) {  // at the stop: the signal comes while it runs
-      pthread_kill(main_, SIGINT);
-      std::this_thread::sleep_for(milliseconds(100));
+enum class Host { reads, stopsReading, leaves };
+
+struct Ending {
+  std::string name;
+  std::string input;  // written before the loop runs; the host never closes it
+  int signalAtCall;   // SIGTERM during the recorder's call of this index
+  bool startHangs;    // as a start stuck on a frozen server
+  Host host;
+  std::string replies;  // all of them; the first ones when the host stops reading
+};
+
+class Endings : public PipeLoop, public ::testing::WithParamInterface<Ending> {};
+
+// Whatever ends it, the loop ends by itself and the recording is finished.
+TEST_P(Endings, FinishTheRecordingAndAnswerWhatTheyShould) {
+  const Ending& c = GetParam();
+  writeSome(input_.write.get(), c.input);
+  recorder_.startHangs = c.startHangs;
+  int call = 0;
+  recorder_.onCall = [&, loop = pthread_self()] {
+    if (call++ == c.signalAtCall) {
+      pthread_kill(loop, SIGTERM);
+      std::this_thread::sleep_for(100ms);  // so that it comes while the call runs
     }
   };
-  runControlLoop(lines_, replies_, recorder_);
-  EXPECT_FALSE(recorder_.cancelled());
-  EXPECT_EQ(recorder_.calls, (Lines{"start a.mp4", "stop"}));
-  EXPECT_EQ(readAvailable(output_.read.get()), "OK\nDONE 42 a.mp4\n");
+  if (c.host == Host::leaves) {
+    output_.read.reset();
+  }
+  std::thread signaller;
+  if (c.signalAtCall == kWhileWaiting) {
+    signaller = std::thread([&, loop = pthread_self()] {
+      std::this_thread::sleep_for(200ms);
+      pollfd room{output_.write.get(), POLLOUT, 0};
+      for (int i = 0; i < 300 && c.host == Host::stopsReading && ::poll(&room, 1, 0) > 0; ++i) {
+        std::this_thread::sleep_for(10ms);  // until the replies fill the pipe
+      }
+      pthread_kill(loop, SIGTERM);
+    });
+  }
+  EXPECT_FALSE(runRescued(replies_)) << "the loop did not end by itself";
+  if (signaller.joinable()) {
+    signaller.join();
+  }
+  EXPECT_EQ(recorder_.log, c.input.starts_with("start") ? "<start a.mp4><stop>" : "<stop>");
+  const std::string replies = readAvailable(output_.read.get());
+  EXPECT_EQ(c.host == Host::stopsReading ? replies.substr(0, c.replies.size()) : replies,
+            c.replies);
 }
 
-TEST_F(SignalDuringCommand, GivesUpAReplyTheHostDoesNotReadAndFinishes) {
-  // The host sends a start and 20,000 unknown lines and reads no reply: the
-  // replies fill the pipe after a few thousand and the loop's write waits.
-  std::string lines = "start a.mp4\n";
-  for (int i = 0; i < 20000; ++i) {
-    lines += "bogus\n";
-  }
-  std::thread writer([&] { writeSome(input_.write.get(), lines); });
-  std::thread host = signalLater(SIGTERM, milliseconds(300));
-  // A loop still blocked 3 s after the signal is freed by reading its
-  // replies, so the test fails instead of hanging.
-  std::atomic<bool> ended{false};
-  std::atomic<bool> rescued{false};
-  std::thread rescuer([&] {
-    const auto deadline = steady_clock::now() + milliseconds(3300);
-    while (!ended && steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(milliseconds(10));
-    }
-    while (!ended) {
-      rescued = true;
-      readAvailable(output_.read.get());
-      std::this_thread::sleep_for(milliseconds(1));
-    }
+INSTANTIATE_TEST_SUITE_P(
+    ControlLoop, Endings,
+    ::testing::Values(
+        Ending{"SignalAbandonsAHangingStart", "start a.mp4\nstop\n", 0, true, Host::reads,
+               "ERR abandoned\n"},
+        Ending{"SignalDuringStartWinsOverQueuedLines", "start a.mp4\nstop\n", 0, false, Host::reads,
+               "OK\n"},
+        Ending{"SignalDuringStopLetsItAnswer", "start a.mp4\nstop\n", 1, false, Host::reads,
+               "OK\nDONE 5000000000 a.mp4\n"},
+        Ending{"SignalWhileWaitingDropsAHalfLine", "start a.mp4\nstart half", kWhileWaiting, false,
+               Host::reads, "OK\n"},
+        Ending{"SignalFreesAReplyTheHostDoesNotRead", "start a.mp4\n" + repeat("x\n", 5000),
+               kWhileWaiting, false, Host::stopsReading, "OK\n" + U + U},
+        Ending{"SignalWhileIdle", "", kWhileWaiting, false, Host::reads, ""},
+        Ending{"HostGoneBeforeTheReply", "start a.mp4\nx\n", kNoSignal, false, Host::leaves, ""}),
+    [](const auto& info) { return info.param.name; });
+
+// Lines far past the limit, a burst of many pipefuls and NUL bytes: bounded,
+// one reply each, and the loop goes on.
+TEST_F(PipeLoop, HostileInputGetsOneReplyPerLine) {
+  const std::string huge(4 * 1024 * 1024, 'x');
+  const std::string input = "start /" + huge + "\n" + huge + "\r\n" + repeat("x\r\n", 20000) +
+                            "\0\n"s + "start a.mp4\nstop\n";
+  std::thread host([&] {
+    writeSome(input_.write.get(), input);
+    input_.write.reset();
   });
-  runControlLoop(lines_, replies_, recorder_);
-  ended = true;
-  input_.read.reset();  // frees a writer with lines still unread
-  writer.join();
+  std::ostringstream out;
+  StreamReplySink replies(out);
+  runControlLoop(lines_, replies, recorder_);
+  input_.read.reset();  // a loop that stopped early must not leave the host blocked
   host.join();
-  rescuer.join();
-  EXPECT_FALSE(rescued) << "the blocked reply did not give way to the signal";
-  EXPECT_EQ(recorder_.calls, (Lines{"start a.mp4", "stop"}));
+  EXPECT_EQ(out.str(), repeat(U, 20003) + "OK\nDONE 5000000000 a.mp4\n");
+  EXPECT_EQ(recorder_.log, "<start a.mp4><stop>");
 }
 
 }  // namespace

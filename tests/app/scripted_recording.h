@@ -3,11 +3,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/mutex.h"
 #include "platform/thread_annotations.h"
@@ -15,41 +13,31 @@
 
 namespace kestrano::testing {
 
-// A RecordingControl that logs every call ("start <path>" or "stop") and
-// answers from a script: queued start results (success once the queue is
-// empty) and a fixed stop size. `onCall` runs at the start of every call, so a
-// test can look at what the loop had written by then. With
-// `startBlocksUntilCancelled`, start() waits for cancelStart() (5 s at most,
-// so that a loop that never cancels fails the test rather than hangs it) and
-// then fails with `cancelledError`.
+// A RecordingControl that appends each call to `log` as "<start PATH>" or
+// "<stop>", after running `onCall`. A start whose path contains "fail" fails
+// with `error`; with `startHangs`, a start waits for cancelStart() and fails
+// with "abandoned", or with "never cancelled" after 10 s, so that a loop that
+// never cancels fails its test instead of hanging it.
 class ScriptedRecording final : public RecordingControl {
  public:
   std::optional<Error> start(const std::string& path) override {
-    if (onCall) {
-      onCall();
-    }
-    calls.push_back("start " + path);
-    if (startBlocksUntilCancelled) {
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    call("<start " + path + ">");
+    if (startHangs) {
       MutexLock lock(mutex_);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
       while (!cancelled_ && lock.waitUntil(cancelledChanged_, deadline)) {
       }
-      return cancelledError;
+      return Error{"rec", 7, cancelled_ ? "abandoned" : "never cancelled"};
     }
-    if (startResults.empty()) {
-      return std::nullopt;
+    if (path.find("fail") != std::string::npos) {
+      return Error{"rec", 1, error};
     }
-    std::optional<Error> result = startResults.front();
-    startResults.pop_front();
-    return result;
+    return std::nullopt;
   }
 
   std::int64_t stop() override {
-    if (onCall) {
-      onCall();
-    }
-    calls.push_back("stop");
-    return stopSize;
+    call("<stop>");
+    return 5000000000;  // past 32 bits
   }
 
   // From any thread.
@@ -60,20 +48,21 @@ class ScriptedRecording final : public RecordingControl {
     }
     cancelledChanged_.notify_all();
   }
-  bool cancelled() const {
-    MutexLock lock(mutex_);
-    return cancelled_;
-  }
 
-  std::vector<std::string> calls;
-  std::deque<std::optional<Error>> startResults;
-  std::int64_t stopSize = 0;
+  std::string log;
+  std::string error = "no display";
+  bool startHangs = false;
   std::function<void()> onCall;
-  bool startBlocksUntilCancelled = false;
-  Error cancelledError{"rec", 7, "abandoned"};
 
  private:
-  mutable Mutex mutex_;
+  void call(const std::string& entry) {
+    if (onCall) {
+      onCall();
+    }
+    log += entry;
+  }
+
+  Mutex mutex_;
   std::condition_variable cancelledChanged_;
   bool cancelled_ GUARDED_BY(mutex_) = false;
 };
