@@ -1,46 +1,97 @@
 // The line protocol as a host sees it: for each input, the replies it gets and
-// the recorder calls they answer, in the order they happened.
+// the recorder calls they answer, in the order they happened; in process over
+// streams, and over the pipes and termination signals of the process itself.
 #include "app/control_loop.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 
+#include "app/descriptor_line_source.h"
+#include "app/descriptor_reply_sink.h"
 #include "app/line_reader.h"
-#include "tests/app/scripted_recording.h"
+#include "app/termination_signals.h"
+#include "tests/app/test_pipe.h"
 
 namespace kestrano {
 namespace {
 
+using namespace std::chrono_literals;
 using namespace std::string_literals;
-using testing::ScriptedRecording;
+using std::chrono::steady_clock;
 
-// Takes output into `log` only when it is flushed: a reply held back in a
-// buffer would reach a host late, after the next command has run.
-class FlushedOutput final : public std::stringbuf {
+// A RecordingControl that appends each call to `log` as "<start PATH>" or
+// "<stop>", after running `onCall`. A start whose path contains "fail" fails
+// with `error`. With `startHangs`, a start waits for cancelStart() and fails
+// with "abandoned", or after 10 s with "never cancelled", so that a loop that
+// never cancels fails its test instead of hanging it.
+class ScriptedRecording final : public RecordingControl {
  public:
-  explicit FlushedOutput(std::string& log) : log_(log) {}
+  std::optional<Error> start(const std::string& path) override {
+    call("<start " + path + ">");
+    if (startHangs) {
+      for (int i = 0; i < 1000 && !cancelled; ++i) {
+        std::this_thread::sleep_for(10ms);
+      }
+      return Error{"rec", 7, cancelled ? "abandoned" : "never cancelled"};
+    }
+    if (path.find("fail") != std::string::npos) {
+      return Error{"rec", 1, error};
+    }
+    return std::nullopt;
+  }
+  std::int64_t stop() override {
+    call("<stop>");
+    return 5000000000;  // past 32 bits
+  }
+  void cancelStart() override { cancelled = true; }  // from any thread
 
- protected:
-  int sync() override {
-    log_ += str().substr(taken_);
-    taken_ = str().size();
-    return 0;
+  std::string log;
+  std::string error = "no display";
+  bool startHangs = false;
+  std::atomic<bool> cancelled{false};
+  std::function<void()> onCall;
+
+ private:
+  void call(const std::string& entry) {
+    if (onCall) {
+      onCall();
+    }
+    log += entry;
+  }
+};
+
+// Replies go into the same log as the calls, in the order they were sent.
+class LoggedReplies final : public ReplySink {
+ public:
+  explicit LoggedReplies(std::string& log) : log_(log) {}
+  bool send(std::string_view line) override {
+    log_.append(line).append("\n");
+    return true;
   }
 
  private:
   std::string& log_;
-  std::size_t taken_ = 0;
 };
 
 std::string transcriptOf(const std::string& input, const std::string& error = "no display") {
   ScriptedRecording recorder;
   recorder.error = error;
-  FlushedOutput flushed(recorder.log);
-  std::ostream out(&flushed);
   std::istringstream in(input);
-  EXPECT_EQ(runControlLoop(in, out, recorder), 0);
+  StreamLineSource lines(in);
+  LoggedReplies replies(recorder.log);
+  EXPECT_EQ(runControlLoop(lines, replies, recorder), 0);
   return recorder.log;
 }
 
@@ -59,18 +110,22 @@ TEST_P(Lines, GetTheirRepliesInOrder) {
 
 const std::string U = "ERR unknown command\n";
 const std::string kNotUtf8 = "ERR the path is not valid UTF-8\n";
+// The first and last character of each UTF-8 range, U+FFFD itself, a ZWJ
+// emoji sequence and a blank.
+const std::string kEdges =
+    "\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF\xF0\x90\x80\x80"
+    "\xF4\x8F\xBF\xBF\xEF\xBF\xBD\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB x";
 const std::string kMax(kMaxLineBytes - 5, 'a');  // "stop " and this: the longest line kept
 
 INSTANTIATE_TEST_SUITE_P(
     ControlLoop, Lines,
     ::testing::Values(
         Case{"NoInput", "", "<stop>"},
-        Case{"EndOfInputFinishesWithoutReply", "start a.mp4\n", "<start a.mp4>OK\n<stop>"},
+        Case{"EndOfInputFinishesWithoutReply", "start a.mp4\r", "<start a.mp4\r>OK\n<stop>"},
         Case{"NoCommand", "\n   \nstart\nstart \nstart\tx\nSTOP\nStop\nStart x\nstopper\n",
              U + U + U + U + U + U + U + U + U + "<stop>"},
         Case{"PathIsAllAfterOneBlank", "   start  a b \nstop now please\n",
              "<start  a b >OK\n<stop>DONE 5000000000  a b \n"},
-        Case{"PathOfBlanks", "start  \n", "<start  >OK\n<stop>"},
         Case{"DonePathIsTheLastStarts", "start first.mp4\nbogus\nstart ./second take.mp4\nstop\n",
              "<start first.mp4>OK\n" + U +
                  "<start ./second take.mp4>OK\n<stop>DONE 5000000000 ./second take.mp4\n"},
@@ -85,24 +140,15 @@ INSTANTIATE_TEST_SUITE_P(
              "6\xE2\x80\xA8"
              "7\xE2\x80\xA9"
              "8\n\r9 caf\xC3\xA9\t\xE2\x80\xA6 \xFF"},
-        Case{"EmptyError", "start fail\n", "<start fail>ERR \n<stop>", ""},
         Case{"OnlyTheCrBeforeTheLfGoes", "start a\rb\r\r\nstop\r\n",
              "<start a\rb\r>OK\n<stop>DONE 5000000000 a\rb\r\n"},
-        Case{"LastLineWithoutLfKeepsItsCr", "start x\r", "<start x\r>OK\n<stop>"},
         Case{"NulIsAByteLikeAnyOther", "\0\nsto\0p\nstart a\0b\n"s,
              U + U + "<start a\0b>OK\n<stop>"s},
         // A repaired path would name another file, maybe an existing one.
         Case{"InvalidUtf8PathRefusedAndFirstFinished", "start a.mp4\nstart a\xFF\xC0z\nstop\n",
              "<start a.mp4>OK\n" + kNotUtf8 + "<stop>"},
-        Case{"InvalidUtf8Word", "start\xFF x\n", U + "<stop>"},
-        Case{
-            "WellFormedPathEdgesKept",
-            "start \xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF\xF0\x90\x80\x80"
-            "\xF4\x8F\xBF\xBF\xEF\xBF\xBD\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB x\n",
-            "<start "
-            "\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF\xF0\x90\x80\x80"
-            "\xF4\x8F\xBF\xBF\xEF\xBF\xBD\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB "
-            "x>OK\n<stop>"},
+        Case{"WellFormedPathEdgesKept", "start " + kEdges + "\n",
+             "<start " + kEdges + ">OK\n<stop>"},
         // Only a blank that is a grapheme cluster of its own separates.
         Case{"BlanksJoinedToACluster",
              "start \xCC\x81x\nstop\xD8\x80 now\n\xD8\x80 stop\n \xCC\x81stop\nstart\xC2\xA0x\n",
@@ -118,13 +164,132 @@ TEST(ControlLoop, RefusesEveryIllFormedPath) {
   }
 }
 
-TEST(LineReader, HoldsNoMoreThanTheLimitOfAnOverlongLine) {
-  std::istringstream in(std::string(3 * kMaxLineBytes, 'x') + "\nstop\n");
-  const auto first = readLine(in);
-  ASSERT_TRUE(first && first->tooLong);
-  EXPECT_LE(first->bytes.capacity(), kMaxLineBytes + 1);
-  EXPECT_EQ(readLine(in)->bytes, "stop");
+std::string repeat(const std::string& line, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i) {
+    all += line;
+  }
+  return all;
 }
+
+// Everything written to `fd` until its write end is closed.
+std::string readAll(int fd) {
+  std::string all;
+  char bytes[4096];
+  for (ssize_t n; (n = ::read(fd, bytes, sizeof bytes)) > 0;) {
+    all.append(bytes, static_cast<std::size_t>(n));
+  }
+  return all;
+}
+
+constexpr int kWhileWaiting = -1;  // the loop waits for input or for room for a reply
+constexpr int kNoSignal = -2;
+
+enum class Host { reads, stopsReading, leaves };
+
+struct Ending {
+  std::string name;
+  std::string input;  // written before the loop runs; the host never closes it
+  int signalAtCall;   // SIGTERM during the recorder's call of this index
+  bool startHangs;    // as a start stuck on a frozen server
+  Host host;
+  std::string replies;  // all of them; the first ones when the host stops reading
+};
+
+// The signals are blocked in this (the main) thread from the first
+// TerminationSignals on; each test sends them to this thread only.
+class Endings : public ::testing::TestWithParam<Ending> {
+ protected:
+  void SetUp() override { std::signal(SIGPIPE, SIG_IGN); }  // as the process does
+  // A signal a failed test left unread must not reach the next one.
+  void TearDown() override { (void)signals_.arrived(); }
+
+  // Pipes that hold a whole test's input and replies, so that the host need not
+  // write or read while the loop runs; a host write never blocks.
+  Pipe input_ = makePipe(), output_ = makePipe();
+  const bool roomy_ = ::fcntl(input_.write.get(), F_SETPIPE_SZ, 1 << 20) > 0 &&
+                      ::fcntl(output_.write.get(), F_SETPIPE_SZ, 1 << 20) > 0 &&
+                      ::fcntl(input_.write.get(), F_SETFL, O_NONBLOCK) == 0;
+  TerminationSignals signals_;
+  DescriptorLineSource lines_{input_.read.get(), signals_};
+  DescriptorReplySink replies_{output_.write.get(), signals_};
+  ScriptedRecording recorder_;
+};
+
+// Whatever ends it, the loop ends by itself and the recording is finished.
+TEST_P(Endings, FinishTheRecordingAndAnswerWhatTheyShould) {
+  const Ending& c = GetParam();
+  ASSERT_TRUE(roomy_);
+  writeSome(input_.write.get(), c.input);
+  recorder_.startHangs = c.startHangs;
+  int call = 0;
+  recorder_.onCall = [&, loop = pthread_self()] {
+    if (call++ == c.signalAtCall) {
+      pthread_kill(loop, SIGTERM);
+      std::this_thread::sleep_for(100ms);  // so that it comes while the call runs
+    }
+  };
+  if (c.host == Host::leaves) {
+    output_.read.reset();
+  }
+  std::thread signaller;
+  if (c.signalAtCall == kWhileWaiting) {
+    signaller = std::thread([&, loop = pthread_self()] {
+      std::this_thread::sleep_for(200ms);
+      pollfd room{output_.write.get(), POLLOUT, 0};
+      for (int i = 0; i < 300 && c.host == Host::stopsReading && ::poll(&room, 1, 0) > 0; ++i) {
+        std::this_thread::sleep_for(10ms);  // until the replies fill the pipe
+      }
+      pthread_kill(loop, SIGTERM);
+    });
+  }
+  // A loop still running after 5 s is freed (its replies read, a "stop" sent)
+  // so that it fails its test instead of hanging it.
+  std::atomic<bool> ended{false}, rescued{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 500 && !ended; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    if (!ended) {
+      rescued = true;
+      writeSome(input_.write.get(), "\nstop\n");
+      readAll(output_.read.get());
+    }
+  });
+  runControlLoop(lines_, replies_, recorder_);
+  ended = true;
+  output_.write.reset();
+  watchdog.join();
+  EXPECT_FALSE(rescued) << "the loop did not end by itself";
+  if (signaller.joinable()) {
+    signaller.join();
+  }
+  EXPECT_EQ(recorder_.log, "<start a.mp4><stop>");
+  const std::string replies = readAll(output_.read.get());
+  EXPECT_EQ(c.host == Host::stopsReading ? replies.substr(0, c.replies.size()) : replies,
+            c.replies);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ControlLoop, Endings,
+    ::testing::Values(
+        Ending{"SignalAbandonsAHangingStart", "start a.mp4\nstop\n", 0, true, Host::reads,
+               "ERR abandoned\n"},
+        Ending{"SignalDuringStartWinsOverQueuedLines", "start a.mp4\nstop\n", 0, false, Host::reads,
+               "OK\n"},
+        Ending{"SignalDuringStopLetsItAnswer", "start a.mp4\nstop\n", 1, false, Host::reads,
+               "OK\nDONE 5000000000 a.mp4\n"},
+        Ending{"SignalWhileWaitingDropsAHalfLine", "start a.mp4\nstart half", kWhileWaiting, false,
+               Host::reads, "OK\n"},
+        Ending{"SignalFreesAReplyTheHostDoesNotRead", "start a.mp4\n" + repeat("x\n", 60000),
+               kWhileWaiting, false, Host::stopsReading, "OK\n" + U + U},
+        // Lines far past the limit and many pipefuls: bounded, one reply each.
+        Ending{"HostileInput",
+               "start /" + std::string(200000, 'x') + "\n" + std::string(200000, 'x') + "\r\n" +
+                   repeat("x\r\n", 30000) + "\0\n"s + "start a.mp4\nstop\n",
+               kNoSignal, false, Host::reads, repeat(U, 30003) + "OK\nDONE 5000000000 a.mp4\n"},
+        Ending{"HostGoneBeforeTheReply", "start a.mp4\nx\n", kNoSignal, false, Host::leaves, ""}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace kestrano

@@ -1,8 +1,8 @@
 #include "tests/fuzz/fuzz_entry.h"
 
+#include <algorithm>
 #include <sstream>
 #include <string>
-#include <string_view>
 
 #include "app/control_loop.h"
 
@@ -21,10 +21,6 @@ class InertRecording final : public RecordingControl {
   void cancelStart() override {}
 };
 
-bool isKnownReply(std::string_view line) {
-  return line == "OK" || line.starts_with("ERR ") || line.starts_with("DONE 0 ");
-}
-
 }  // namespace
 
 int fuzzControlLoop(const std::uint8_t* data, std::size_t size) {
@@ -34,27 +30,19 @@ int fuzzControlLoop(const std::uint8_t* data, std::size_t size) {
   InertRecording recorder;
   runControlLoop(in, out, recorder);
 
+  // Every reply is one whole line of a known form and answers one input line
+  // (a last line without LF counts too).
   const std::string output = out.str();
-  if (!output.empty() && output.back() != '\n') {
-    __builtin_trap();
-  }
-  std::size_t replies = 0;
-  std::size_t begin = 0;
-  while (begin < output.size()) {
-    const std::size_t end = output.find('\n', begin);
-    if (!isKnownReply(std::string_view(output).substr(begin, end - begin))) {
+  std::istringstream replies(output);
+  std::size_t count = 0;
+  for (std::string line; std::getline(replies, line); ++count) {
+    if (line != "OK" && !line.starts_with("ERR ") && !line.starts_with("DONE 0 ")) {
       __builtin_trap();
     }
-    ++replies;
-    begin = end + 1;
   }
-  // Every reply answers one line; a last line without LF counts too.
-  std::size_t lines = 0;
-  for (char c : input) {
-    lines += c == '\n' ? 1 : 0;
-  }
-  lines += !input.empty() && input.back() != '\n' ? 1 : 0;
-  if (replies > lines) {
+  const auto lines = static_cast<std::size_t>(std::count(input.begin(), input.end(), '\n')) +
+                     (!input.empty() && input.back() != '\n' ? 1 : 0);
+  if ((!output.empty() && output.back() != '\n') || count > lines) {
     __builtin_trap();
   }
   return 0;
