@@ -25,8 +25,7 @@ TEST(PosixFileSystem, ReplacesOnlyFilesAndLinksAndReportsSizesInBytes) {
 
   std::optional<Error> error;
   const auto attributes = files.attributesOfItemAtPath((dir / "a.mp4").string(), error);
-  ASSERT_TRUE(attributes.has_value());
-  EXPECT_EQ(readInt64(attributes->at(kFileSizeKey)), 5);
+  EXPECT_EQ(readInt64(attributes.value().at(kFileSizeKey)), 5);
   EXPECT_FALSE(files.attributesOfItemAtPath((dir / "missing").string(), error).has_value());
   EXPECT_TRUE(error.has_value());
 
