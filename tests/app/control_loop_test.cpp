@@ -39,11 +39,11 @@ const std::string kError =
 const std::string kErr = "ERR 1 2 3 4 5 6 7 8  9 caf\xC3\xA9\t\xE2\x80\xA6 \xFF\n";
 
 // A RecordingControl that appends each call to `log` as "<start PATH>" or
-// "<stop>", after running `onCall` and moving there what was written to
-// `replies` by then, so that the log shows which call a reply answers. A start whose path contains
-// "fail" fails with kError. With `startHangs`, a start waits for cancelStart() and fails with
-// "abandoned", or after 10 s with "never cancelled", so that a loop that never cancels fails its
-// test instead of hanging it.
+// "<stop>", after running `onCall` and after moving there what the loop had
+// written to `replies` by then: the log shows which call each reply follows.
+// A start whose path contains "fail" fails with kError. With `startHangs`, a
+// start waits for cancelStart() and fails with "abandoned", or after 10 s with
+// "never cancelled": a loop that never cancels fails instead of hanging.
 class ScriptedRecording final : public RecordingControl {
  public:
   std::optional<Error> start(const std::string& path) override {
@@ -89,9 +89,7 @@ std::string transcriptOf(const std::string& input) {
 }
 
 struct Case {
-  std::string name;
-  std::string input;
-  std::string transcript;
+  std::string name, input, transcript;  // the replies and calls in order
 };
 
 class Lines : public ::testing::TestWithParam<Case> {};
@@ -100,7 +98,7 @@ TEST_P(Lines, GetTheirRepliesInOrder) {
   EXPECT_EQ(transcriptOf(GetParam().input), GetParam().transcript);
 }
 
-const std::string U = "ERR unknown command\n";
+const std::string U = "ERR unknown command\n";  // short: many rows hold several
 const std::string kNotUtf8 = "ERR the path is not valid UTF-8\n";
 // The first and last character of each UTF-8 range, U+FFFD itself, a ZWJ
 // emoji sequence and a blank.

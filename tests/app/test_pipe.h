@@ -27,7 +27,8 @@ inline Pipe makePipe() {
 // Writes what it can of `bytes`; a reader that stopped reading is not an
 // error here.
 inline void writeSome(int fd, const std::string& bytes) {
-  for (std::size_t done = 0; done < bytes.size();) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n <= 0) {
       return;
