@@ -90,6 +90,7 @@ std::string transcriptOf(const std::string& input) {
 
 struct Case {
   std::string name, input, transcript;  // the replies and calls in order
+  friend void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 };
 
 class Lines : public ::testing::TestWithParam<Case> {};
@@ -175,6 +176,7 @@ struct Ending {
   bool startHangs;    // as a start stuck on a frozen server
   Host host;
   std::string replies;  // all of them; the first ones when the host stops reading
+  friend void PrintTo(const Ending& c, std::ostream* out) { *out << c.name; }
 };
 
 // The signals are blocked in this (the main) thread from the first

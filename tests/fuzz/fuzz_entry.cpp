@@ -12,10 +12,8 @@ namespace {
 class InertRecording final : public RecordingControl {
  public:
   std::optional<Error> start(const std::string& path) override {
-    if (path.find("fail") != std::string::npos) {
-      return Error{"fuzz", 1, "failed\nas asked"};
-    }
-    return std::nullopt;
+    const bool fail = path.find("fail") != std::string::npos;
+    return fail ? std::optional<Error>(Error{"fuzz", 1, "failed\nas asked"}) : std::nullopt;
   }
   std::int64_t stop() override { return 0; }
   void cancelStart() override {}
