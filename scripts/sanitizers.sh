@@ -14,7 +14,7 @@ tsan_build=${KESTRANO_TSAN_BUILD_DIR:-$root/build-tsan}
 # One whole recording through the binary, besides every unit and backend test:
 # ended by SIGTERM, so the signal path and the finish run under the sanitizers
 # too. Not one that times the sound's start: a sanitizer's slowdown moves it.
-e2e_test='HostEndedRecording\.IsFinishedAndTheProcessExitsCleanlyWithoutAnotherWord/TERM'
+e2e_test='EndToEnd/Recording\.EndsAsTheRowSays/TERM'
 
 # halt_on_error: the first report fails the test (and, in a recorder run by an
 # end-to-end test, its exit status).
@@ -30,7 +30,7 @@ run() {  # <kind> <build dir>
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DKESTRANO_SANITIZE="$kind" >/dev/null
   # Only what these runs use: a whole build under a sanitizer takes long.
-  ninja -C "$build" platform_tests app_tests fuzz_entry_tests app_process_tests recorder_tests \
+  ninja -C "$build" platform_tests app_tests fuzz_entry_tests recorder_tests \
     resample_tests ffmpeg_writer_tests e2e_tests KestranoRecorder av_sync_scene
   echo "sanitizers: $kind build took $(($(date +%s) - began)) s"
   began=$(date +%s)

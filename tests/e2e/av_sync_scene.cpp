@@ -1,19 +1,17 @@
-// Flashes the whole screen white and beeps on the speaker and on the virtual
-// microphone at the same instants, so a recording's tracks can be lined up.
-//
-//   av_sync_scene FLASHES
-//
-// Uses the X server and sound server of the environment (a test's private
-// desktop). Each beep is scheduled by its expected play time (now plus the
-// stream's latency), so it leaves the sound server when the flash appears.
-#include <pulse/error.h>
+// The scene the end-to-end recordings film, on the X and sound servers of the
+// environment: a grey block that moves at every 1/30 s (so every frame
+// changes), and once a second a white band across the screen with a 440 Hz
+// beep on the speaker and a 1000 Hz beep on the virtual microphone at the
+// same instant. Only a band: a whole screen turning white makes the encoder
+// put in key frames of its own, which would hide how far apart it spaces them.
+// Prints "ready" at the first flash and runs until it is killed; it outlives
+// the death of either server.
 #include <pulse/simple.h>
 #include <time.h>
 #include <xcb/xcb.h>
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <numbers>
 #include <thread>
@@ -22,10 +20,8 @@
 namespace {
 
 constexpr int kRate = 48000;
-constexpr double kIntervalSeconds = 1.0;
-constexpr double kFlashSeconds = 0.2;  // long enough for a 15 fps capture to see it
-constexpr double kLeadSeconds = 1.0;   // lets both audio streams settle first
-constexpr double kBeepHz = 2000;
+constexpr int kTicksPerSecond = 30;
+constexpr int kFlashTicks = 6;  // 0.2 s: long enough for a 15 fps capture to see it
 
 double now() {
   timespec ts{};
@@ -33,85 +29,84 @@ double now() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-void sleepUntil(double t) {
-  double left = t - now();
-  if (left > 0) {
-    std::this_thread::sleep_for(std::chrono::duration<double>(left));
-  }
-}
-
 struct SimpleFree {
   void operator()(pa_simple* s) const { pa_simple_free(s); }
 };
 
-void beeps(const char* device, double first, int count) {
+// Each chunk is computed for the moment it will be heard (now plus the
+// stream's latency), so a beep leaves the server when its flash appears.
+void beeps(const char* device, double hz, double first) {
   pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 2};
-  pa_buffer_attr attr{};
-  attr.maxlength = static_cast<uint32_t>(-1);
-  attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(20000, &spec));
-  attr.prebuf = static_cast<uint32_t>(-1);
-  attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(5000, &spec));
-  int error = 0;
+  pa_buffer_attr attr{
+      static_cast<uint32_t>(-1), static_cast<uint32_t>(pa_usec_to_bytes(100000, &spec)),
+      static_cast<uint32_t>(-1), static_cast<uint32_t>(pa_usec_to_bytes(10000, &spec)), 0};
   std::unique_ptr<pa_simple, SimpleFree> s(pa_simple_new(nullptr, "av_sync_scene",
                                                          PA_STREAM_PLAYBACK, device, "beeps", &spec,
-                                                         nullptr, &attr, &error));
-  if (!s) {
-    std::fprintf(stderr, "av_sync_scene: %s: %s\n", device, pa_strerror(error));
-    std::exit(1);
-  }
-  constexpr int kChunk = kRate / 200;  // 5 ms
-  std::vector<float> chunk(kChunk * 2);
-  double end = first + count * kIntervalSeconds + 0.5;
-  long n = 0;
-  while (now() < end) {
-    pa_usec_t latency = pa_simple_get_latency(s.get(), &error);
-    double playAt = now() + static_cast<double>(latency) * 1e-6;
-    for (int i = 0; i < kChunk; ++i, ++n) {
-      double t = playAt + static_cast<double>(i) / kRate - first;
-      double phase = t - std::floor(t / kIntervalSeconds) * kIntervalSeconds;
-      bool on = t >= 0 && t < count * kIntervalSeconds && phase < kFlashSeconds;
-      float v = on ? 0.5f * static_cast<float>(std::sin(2 * std::numbers::pi * kBeepHz * n / kRate))
-                   : 0.0f;
-      chunk[2 * i] = v;
-      chunk[2 * i + 1] = v;
+                                                         nullptr, &attr, nullptr));
+  std::vector<float> chunk(2 * kRate / 200);  // 5 ms
+  for (long n = 0; s;) {
+    int error = 0;
+    double playAt = now() + static_cast<double>(pa_simple_get_latency(s.get(), &error)) * 1e-6;
+    for (std::size_t i = 0; i < chunk.size(); i += 2, ++n) {
+      double t = playAt + static_cast<double>(i / 2) / kRate - first;
+      bool on = t >= 0 && t - std::floor(t) < static_cast<double>(kFlashTicks) / kTicksPerSecond;
+      chunk[i] = chunk[i + 1] =
+          on ? 0.5f * static_cast<float>(std::sin(2 * std::numbers::pi * hz * n / kRate)) : 0.0f;
     }
-    pa_simple_write(s.get(), chunk.data(), chunk.size() * sizeof(float), &error);
+    if (pa_simple_write(s.get(), chunk.data(), chunk.size() * sizeof(float), &error) < 0) {
+      return;  // the sound server died
+    }
   }
-  pa_simple_drain(s.get(), &error);
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  int count = argc > 1 ? std::atoi(argv[1]) : 5;
-  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-  if (xcb_connection_has_error(c)) {
+int main() {
+  std::unique_ptr<xcb_connection_t, void (*)(xcb_connection_t*)> c(xcb_connect(nullptr, nullptr),
+                                                                   xcb_disconnect);
+  if (xcb_connection_has_error(c.get())) {
     std::fprintf(stderr, "av_sync_scene: no X server\n");
     return 1;
   }
-  xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-  xcb_window_t win = xcb_generate_id(c);
+  xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c.get())).data;
+  xcb_window_t win = xcb_generate_id(c.get());
+  xcb_window_t block = xcb_generate_id(c.get());
+  xcb_window_t flash = xcb_generate_id(c.get());
   uint32_t values[] = {screen->black_pixel, 1};
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, win, screen->root, 0, 0, screen->width_in_pixels,
+  xcb_create_window(c.get(), XCB_COPY_FROM_PARENT, win, screen->root, 0, 0, screen->width_in_pixels,
                     screen->height_in_pixels, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
                     XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-  xcb_map_window(c, win);
-  xcb_flush(c);
+  values[0] = 0x808080;
+  xcb_create_window(c.get(), XCB_COPY_FROM_PARENT, block, win, 0, 0, 32, 32, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_BACK_PIXEL, values);
+  values[0] = screen->black_pixel;
+  xcb_create_window(c.get(), XCB_COPY_FROM_PARENT, flash, win, 0, screen->height_in_pixels / 2,
+                    screen->width_in_pixels, screen->height_in_pixels / 4, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_BACK_PIXEL, values);
+  xcb_map_subwindows(c.get(), win);
+  xcb_map_window(c.get(), win);
+  xcb_flush(c.get());
 
-  double first = now() + kLeadSeconds;
-  std::thread speaker(beeps, "speaker", first, count);
-  std::thread microphone(beeps, "micsink", first, count);
-  for (int k = 0; k < count; ++k) {
-    double at = first + k * kIntervalSeconds;
-    for (uint32_t pixel : {screen->white_pixel, screen->black_pixel}) {
-      sleepUntil(pixel == screen->white_pixel ? at : at + kFlashSeconds);
-      xcb_change_window_attributes(c, win, XCB_CW_BACK_PIXEL, &pixel);
-      xcb_clear_area(c, 0, win, 0, 0, 0, 0);
-      xcb_flush(c);
+  // A second's lead lets both sound streams settle before the first beep.
+  const double first = now() + 1.0;
+  std::jthread speaker(beeps, "speaker", 440.0, first);
+  std::jthread microphone(beeps, "micsink", 1000.0, first);
+  for (long tick = -kTicksPerSecond;; ++tick) {
+    std::this_thread::sleep_for(
+        std::chrono::duration<double>(first + static_cast<double>(tick) / kTicksPerSecond - now()));
+    if (tick == 0) {
+      std::printf("ready\n");
+      std::fflush(stdout);
     }
+    const long phase = (tick % kTicksPerSecond + kTicksPerSecond) % kTicksPerSecond;
+    if (tick >= 0 && (phase == 0 || phase == kFlashTicks)) {
+      uint32_t pixel = phase == 0 ? screen->white_pixel : screen->black_pixel;
+      xcb_change_window_attributes(c.get(), flash, XCB_CW_BACK_PIXEL, &pixel);
+      xcb_clear_area(c.get(), 0, flash, 0, 0, 0, 0);
+    }
+    uint32_t at[] = {
+        static_cast<uint32_t>((tick + kTicksPerSecond) * 4 % (screen->width_in_pixels - 32)), 16};
+    xcb_configure_window(c.get(), block, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, at);
+    xcb_flush(c.get());
   }
-  speaker.join();
-  microphone.join();
-  xcb_disconnect(c);
-  return 0;
 }

@@ -6,10 +6,12 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>
 #include <numbers>
+#include <numeric>
 #include <stdexcept>
 
 #include "platform/linux/av/av_resources.h"
@@ -17,15 +19,12 @@ extern "C" {
 namespace kestrano::testing {
 namespace {
 
-using Format = av::InputContextPtr;
-using Codec = av::CodecContextPtr;
-
-Format open(const std::string& path) {
+av::InputContextPtr open(const std::string& path) {
   AVFormatContext* raw = nullptr;
   if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
     throw std::runtime_error("cannot open " + path);
   }
-  Format f(raw);
+  av::InputContextPtr f(raw);
   if (avformat_find_stream_info(f.get(), nullptr) < 0) {
     throw std::runtime_error("no stream info in " + path);
   }
@@ -36,69 +35,61 @@ double seconds(int64_t ts, AVRational tb) {
   return ts == AV_NOPTS_VALUE ? 0.0 : static_cast<double>(ts) * av_q2d(tb);
 }
 
-// Decodes one stream, calling `onFrame` for every frame.
+// Decodes the n-th stream of `type`, calling `onFrame` for every frame.
 template <class OnFrame>
-void decodeStream(AVFormatContext* f, int index, OnFrame onFrame) {
+void decodeStream(const std::string& path, AVMediaType type, int n, OnFrame onFrame) {
+  auto f = open(path);
+  int index = -1;
+  for (unsigned i = 0; i < f->nb_streams; ++i) {
+    if (f->streams[i]->codecpar->codec_type == type && n-- == 0) {
+      index = static_cast<int>(i);
+    }
+  }
+  if (index < 0) {
+    throw std::runtime_error("no such stream in " + path);
+  }
   AVStream* st = f->streams[index];
   const AVCodec* dec = avcodec_find_decoder(st->codecpar->codec_id);
-  if (dec == nullptr) {
-    throw std::runtime_error("no decoder");
-  }
-  Codec ctx(avcodec_alloc_context3(dec));
+  av::CodecContextPtr ctx(avcodec_alloc_context3(dec));
   avcodec_parameters_to_context(ctx.get(), st->codecpar);
-  if (avcodec_open2(ctx.get(), dec, nullptr) < 0) {
-    throw std::runtime_error("cannot open decoder");
+  if (dec == nullptr || avcodec_open2(ctx.get(), dec, nullptr) < 0) {
+    throw std::runtime_error("cannot open a decoder for " + path);
   }
   av::PacketPtr pkt(av_packet_alloc());
   av::FramePtr frame(av_frame_alloc());
-  auto drain = [&] {
-    while (avcodec_receive_frame(ctx.get(), frame.get()) == 0) {
-      onFrame(frame.get(), st->time_base);
-      av_frame_unref(frame.get());
-    }
-  };
-  while (av_read_frame(f, pkt.get()) >= 0) {
-    if (pkt->stream_index == index) {
-      avcodec_send_packet(ctx.get(), pkt.get());
-      drain();
+  for (bool more = true; more;) {
+    more = av_read_frame(f.get(), pkt.get()) >= 0;
+    if (!more || pkt->stream_index == index) {
+      avcodec_send_packet(ctx.get(), more ? pkt.get() : nullptr);  // none: drain
     }
     av_packet_unref(pkt.get());
-  }
-  avcodec_send_packet(ctx.get(), nullptr);
-  drain();
-}
-
-int nthStream(AVFormatContext* f, AVMediaType type, int n) {
-  for (unsigned i = 0; i < f->nb_streams; ++i) {
-    if (f->streams[i]->codecpar->codec_type == type && n-- == 0) {
-      return static_cast<int>(i);
+    while (avcodec_receive_frame(ctx.get(), frame.get()) == 0) {
+      onFrame(*frame, st->time_base);
+      av_frame_unref(frame.get());
     }
   }
-  throw std::runtime_error("no such stream");
 }
 
 }  // namespace
 
 std::vector<StreamInfo> probeStreams(const std::string& path) {
-  Format f = open(path);
+  auto f = open(path);
   std::vector<StreamInfo> out;
   for (unsigned i = 0; i < f->nb_streams; ++i) {
     const AVStream* st = f->streams[i];
     const AVCodecParameters* par = st->codecpar;
-    StreamInfo info;
-    info.type = av_get_media_type_string(par->codec_type)
-                    ? av_get_media_type_string(par->codec_type)
-                    : "other";
-    info.codec = avcodec_get_name(par->codec_id);
+    const char* type = av_get_media_type_string(par->codec_type);
     const char* profile = avcodec_profile_name(par->codec_id, par->profile);
-    info.profile = profile ? profile : "";
-    info.width = par->width;
-    info.height = par->height;
-    info.sampleRate = par->sample_rate;
-    info.channels = par->ch_layout.nb_channels;
-    info.startSeconds = seconds(st->start_time, st->time_base);
-    info.durationSeconds = seconds(st->duration, st->time_base);
-    out.push_back(info);
+    out.push_back(StreamInfo{type ? type : "other",
+                             avcodec_get_name(par->codec_id),
+                             profile ? profile : "",
+                             par->width,
+                             par->height,
+                             par->sample_rate,
+                             par->ch_layout.nb_channels,
+                             seconds(st->start_time, st->time_base),
+                             seconds(st->duration, st->time_base),
+                             {}});
   }
   av::PacketPtr pkt(av_packet_alloc());
   while (av_read_frame(f.get(), pkt.get()) >= 0) {
@@ -111,65 +102,47 @@ std::vector<StreamInfo> probeStreams(const std::string& path) {
 }
 
 DecodedAudio decodeAudio(const std::string& path, int audioIndex) {
-  Format f = open(path);
-  int index = nthStream(f.get(), AVMEDIA_TYPE_AUDIO, audioIndex);
   DecodedAudio out;
-  bool first = true;
-  decodeStream(f.get(), index, [&](AVFrame* frame, AVRational tb) {
-    if (first) {
-      out.startSeconds = seconds(frame->pts, tb);
-      first = false;
+  decodeStream(path, AVMEDIA_TYPE_AUDIO, audioIndex, [&](const AVFrame& frame, AVRational tb) {
+    if (out.sampleRate == 0) {
+      out.startSeconds = seconds(frame.pts, tb);
     }
-    out.sampleRate = frame->sample_rate;
-    int channels = frame->ch_layout.nb_channels;
-    auto fmt = static_cast<AVSampleFormat>(frame->format);
-    for (int s = 0; s < frame->nb_samples; ++s) {
+    out.sampleRate = frame.sample_rate;
+    const int channels = frame.ch_layout.nb_channels;
+    const bool planar = frame.format == AV_SAMPLE_FMT_FLTP;
+    for (int s = 0; s < frame.nb_samples; ++s) {
       float sum = 0;
       for (int c = 0; c < channels; ++c) {
-        if (fmt == AV_SAMPLE_FMT_FLTP) {
-          sum += reinterpret_cast<const float*>(frame->extended_data[c])[s];
-        } else if (fmt == AV_SAMPLE_FMT_FLT) {
-          sum += reinterpret_cast<const float*>(frame->extended_data[0])[s * channels + c];
-        }
+        sum += planar ? reinterpret_cast<const float*>(frame.extended_data[c])[s]
+                      : reinterpret_cast<const float*>(frame.extended_data[0])[s * channels + c];
       }
-      out.mono.push_back(channels > 0 ? sum / static_cast<float>(channels) : 0.0f);
+      out.mono.push_back(sum / static_cast<float>(std::max(channels, 1)));
     }
   });
   return out;
 }
 
 std::vector<DecodedFrame> decodeVideo(const std::string& path) {
-  Format f = open(path);
-  int index = nthStream(f.get(), AVMEDIA_TYPE_VIDEO, 0);
   std::vector<DecodedFrame> out;
-  decodeStream(f.get(), index, [&](AVFrame* frame, AVRational tb) {
-    DecodedFrame d;
-    d.seconds = seconds(frame->best_effort_timestamp, tb);
-    d.width = frame->width;
-    d.height = frame->height;
+  decodeStream(path, AVMEDIA_TYPE_VIDEO, 0, [&](const AVFrame& frame, AVRational tb) {
     double sum = 0;
-    for (int y = 0; y < frame->height; ++y) {
-      const uint8_t* row = frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0];
-      for (int x = 0; x < frame->width; ++x) {
-        sum += row[x];
-      }
+    for (int y = 0; y < frame.height; ++y) {
+      const uint8_t* row = frame.data[0] + static_cast<ptrdiff_t>(y) * frame.linesize[0];
+      sum = std::accumulate(row, row + frame.width, sum);
     }
-    d.meanLuma = sum / (static_cast<double>(frame->width) * frame->height);
-    out.push_back(d);
+    out.push_back(DecodedFrame{seconds(frame.best_effort_timestamp, tb),
+                               sum / (static_cast<double>(frame.width) * frame.height), frame.width,
+                               frame.height});
   });
   return out;
 }
 
 double toneAmplitude(const DecodedAudio& audio, double hz, double fromSeconds,
                      double lengthSeconds) {
-  if (audio.sampleRate <= 0) {
-    return 0;
-  }
-  auto begin = static_cast<long>((fromSeconds - audio.startSeconds) * audio.sampleRate);
-  auto count = static_cast<long>(lengthSeconds * audio.sampleRate);
-  begin = std::max(0L, begin);
-  long end = std::min(static_cast<long>(audio.mono.size()), begin + count);
-  if (end <= begin) {
+  auto begin = std::max(0L, std::lround((fromSeconds - audio.startSeconds) * audio.sampleRate));
+  long end = std::min(static_cast<long>(audio.mono.size()),
+                      begin + std::lround(lengthSeconds * audio.sampleRate));
+  if (audio.sampleRate <= 0 || end <= begin) {
     return 0;
   }
   double w = 2 * std::numbers::pi * hz / audio.sampleRate;
@@ -183,9 +156,10 @@ double toneAmplitude(const DecodedAudio& audio, double hz, double fromSeconds,
 }
 
 std::string decodeErrors(const std::string& path) {
-  // The plain command, as a user runs it first: ffmpeg guesses a frame rate
-  // and complains about pictures closer than it.
-  std::string command = "ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1";
+  // Every track through a full decode, as a player would, without ffmpeg's
+  // chatter: it guesses a frame rate and complains about pictures closer than
+  // it, and warns of a torn fragment at the end.
+  std::string command = "ffmpeg -nostdin -v warning -i '" + path + "' -map 0 -f null - 2>&1";
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
   std::string text;
   char chunk[256];

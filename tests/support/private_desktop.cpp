@@ -3,9 +3,9 @@
 #include <signal.h>
 #include <stdlib.h>
 
-#include <array>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -13,20 +13,12 @@
 namespace kestrano::testing {
 namespace {
 
-struct PipeClose {
-  void operator()(FILE* f) const { pclose(f); }
-};
-
 std::string run(const std::string& command) {
-  std::unique_ptr<FILE, PipeClose> pipe(popen(command.c_str(), "r"));
-  if (!pipe) {
-    throw std::runtime_error("cannot run " + command);
-  }
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
   std::string out;
-  std::array<char, 4096> chunk{};
-  size_t n = 0;
-  while ((n = fread(chunk.data(), 1, chunk.size(), pipe.get())) > 0) {
-    out.append(chunk.data(), n);
+  char chunk[4096];
+  for (size_t n; pipe && (n = fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) {
+    out.append(chunk, n);
   }
   return out;
 }
@@ -36,9 +28,8 @@ std::string script() {
 }
 
 void killPidIn(const std::string& file) {
-  std::ifstream in(file);
   long pid = 0;
-  if (in >> pid && pid > 0) {
+  if (std::ifstream(file) >> pid && pid > 0) {
     ::kill(static_cast<pid_t>(pid), SIGKILL);
   }
 }
@@ -48,33 +39,19 @@ void killPidIn(const std::string& file) {
 PrivateDesktop::PrivateDesktop(const Options& options) {
   std::ostringstream cmd;
   cmd << script() << " start --size " << options.size << " --mic-rate " << options.micRate
-      << " --mic-channels " << options.micChannels;
-  if (!options.monitors.empty()) {
-    cmd << " --monitors " << options.monitors;
-  }
-  if (!options.x) {
-    cmd << " --no-x";
-  }
-  if (!options.pulse) {
-    cmd << " --no-pulse";
-  }
+      << " --mic-channels " << options.micChannels
+      << (options.monitors.empty() ? "" : " --monitors " + options.monitors)
+      << (options.x ? "" : " --no-x") << (options.pulse ? "" : " --no-pulse");
   std::istringstream out(run(cmd.str()));
-  std::string line;
-  while (std::getline(out, line)) {
+  const std::map<std::string, std::string*> fields{{"DISPLAY", &display_},
+                                                   {"PULSE_SERVER", &pulseServer_},
+                                                   {"PULSE_CLIENTCONFIG", &clientConfig_},
+                                                   {"KESTRANO_DESKTOP", &dir_}};
+  for (std::string line; std::getline(out, line);) {
     auto eq = line.find('=');
-    if (eq == std::string::npos) {
-      continue;
-    }
-    auto name = line.substr(0, eq);
-    auto value = line.substr(eq + 1);
-    if (name == "DISPLAY") {
-      display_ = value;
-    } else if (name == "PULSE_SERVER") {
-      pulseServer_ = value;
-    } else if (name == "PULSE_CLIENTCONFIG") {
-      clientConfig_ = value;
-    } else if (name == "KESTRANO_DESKTOP") {
-      dir_ = value;
+    auto field = fields.find(line.substr(0, eq));
+    if (eq != std::string::npos && field != fields.end()) {
+      *field->second = line.substr(eq + 1);
     }
   }
   if (dir_.empty()) {
@@ -87,12 +64,9 @@ PrivateDesktop::~PrivateDesktop() {
 }
 
 void PrivateDesktop::exportEnvironment() const {
-  if (!display_.empty()) {
-    setenv("DISPLAY", display_.c_str(), 1);
-  }
-  if (!pulseServer_.empty()) {
-    setenv("PULSE_SERVER", pulseServer_.c_str(), 1);
-    setenv("PULSE_CLIENTCONFIG", clientConfig_.c_str(), 1);
+  for (const auto& assignment : environment()) {
+    auto eq = assignment.find('=');
+    setenv(assignment.substr(0, eq).c_str(), assignment.c_str() + eq + 1, 1);
   }
 }
 
@@ -119,6 +93,7 @@ std::string PrivateDesktop::environmentAssignments() const {
 void PrivateDesktop::killX() const {
   killPidIn(dir_ + "/x.pid");
 }
+
 void PrivateDesktop::killPulse() const {
   killPidIn(dir_ + "/pulse.pid");
 }

@@ -7,8 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -18,51 +17,34 @@
 extern char** environ;
 
 namespace kestrano::testing {
-namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int remainingMs(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
-
-}  // namespace
 
 RecorderProcess::RecorderProcess(const std::string& binary,
                                  const std::vector<std::string>& environment) {
   int inPipe[2];
   int outPipe[2];
-  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
   char errTemplate[] = "/tmp/kestrano-stderr.XXXXXX";
   int errFd = mkstemp(errTemplate);
+  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 || errFd < 0) {
+    throw std::runtime_error("cannot make the child's pipes");
+  }
   errPath_ = errTemplate;
-
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    env.emplace_back(*e);
+  // env(1) adds the entries to what the child inherits, then runs it.
+  std::vector<std::string> args{"env"};
+  args.insert(args.end(), environment.begin(), environment.end());
+  args.push_back(binary);
+  std::vector<char*> argv;
+  for (auto& a : args) {
+    argv.push_back(a.data());
   }
-  for (const auto& add : environment) {
-    auto name = add.substr(0, add.find('=') + 1);
-    std::erase_if(env, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
-    env.push_back(add);
-  }
-  std::vector<char*> envp;
-  for (auto& e : env) {
-    envp.push_back(e.data());
-  }
-  envp.push_back(nullptr);
-
+  argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, inPipe[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
-  std::string path = binary;
-  char* argv[] = {path.data(), nullptr};
-  int rc = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv, envp.data());
+  int rc = posix_spawn(&pid_, "/usr/bin/env", &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(inPipe[0]);
   close(outPipe[1]);
@@ -70,68 +52,55 @@ RecorderProcess::RecorderProcess(const std::string& binary,
   in_ = inPipe[1];
   out_ = outPipe[0];
   if (rc != 0) {
-    throw std::runtime_error("cannot start " + binary + ": " + std::strerror(rc));
+    reaped_ = true;
+    throw std::runtime_error("cannot start " + binary);
   }
 }
 
 RecorderProcess::~RecorderProcess() {
-  if (!reaped_ && pid_ > 0) {
+  if (!reaped_) {
     ::kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
-  if (in_ >= 0) {
-    close(in_);
-  }
-  if (out_ >= 0) {
-    close(out_);
-  }
+  closeInput();
+  closeOutput();
   unlink(errPath_.c_str());
 }
 
 void RecorderProcess::send(const std::string& line) {
   std::string bytes = line + "\n";
-  const char* p = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(in_, p, left);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
+  for (size_t done = 0; done < bytes.size();) {
+    ssize_t n = ::write(in_, bytes.data() + done, bytes.size() - done);
     if (n <= 0) {
       return;  // the child has gone; the reply check will say so
     }
-    p += n;
-    left -= static_cast<size_t>(n);
+    done += static_cast<size_t>(n);
   }
 }
 
-bool RecorderProcess::readMore(std::chrono::steady_clock::time_point deadline) {
+bool RecorderProcess::readMore(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   pollfd p{out_, POLLIN, 0};
-  if (poll(&p, 1, remainingMs(deadline)) <= 0) {
-    return false;
-  }
   char buf[4096];
-  ssize_t n = ::read(out_, buf, sizeof buf);
-  if (n <= 0) {
+  if (out_ < 0 || poll(&p, 1, std::max(0, static_cast<int>(left.count()))) <= 0) {
     return false;
   }
-  pending_.append(buf, static_cast<size_t>(n));
-  return true;
+  ssize_t n = ::read(out_, buf, sizeof buf);
+  pending_.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+  return n > 0;
 }
 
 std::optional<std::string> RecorderProcess::readLine(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
-  for (;;) {
-    auto lf = pending_.find('\n');
-    if (lf != std::string::npos) {
-      std::string line = pending_.substr(0, lf);
-      pending_.erase(0, lf + 1);
-      return line;
-    }
+  size_t lf;
+  while ((lf = pending_.find('\n')) == std::string::npos) {
     if (!readMore(deadline)) {
       return std::nullopt;
     }
   }
+  std::string line = pending_.substr(0, lf);
+  pending_.erase(0, lf + 1);
+  return line;
 }
 
 std::string RecorderProcess::readRest(std::chrono::milliseconds timeout) {
@@ -143,35 +112,29 @@ std::string RecorderProcess::readRest(std::chrono::milliseconds timeout) {
 
 void RecorderProcess::closeInput() {
   if (in_ >= 0) {
-    close(in_);
-    in_ = -1;
+    close(std::exchange(in_, -1));
   }
 }
 
 void RecorderProcess::closeOutput() {
   if (out_ >= 0) {
-    close(out_);
-    out_ = -1;
+    close(std::exchange(out_, -1));
   }
 }
 
 int RecorderProcess::wait(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
   int status = 0;
-  while (!reaped_) {
-    pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      reaped_ = true;
-      break;
-    }
+  while (!reaped_ && waitpid(pid_, &status, WNOHANG) != pid_) {
     if (Clock::now() >= deadline) {
-      ::kill(pid_, SIGKILL);
+      signal(SIGKILL);
       waitpid(pid_, nullptr, 0);
-      reaped_ = true;
-      return -1;
+      status = -1;
+      break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  reaped_ = true;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -182,9 +145,8 @@ void RecorderProcess::signal(int sig) const {
 }
 
 std::string RecorderProcess::standardError() const {
-  std::ifstream in(errPath_);
   std::stringstream s;
-  s << in.rdbuf();
+  s << std::ifstream(errPath_).rdbuf();
   return s.str();
 }
 

@@ -9,8 +9,8 @@
 
 namespace kestrano::testing {
 
-// The recorder binary as a host runs it: a child process whose standard input
-// and output are pipes held here; standard error goes to a file.
+// A child process as a host runs the recorder: its standard input and output
+// are pipes held here; standard error goes to a file.
 class RecorderProcess {
  public:
   // `environment` entries ("NAME=value") are added to this process's own.
@@ -19,7 +19,7 @@ class RecorderProcess {
   RecorderProcess(const RecorderProcess&) = delete;
   RecorderProcess& operator=(const RecorderProcess&) = delete;
 
-  // Writes `line` and a line feed.
+  // Writes `line` and a line feed, as much as the child takes.
   void send(const std::string& line);
   // The next line without its line feed; nothing at end of output or after
   // the timeout.
@@ -29,8 +29,8 @@ class RecorderProcess {
   void closeInput();
   // Closes our end of the child's standard output: a host that went away.
   void closeOutput();
-  // The exit status, or -1 when the child did not exit in time (then killed)
-  // or died of a signal.
+  // The exit status, or -1 when the child died of a signal or did not exit in
+  // time (then it is killed).
   int wait(std::chrono::milliseconds timeout);
   void signal(int sig) const;
   std::string standardError() const;
