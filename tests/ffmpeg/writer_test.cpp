@@ -314,26 +314,6 @@ TEST(Writer, RefusesWhatItCannotWriteNamingThePathAndTheReason) {
   }
 }
 
-// Flooded faster than x264 drains it, the video input says not ready and
-// refuses, and takes frames again once the encoder catches up.
-TEST(Writer, AFloodedInputSaysNotReadyAndRecovers) {
-  TemporaryFolder folder;
-  ThreeTrackWriter w = makeWriter(folder.path("r.mp4"));
-  std::vector<std::shared_ptr<MediaSample>> frames;
-  for (int i = 0; i < 42; ++i) {
-    frames.push_back(frame(1280, 720, kSession + i * 66 * kMs, i));
-  }
-  int i = 0;
-  while (i < 40 && w.video->isReadyForMoreMediaData()) {
-    EXPECT_TRUE(w.video->appendSampleBuffer(frames[i++]));
-  }
-  ASSERT_LT(i, 40);
-  EXPECT_FALSE(w.video->appendSampleBuffer(frames[i]));
-  EXPECT_TRUE(w.append(*w.video, frames[i + 1]));
-  ASSERT_TRUE(w.finishAll());
-  EXPECT_FALSE(w.mic->appendSampleBuffer(sine(0, 1024, 440, kSession)));
-}
-
 // Started without a session or a sample: a playable file with empty tracks.
 // Never started: no file. The completion comes once either way.
 TEST(Writer, FinishingWithoutMediaCompletesOnce) {

@@ -57,20 +57,16 @@ TEST(SwrAudioConverter, SineStaysContinuousAtTheSameLevelAcrossManySmallBuffers)
     EXPECT_LE(static_cast<double>(out[0].size()), expected + 2);
     EXPECT_GE(static_cast<double>(out[0].size()), expected - 200);
     EXPECT_EQ(out[0], out[1]);
-    // Past the filter's start-up, every 1024-frame stretch carries the same
-    // sine at the same phase: mono and stereo at their level, a downmix at
-    // its own, neither silent nor past full scale.
-    constexpr std::size_t kSkip = 4800, kChunk = 1024;
-    ASSERT_GT(out[0].size(), kSkip + 10 * kChunk);
-    const auto first = fitSine(out[0].data() + kSkip, kChunk, 1, kHz, 48000, kSkip);
-    const double level = from.channelCount() <= 2 ? 0.5 : first.amplitude;
-    EXPECT_TRUE(level > 0.4 && level <= 0.505) << level;
-    for (std::size_t at = kSkip; at + kChunk <= out[0].size(); at += kChunk) {
-      auto fit = fitSine(out[0].data() + at, kChunk, 1, kHz, 48000, static_cast<std::int64_t>(at));
-      EXPECT_NEAR(fit.amplitude, level, level * 0.01) << at;
-      EXPECT_LT(fit.residual, 0.005) << at;
-      EXPECT_NEAR(phaseDifference(fit.phase, first.phase), 0, 0.01) << at;
-    }
+    // Past the filter's start-up, one sine throughout (a lost, doubled or
+    // displaced sample leaves a residue): mono and stereo at their level, a
+    // downmix at its own, neither silent nor past full scale.
+    constexpr std::size_t kSkip = 4800;
+    ASSERT_GT(out[0].size(), 2 * kSkip);
+    auto fit = fitSine(&out[0][kSkip], out[0].size() - kSkip, 1, kHz, 48000, kSkip);
+    EXPECT_TRUE(from.channelCount() > 2 ? fit.amplitude > 0.4 && fit.amplitude <= 0.505
+                                        : std::abs(fit.amplitude - 0.5) < 0.005)
+        << fit.amplitude;
+    EXPECT_LT(fit.residual, 0.005);
   }
 }
 
