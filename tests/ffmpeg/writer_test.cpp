@@ -28,12 +28,8 @@ namespace {
 constexpr std::int64_t kSession = 5'000'000'000;  // session start on the test clock, ns
 constexpr std::int64_t kMs = 1'000'000;
 
-MediaTime at(std::int64_t ns) {
-  return MediaTime::make(ns, kNanosecondTimescale);
-}
-std::int64_t samplesToNs(std::int64_t samples) {
-  return samples * 1'000'000'000 / 48000;
-}
+const auto at = [](std::int64_t ns) { return MediaTime::make(ns, kNanosecondTimescale); };
+const auto samplesToNs = [](std::int64_t samples) { return samples * 1'000'000'000 / 48000; };
 
 // A gradient that moves with the seed, in any pixel format.
 std::shared_ptr<MediaSample> frame(int width, int height, std::int64_t ns, int seed,
@@ -85,10 +81,9 @@ struct ThreeTrackWriter {
 
   // Waits (bounded) while the input is not ready and the writer still writes.
   bool append(AssetWriterInput& input, std::shared_ptr<MediaSample> sample) {
-    for (int i = 0; i < 30'000 && !input.isReadyForMoreMediaData(); ++i) {
-      if (writer->status() != WriterStatus::writing) {
-        return false;
-      }
+    for (int i = 0; i < 30'000 && !input.isReadyForMoreMediaData() &&
+                    writer->status() == WriterStatus::writing;
+         ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return input.appendSampleBuffer(std::move(sample));
