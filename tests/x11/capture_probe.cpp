@@ -2,11 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <future>
+#include <stdexcept>
 
 #include "platform/linux/monotonic_clock.h"
 #include "platform/linux/x11/x11_capture_service.h"
+#include "platform/linux/x11/x_connection.h"
 
 namespace kestrano::testing {
 
@@ -69,32 +70,34 @@ bool Collector::waitUntil(const std::function<bool(const Log&)>& ready) {
   return true;
 }
 
-bool Collector::waitForSamples(std::size_t count) {
-  return waitUntil([count](const Log& log) { return log.samples.size() >= count; });
-}
-
-bool Collector::waitForError() {
-  return waitUntil([](const Log& log) { return !log.errors.empty(); });
-}
-
 Collector::Log Collector::log() const {
   MutexLock lock(mutex_);
   return log_;
 }
 
-namespace {
-PrivateDesktop::Options screenOnly(const std::string& size, const std::string& monitors) {
+std::unique_ptr<PrivateDesktop> privateScreen(const std::string& size,
+                                              const std::string& monitors) {
   PrivateDesktop::Options o;
   o.size = size;
   o.monitors = monitors;
   o.pulse = false;
-  return o;
+  auto desktop = std::make_unique<PrivateDesktop>(o);
+  desktop->exportEnvironment();
+  return desktop;
 }
-}  // namespace
 
-PrivateScreen::PrivateScreen(const std::string& size, const std::string& monitors)
-    : desktop(screenOnly(size, monitors)) {
-  desktop.exportEnvironment();
+std::vector<Display> listDisplays(std::optional<Error>& error) {
+  int calls = 0;
+  std::vector<Display> displays;
+  makeX11CaptureService(std::make_shared<MonotonicClock>(), nullptr)
+      ->getShareableContent([&](std::optional<ShareableContent> c, std::optional<Error> e) {
+        ++calls;
+        EXPECT_NE(c.has_value(), e.has_value());
+        displays = c ? c->displays : displays;
+        error = std::move(e);
+      });
+  EXPECT_EQ(calls, 1);
+  return displays;
 }
 
 std::optional<Error> callAndWait(const std::function<void(ErrorCompletion)>& operation) {
@@ -108,31 +111,24 @@ std::optional<Error> callAndWait(const std::function<void(ErrorCompletion)>& ope
   return future.get();
 }
 
-StreamConfiguration recorderConfiguration(std::int64_t width, std::int64_t height,
-                                          bool capturesAudio) {
+CaptureRig::CaptureRig(std::size_t index, std::int64_t width, std::int64_t height,
+                       std::function<std::unique_ptr<SystemAudioSource>()> makeAudio)
+    : clock(std::make_shared<MonotonicClock>()),
+      queue(std::make_shared<SerialQueue>("samples")),
+      collector(std::make_shared<Collector>()) {
   StreamConfiguration c;
   c.width = width;
   c.height = height;
   c.minimumFrameInterval = MediaTime::make(1, 15);
   c.queueDepth = 5;
-  c.capturesAudio = capturesAudio;
+  c.capturesAudio = makeAudio != nullptr;
   c.excludesCurrentProcessAudio = true;
-  return c;
-}
-
-CaptureRig::CaptureRig(std::size_t index, const StreamConfiguration& configuration,
-                       std::function<std::unique_ptr<SystemAudioSource>()> makeAudio)
-    : clock(std::make_shared<MonotonicClock>()),
-      queue(std::make_shared<SerialQueue>("samples")),
-      collector(std::make_shared<Collector>()) {
+  std::optional<Error> error;
+  auto displays = listDisplays(error);
+  // When there is none, start tells why.
+  Display display = index < displays.size() ? displays[index] : Display{0, 0, 0, 640, 480};
   auto service = makeX11CaptureService(clock, std::move(makeAudio));
-  Display display{0, 0, 0, 640, 480};  // when there is none, start tells why
-  service->getShareableContent([&](std::optional<ShareableContent> c, std::optional<Error>) {
-    if (c && index < c->displays.size()) {
-      display = c->displays[index];
-    }
-  });
-  stream = service->makeStream(ContentFilter(display, {}), configuration, collector);
+  stream = service->makeStream(ContentFilter(display, {}), c, collector);
   EXPECT_FALSE(stream->addStreamOutput(collector, StreamOutputType::screen, queue));
   EXPECT_FALSE(stream->addStreamOutput(collector, StreamOutputType::audio, queue));
 }
@@ -150,16 +146,53 @@ std::optional<Error> CaptureRig::stop() {
   return callAndWait([&](ErrorCompletion done) { stream->stopCapture(std::move(done)); });
 }
 
-Yuv yuvAt(const VideoFrame& frame, int x, int y) {
-  const auto& p = [&](int i) -> const VideoFrame::Plane& { return frame.plane(i); };
-  return Yuv{p(0).data[y * p(0).stride + x], p(1).data[(y / 2) * p(1).stride + x / 2],
-             p(2).data[(y / 2) * p(2).stride + x / 2]};
+XScene::XScene() : c_(x11::connectToDefaultDisplay(nullptr)) {
+  if (xcb_connection_has_error(c_) != 0) {
+    xcb_disconnect(c_);
+    throw std::runtime_error("XScene: no X server");
+  }
+  screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+  gc_ = xcb_generate_id(c_);
+  xcb_create_gc(c_, gc_, screen_->root, 0, nullptr);
 }
 
-Yuv expectedYuv(int r, int g, int b) {
-  return Yuv{static_cast<int>(std::lround(16 + 0.257 * r + 0.504 * g + 0.098 * b)),
-             static_cast<int>(std::lround(128 - 0.148 * r - 0.291 * g + 0.439 * b)),
-             static_cast<int>(std::lround(128 + 0.439 * r - 0.368 * g - 0.071 * b))};
+XScene::~XScene() {
+  xcb_disconnect(c_);
+}
+
+namespace {
+std::uint32_t pixel(Rgb c) {
+  return (std::uint32_t{c.r} << 16) | (std::uint32_t{c.g} << 8) | c.b;  // 24-bit TrueColor
+}
+}  // namespace
+
+xcb_window_t XScene::addWindow(int x, int y, int width, int height, Rgb colour) {
+  xcb_window_t w = xcb_generate_id(c_);
+  const std::uint32_t values[] = {pixel(colour), 1};
+  xcb_create_window(c_, XCB_COPY_FROM_PARENT, w, screen_->root, static_cast<std::int16_t>(x),
+                    static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
+                    static_cast<std::uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                    screen_->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+  xcb_map_window(c_, w);
+  sync();
+  return w;
+}
+
+void XScene::fill(xcb_window_t window, int x, int y, int width, int height, Rgb colour) {
+  const std::uint32_t foreground[] = {pixel(colour)};
+  xcb_change_gc(c_, gc_, XCB_GC_FOREGROUND, foreground);
+  xcb_rectangle_t r{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                    static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)};
+  xcb_poly_fill_rectangle(c_, window, gc_, 1, &r);
+}
+
+void XScene::warpPointer(int rootX, int rootY) {
+  xcb_warp_pointer(c_, XCB_NONE, screen_->root, 0, 0, 0, 0, static_cast<std::int16_t>(rootX),
+                   static_cast<std::int16_t>(rootY));
+}
+
+void XScene::sync() {
+  std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
 }
 
 }  // namespace kestrano::testing

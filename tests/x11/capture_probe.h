@@ -1,8 +1,9 @@
 #pragma once
 
+#include <xcb/xcb.h>
+
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -16,7 +17,7 @@
 
 namespace kestrano::testing {
 
-// Generous bound for waiting on a shared, noisy machine.
+// Only guards against hangs on a shared, noisy machine.
 inline constexpr std::chrono::seconds kPatience{15};
 
 struct Delivered {
@@ -26,8 +27,8 @@ struct Delivered {
   std::int64_t nanos = 0;    // its presentation time
 };
 
-// What a stream told: every sample (an optional hook runs first inside the
-// handler, e.g. to hold it up) and every stop with an error.
+// What a stream told: every sample and every stop with an error.
+// `beforeEach` runs first inside the handler, e.g. to hold it up.
 class Collector final : public StreamOutput, public StreamDelegate {
  public:
   struct Log {
@@ -43,8 +44,6 @@ class Collector final : public StreamOutput, public StreamDelegate {
   void streamDidStopWithError(Stream&, const Error& error) override;
   // False when `ready` does not come to hold in time.
   bool waitUntil(const std::function<bool(const Log&)>& ready) EXCLUDES(mutex_);
-  bool waitForSamples(std::size_t count = 1);
-  bool waitForError();
   Log log() const EXCLUDES(mutex_);
 
  private:
@@ -54,22 +53,19 @@ class Collector final : public StreamOutput, public StreamDelegate {
 };
 
 // A private X server without sound, which this process's X clients use.
-struct PrivateScreen {
-  explicit PrivateScreen(const std::string& size = "1920x1080", const std::string& monitors = "");
-  PrivateDesktop desktop;
-};
+std::unique_ptr<PrivateDesktop> privateScreen(const std::string& size,
+                                              const std::string& monitors = "");
 
-// Runs an operation that takes a completion and returns what the completion
-// got; fails the test when it does not come in time.
+// The displays of the X server DISPLAY names, or the error.
+std::vector<Display> listDisplays(std::optional<Error>& error);
+
+// Calls an operation with a completion and returns what the completion got.
 std::optional<Error> callAndWait(const std::function<void(ErrorCompletion)>& operation);
 
-StreamConfiguration recorderConfiguration(std::int64_t width, std::int64_t height,
-                                          bool capturesAudio = false);
-
-// A stream of the display at `index` in the list of the X server that
-// DISPLAY names, with one collector as its outputs and delegate.
+// A stream of the display at `index`, configured as the recorder does, with
+// one collector as its outputs and delegate; audio when `makeAudio` is given.
 struct CaptureRig {
-  CaptureRig(std::size_t index, const StreamConfiguration& configuration,
+  CaptureRig(std::size_t index, std::int64_t width = 1280, std::int64_t height = 720,
              std::function<std::unique_ptr<SystemAudioSource>()> makeAudio = nullptr);
   ~CaptureRig();
   std::optional<Error> start();
@@ -81,11 +77,30 @@ struct CaptureRig {
   std::shared_ptr<Stream> stream;
 };
 
-struct Yuv {
-  int y, u, v;
+struct Rgb {
+  std::uint8_t r = 0, g = 0, b = 0;
 };
-Yuv yuvAt(const VideoFrame& frame, int x, int y);
-// What BT.601 limited range (libswscale's default) makes of an RGB colour.
-Yuv expectedYuv(int r, int g, int b);
+
+// Draws on the X server DISPLAY names through a connection of its own:
+// override-redirect windows of plain colours, and the pointer.
+class XScene {
+ public:
+  XScene();  // throws std::runtime_error when the server cannot be reached
+  ~XScene();
+  XScene(const XScene&) = delete;
+  XScene& operator=(const XScene&) = delete;
+
+  // A new window on top covering the rectangle.
+  xcb_window_t addWindow(int x, int y, int width, int height, Rgb colour);
+  void fill(xcb_window_t window, int x, int y, int width, int height, Rgb colour);
+  void warpPointer(int rootX, int rootY);
+  // Returns once the server has carried out everything asked so far.
+  void sync();
+
+ private:
+  xcb_connection_t* c_;
+  xcb_screen_t* screen_;
+  xcb_gcontext_t gc_;
+};
 
 }  // namespace kestrano::testing
