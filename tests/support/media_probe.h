@@ -1,63 +1,170 @@
 #pragma once
 
-#include <cstdint>
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <cstdio>
+#include <memory>
+#include <numeric>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "platform/linux/av/av_resources.h"
+
+// Recorded files read back with libavformat and libavcodec.
 namespace kestrano::testing {
 
-// One packet of a stream, in the order the file stores them.
 struct PacketInfo {
   double seconds = 0;  // presentation time
   bool key = false;
 };
 
-// What a recorded file holds, read back with libavformat and libavcodec.
 struct StreamInfo {
-  std::string type;     // "video" or "audio"
-  std::string codec;    // e.g. "h264", "aac"
-  std::string profile;  // e.g. "High", "LC"
-  int width = 0;
-  int height = 0;
-  int sampleRate = 0;
-  int channels = 0;
-  double startSeconds = 0;
-  double durationSeconds = 0;
-  std::vector<PacketInfo> packets;
+  std::string type, codec, profile;  // e.g. "video", "h264", "High"
+  int width = 0, height = 0, sampleRate = 0, channels = 0;
+  double startSeconds = 0, durationSeconds = 0;
+  std::vector<PacketInfo> packets{};  // in the order the file stores them
 };
-
-// Throws std::runtime_error when the file cannot be opened.
-std::vector<StreamInfo> probeStreams(const std::string& path);
 
 struct DecodedAudio {
   int sampleRate = 0;
   double startSeconds = 0;  // time of the first sample
   std::vector<float> mono;  // channels averaged
-  double lengthSeconds() const {
-    return sampleRate > 0 ? static_cast<double>(mono.size()) / sampleRate : 0;
-  }
 };
-
-// The n-th audio stream (0-based among audio streams), fully decoded.
-DecodedAudio decodeAudio(const std::string& path, int audioIndex);
 
 struct DecodedFrame {
   double seconds = 0;
   double meanLuma = 0;  // 0..255 over the whole picture
-  int width = 0;
-  int height = 0;
 };
 
-// Every video frame's time and mean brightness.
-std::vector<DecodedFrame> decodeVideo(const std::string& path);
+namespace media {
 
-// Amplitude of the `hz` component over [from, from + length) seconds (Goertzel);
-// a full-scale sine gives about 1.
-double toneAmplitude(const DecodedAudio& audio, double hz, double fromSeconds,
-                     double lengthSeconds);
+inline av::InputContextPtr open(const std::string& path) {
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
+    throw std::runtime_error("cannot open " + path);
+  }
+  av::InputContextPtr f(raw);
+  if (avformat_find_stream_info(f.get(), nullptr) < 0) {
+    throw std::runtime_error("no stream info in " + path);
+  }
+  return f;
+}
+
+inline double seconds(int64_t ts, AVRational tb) {
+  return ts == AV_NOPTS_VALUE ? 0.0 : static_cast<double>(ts) * av_q2d(tb);
+}
+
+// Decodes the n-th stream of `type`, calling `onFrame` for every frame.
+template <class OnFrame>
+void decode(const std::string& path, AVMediaType type, int n, OnFrame onFrame) {
+  auto f = open(path);
+  int index = -1;
+  for (unsigned i = 0; i < f->nb_streams && index < 0; ++i) {
+    if (f->streams[i]->codecpar->codec_type == type && n-- == 0) {
+      index = static_cast<int>(i);
+    }
+  }
+  if (index < 0) {
+    throw std::runtime_error("no such stream in " + path);
+  }
+  AVStream* st = f->streams[index];
+  const AVCodec* dec = avcodec_find_decoder(st->codecpar->codec_id);
+  av::CodecContextPtr ctx(avcodec_alloc_context3(dec));
+  avcodec_parameters_to_context(ctx.get(), st->codecpar);
+  if (dec == nullptr || avcodec_open2(ctx.get(), dec, nullptr) < 0) {
+    throw std::runtime_error("cannot open a decoder for " + path);
+  }
+  av::PacketPtr pkt(av_packet_alloc());
+  av::FramePtr frame(av_frame_alloc());
+  for (bool more = true; more;) {
+    more = av_read_frame(f.get(), pkt.get()) >= 0;
+    if (!more || pkt->stream_index == index) {
+      avcodec_send_packet(ctx.get(), more ? pkt.get() : nullptr);  // none: drain
+    }
+    av_packet_unref(pkt.get());
+    while (avcodec_receive_frame(ctx.get(), frame.get()) == 0) {
+      onFrame(*frame, st->time_base);
+      av_frame_unref(frame.get());
+    }
+  }
+}
+
+}  // namespace media
+
+// Throws std::runtime_error when the file cannot be opened.
+inline std::vector<StreamInfo> probeStreams(const std::string& path) {
+  auto f = media::open(path);
+  std::vector<StreamInfo> out;
+  for (unsigned i = 0; i < f->nb_streams; ++i) {
+    const AVStream* st = f->streams[i];
+    const AVCodecParameters* par = st->codecpar;
+    const char* type = av_get_media_type_string(par->codec_type);
+    const char* profile = avcodec_profile_name(par->codec_id, par->profile);
+    out.push_back({type ? type : "other", avcodec_get_name(par->codec_id), profile ? profile : "",
+                   par->width, par->height, par->sample_rate, par->ch_layout.nb_channels,
+                   media::seconds(st->start_time, st->time_base),
+                   media::seconds(st->duration, st->time_base)});
+  }
+  av::PacketPtr pkt(av_packet_alloc());
+  while (av_read_frame(f.get(), pkt.get()) >= 0) {
+    out.at(static_cast<size_t>(pkt->stream_index))
+        .packets.push_back({media::seconds(pkt->pts, f->streams[pkt->stream_index]->time_base),
+                            (pkt->flags & AV_PKT_FLAG_KEY) != 0});
+    av_packet_unref(pkt.get());
+  }
+  return out;
+}
+
+// The n-th audio stream (0-based among audio streams), fully decoded; AAC
+// decodes to planar floats.
+inline DecodedAudio decodeAudio(const std::string& path, int audioIndex) {
+  DecodedAudio out;
+  media::decode(path, AVMEDIA_TYPE_AUDIO, audioIndex, [&](const AVFrame& frame, AVRational tb) {
+    out.startSeconds = out.sampleRate ? out.startSeconds : media::seconds(frame.pts, tb);
+    out.sampleRate = frame.sample_rate;
+    const int channels = frame.ch_layout.nb_channels;
+    for (int s = 0; s < frame.nb_samples; ++s) {
+      float sum = 0;
+      for (int c = 0; c < channels; ++c) {
+        sum += reinterpret_cast<const float*>(frame.extended_data[c])[s];
+      }
+      out.mono.push_back(sum / static_cast<float>(channels));
+    }
+  });
+  return out;
+}
+
+inline std::vector<DecodedFrame> decodeVideo(const std::string& path) {
+  std::vector<DecodedFrame> out;
+  media::decode(path, AVMEDIA_TYPE_VIDEO, 0, [&](const AVFrame& frame, AVRational tb) {
+    double sum = 0;
+    for (int y = 0; y < frame.height; ++y) {
+      const uint8_t* row = frame.data[0] + static_cast<ptrdiff_t>(y) * frame.linesize[0];
+      sum = std::accumulate(row, row + frame.width, sum);
+    }
+    out.push_back({media::seconds(frame.best_effort_timestamp, tb),
+                   sum / (static_cast<double>(frame.width) * frame.height)});
+  });
+  return out;
+}
 
 // Plays the file through a full decode with the ffmpeg tool; its complaints,
-// empty when there are none.
-std::string decodeErrors(const std::string& path);
+// empty when there are none. Not its chatter: it guesses a frame rate and
+// complains about pictures closer than it, and warns of a torn fragment at
+// the end.
+inline std::string decodeErrors(const std::string& path) {
+  std::string command = "ffmpeg -nostdin -v warning -i '" + path + "' -map 0 -f null - 2>&1";
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+  std::string text;
+  char chunk[256];
+  while (pipe && std::fgets(chunk, sizeof chunk, pipe.get()) != nullptr) {
+    text += chunk;
+  }
+  return text;
+}
 
 }  // namespace kestrano::testing

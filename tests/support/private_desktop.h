@@ -1,5 +1,14 @@
 #pragma once
 
+#include <signal.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -7,12 +16,11 @@ namespace kestrano::testing {
 
 // A private Xvfb server and PulseAudio daemon for one test, started through
 // scripts/desktop.sh and stopped (only what it started) on destruction.
-// exportEnvironment() points this process's X and sound clients at them.
 class PrivateDesktop {
  public:
   struct Options {
     std::string size = "1920x1080";
-    std::string monitors;  // e.g. "1280x720+0+0,1920x1080+1280+0"
+    std::string monitors{};  // e.g. "1280x720+0+0,1920x1080+1280+0"
     int micRate = 48000;
     int micChannels = 2;
     bool x = true;
@@ -20,9 +28,29 @@ class PrivateDesktop {
   };
 
   // Throws std::runtime_error when the desktop cannot be started.
-  explicit PrivateDesktop(const Options& options);
+  explicit PrivateDesktop(const Options& o) {
+    std::ostringstream cmd;
+    cmd << script() << " start --size " << o.size << " --mic-rate " << o.micRate
+        << " --mic-channels " << o.micChannels
+        << (o.monitors.empty() ? "" : " --monitors " + o.monitors) << (o.x ? "" : " --no-x")
+        << (o.pulse ? "" : " --no-pulse");
+    std::istringstream out(run(cmd.str()));
+    const std::map<std::string, std::string*> fields{{"DISPLAY", &display_},
+                                                     {"PULSE_SERVER", &pulseServer_},
+                                                     {"PULSE_CLIENTCONFIG", &clientConfig_},
+                                                     {"KESTRANO_DESKTOP", &dir_}};
+    for (std::string line; std::getline(out, line);) {
+      auto eq = line.find('=');
+      if (auto field = fields.find(line.substr(0, eq)); field != fields.end()) {
+        *field->second = line.substr(eq + 1);
+      }
+    }
+    if (dir_.empty()) {
+      throw std::runtime_error("the private desktop did not start: " + cmd.str());
+    }
+  }
   PrivateDesktop() : PrivateDesktop(Options{}) {}
-  ~PrivateDesktop();
+  ~PrivateDesktop() { run(script() + " stop " + dir_ + " 2>/dev/null"); }
   PrivateDesktop(const PrivateDesktop&) = delete;
   PrivateDesktop& operator=(const PrivateDesktop&) = delete;
 
@@ -30,22 +58,57 @@ class PrivateDesktop {
   const std::string& pulseServer() const { return pulseServer_; }
   const std::string& directory() const { return dir_; }
 
-  // Sets DISPLAY, PULSE_SERVER and PULSE_CLIENTCONFIG for this process.
-  void exportEnvironment() const;
-  // The assignments for a child process's environment ("NAME=value" each),
-  // as one shell prefix or as a list.
-  std::string environmentAssignments() const;
-  std::vector<std::string> environment() const;
+  // "NAME=value" each: DISPLAY, PULSE_SERVER and PULSE_CLIENTCONFIG.
+  std::vector<std::string> environment() const {
+    std::vector<std::string> env;
+    if (!display_.empty()) {
+      env.push_back("DISPLAY=" + display_);
+    }
+    if (!pulseServer_.empty()) {
+      env.push_back("PULSE_SERVER=" + pulseServer_);
+      env.push_back("PULSE_CLIENTCONFIG=" + clientConfig_);
+    }
+    return env;
+  }
+  // As one shell prefix.
+  std::string environmentAssignments() const {
+    std::string s;
+    for (const auto& assignment : environment()) {
+      s += assignment + " ";
+    }
+    return s;
+  }
+  // Points this process's X and sound clients at the desktop.
+  void exportEnvironment() const {
+    for (const auto& assignment : environment()) {
+      auto eq = assignment.find('=');
+      setenv(assignment.substr(0, eq).c_str(), assignment.c_str() + eq + 1, 1);
+    }
+  }
 
-  // Kill one of the two servers (SIGKILL) to test how clients survive it.
-  void killX() const;
-  void killPulse() const;
+  // SIGKILL one of the two servers, to test how clients survive it.
+  void killX() const { kill("x.pid"); }
+  void killPulse() const { kill("pulse.pid"); }
 
  private:
-  std::string dir_;
-  std::string display_;
-  std::string pulseServer_;
-  std::string clientConfig_;
+  static std::string script() { return std::string(KESTRANO_SOURCE_DIR) + "/scripts/desktop.sh"; }
+  static std::string run(const std::string& command) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    std::string out;
+    char chunk[4096];
+    for (size_t n; pipe && (n = fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) {
+      out.append(chunk, n);
+    }
+    return out;
+  }
+  void kill(const std::string& pidFile) const {
+    long pid = 0;
+    if (std::ifstream(dir_ + "/" + pidFile) >> pid && pid > 0) {
+      ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+  }
+
+  std::string dir_, display_, pulseServer_, clientConfig_;
 };
 
 }  // namespace kestrano::testing
