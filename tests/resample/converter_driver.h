@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -33,10 +32,9 @@ inline ConverterInputBlock giveNothing() {
 // gives it: the capacity rule plus the converter headroom.
 inline PcmBuffer convertLikeMicrophonePath(AudioConverter& converter, const PcmBuffer& input,
                                            std::optional<Error>& error) {
-  std::uint32_t capacity = microphoneCapacity(input.frameLength(), kMicrophoneTargetSampleRate,
-                                              input.format().sampleRate())
-                               .value_or(0);
-  PcmBuffer out(microphoneTargetFormat(), capacity + kMicrophoneConverterHeadroom);
+  auto capacity = microphoneCapacity(input.frameLength(), kMicrophoneTargetSampleRate,
+                                     input.format().sampleRate());
+  PcmBuffer out(microphoneTargetFormat(), capacity.value_or(0) + kMicrophoneConverterHeadroom);
   converter.convert(out, error, giveOnce(input));
   return out;
 }

@@ -2,19 +2,32 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstddef>
-#include <cstdint>
 #include <numbers>
+
+#include "platform/audio_format.h"
 
 namespace kestrano::testing {
 
+// `frames` of a 0.5 sine on every channel, from sample `start` of a running count.
+inline PcmBuffer sineBuffer(const AudioFormat& format, std::uint32_t frames, std::int64_t start,
+                            double hz) {
+  PcmBuffer b(format, frames);
+  b.setFrameLength(frames);
+  for (std::uint32_t i = 0, ch = format.channelCount(); i < frames * ch; ++i) {
+    const double t = static_cast<double>(start + i / ch) / format.sampleRate();
+    (format.isInterleaved() ? b.data(0)[i] : b.data(i % ch)[i / ch]) =
+        static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * hz * t));
+  }
+  return b;
+}
+
 // Amplitude and phase of a sine of known frequency in a stretch of samples,
 // by least squares; `start` is the index of the stretch's first sample on a
-// running count, so a continuous signal gives the same phase everywhere.
+// running count, so a continuous signal gives the same phase everywhere. The
+// phase is in radians, in (-pi, pi]; the residual is the rms of what the sine
+// does not explain.
 struct SineFit {
-  double amplitude = 0;
-  double phase = 0;     // radians, in (-pi, pi]
-  double residual = 0;  // rms of what the sine does not explain
+  double amplitude = 0, phase = 0, residual = 0;
 };
 
 inline SineFit fitSine(const float* samples, std::size_t count, std::size_t stride,
