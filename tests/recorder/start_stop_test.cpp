@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <future>
+#include <tuple>
+
+#include "tests/recorder/recorder_fixture.h"
+
+namespace kestrano::testing {
+namespace {
+
+std::string text(const std::optional<Error>& error) {
+  return error ? error->generalDescription() : "no error";
+}
+
+TEST(StartSequence, RecordsTheFirstDisplayAtTheResolvedPathAndRefusesASecondStart) {
+  Rig rig;
+  rig.fake->displays = {Display{7, 0, 0, 1366, 768}, Display{8, 1366, 0, 1920, 1080}};
+  // Nothing at the path to remove is no reason to stop.
+  rig.fake->fail("fs.remove", Error{"posix", 2, "No such file or directory"});
+  ASSERT_EQ(text(rig.start("takes/one.mp4")), "no error");
+  EXPECT_EQ(rig.fake->url, "/cwd/takes/one.mp4");
+  EXPECT_EQ(rig.fake->filter->display.displayID, 7u);
+  const StreamConfiguration& c = rig.fake->configuration;
+  EXPECT_EQ(std::tuple(c.width, c.height, c.showsCursor, c.capturesAudio, c.minimumFrameInterval),
+            std::tuple(1280, 719, true, true, MediaTime::make(1, 15)));
+  const auto& video = std::get<VideoOutputSettings>(rig.fake->tracks.at(kVideo)->settings);
+  EXPECT_EQ(std::tuple(video.width, video.height), std::tuple(1280, 719));
+
+  rig.takeCalls();
+  EXPECT_EQ(text(rig.start("/rec/other.mp4")),
+            text(Error{"rec", 3, "recording already in progress"}));
+  EXPECT_EQ(rig.takeCalls(), Calls{});
+  // The first recording still runs, and its size is read where it was written.
+  rig.deliver(screenFrame(at(5)));
+  EXPECT_EQ(rig.times(kVideo), Times{5});
+  EXPECT_EQ(rig.recorder->stop(), 4242);
+}
+
+TEST(StartSequence, EveryFailingStepReportsItsErrorAndLeavesNothingRunningOrOnDisk) {
+  const Error no{"fake.platform", -42, "the platform said no"};
+  struct Row {
+    std::string step;  // fails with `stepError`; none: the displays are wrong
+    std::optional<Error> stepError, expected;
+    std::vector<Display> displays = {Display{1, 0, 0, 1920, 1080}};
+  };
+  const std::vector<Row> rows = {
+      {"fs.remove", notRegularFileError("/rec/out.mp4"), notRegularFileError("/rec/out.mp4")},
+      {"capture.content", no, no},
+      {"", {}, Error{"rec", 1, "No display"}, {}},
+      {"", {}, Error{"rec", 4, "display has no size"}, {Display{1, 0, 0, 0, 1080}}},
+      {"writer.make", no, no},
+      {"writer.start", no, no},
+      {"writer.start", {}, Error{"rec", 2, "writer start failed"}},
+      {"capture.makeStream", {}, Error{"rec", 5, "capture stream could not be made"}},
+      {"capture.addOutput 0", no, no},
+      {"capture.addOutput 1", no, no},
+      {"capture.start", no, no},
+      {"engine.make", {}, Error{"rec", 5, "audio engine could not be made"}},
+      {"engine.start", no, no},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.step + " " + text(row.expected));
+    Rig rig;
+    rig.fake->fail(row.step, row.stepError);
+    rig.fake->displays = row.displays;
+    EXPECT_EQ(text(rig.start()), text(row.expected));
+    EXPECT_FALSE(rig.fake->capturing || rig.fake->engineRunning);
+    // The earlier recording went first and no header-only file is left; an
+    // item that is not a file is never removed.
+    EXPECT_EQ(rig.fake->files.size(), row.step == "fs.remove" ? 1u : 0u);
+    EXPECT_EQ(rig.recorder->stop(), 0);
+  }
+}
+
+TEST(StopSequence, HaltsProducersThenFinishesInputsAndWriterThenReadsTheSize) {
+  for (bool captureStopFails : {false, true}) {  // a failed capture stop changes nothing
+    SCOPED_TRACE(captureStopFails);
+    Rig rig;
+    ASSERT_EQ(rig.start(), std::nullopt);
+    rig.deliver(screenFrame(at(1)));
+    rig.fake->fail("capture.stop", Error{"fake", 9, "stop failed"}, captureStopFails ? 1 : 0);
+    rig.takeCalls();
+    // Both completions come late, from the test's thread.
+    rig.fake->hold(true);
+    auto stopped = std::async(std::launch::async, [&rig] { return rig.recorder->stop(); });
+    EXPECT_TRUE(rig.fake->releaseHeld());  // the capture's stop
+    EXPECT_TRUE(rig.fake->releaseHeld());  // the writer's finish
+    rig.fake->hold(false);
+    EXPECT_EQ(stopped.get(), 4242);
+    EXPECT_EQ(rig.takeCalls(),
+              (Calls{"engine.stop", "tap.remove", "capture.stop", "capture.stopped",
+                     "input.finish video", "input.finish audio#1", "input.finish audio#2",
+                     "writer.finish", "writer.finished", "fs.size"}));
+  }
+}
+
+TEST(StopSequence, SizeIsZeroWhenTheFileIsNotThisRecordingsOrCannotBeRead) {
+  Rig idle;  // never started: touches nothing
+  EXPECT_EQ(idle.recorder->stop(), 0);
+  EXPECT_EQ(idle.takeCalls(), Calls{});
+  Rig unreadable;
+  ASSERT_EQ(unreadable.start(), std::nullopt);
+  unreadable.fake->fail("fs.size", Error{"posix", 13, "Permission denied"});
+  EXPECT_EQ(unreadable.recorder->stop(), 0);
+  // Another recording took the path: the size there is not this recording's.
+  Rig taken;
+  taken.fake->outputTaken = true;
+  ASSERT_EQ(taken.start(), std::nullopt);
+  EXPECT_EQ(taken.recorder->stop(), 0);
+  EXPECT_FALSE(taken.fake->called("fs.size"));
+}
+
+}  // namespace
+}  // namespace kestrano::testing
