@@ -58,10 +58,8 @@ class FakePlatform final : public ScreenCaptureService,
     bool appendSampleBuffer(std::shared_ptr<MediaSample> sample) override {
       const bool taken = !finished && p.writerStatus == WriterStatus::writing;
       MutexLock lock(p.mutex);
-      refused += taken ? 0 : 1;
-      if (taken) {
-        appended.emplace_back(std::move(sample), !p.sessionStarts.empty());
-      }
+      taken ? void(appended.emplace_back(std::move(sample), !p.sessionStarts.empty()))
+            : void(++refused);
       return taken;
     }
     void markAsFinished() override {
@@ -85,8 +83,8 @@ class FakePlatform final : public ScreenCaptureService,
   std::atomic<bool> capturing{false}, engineRunning{false};
   std::string url;
   std::atomic<WriterStatus> writerStatus{WriterStatus::unknown};
-  std::vector<std::shared_ptr<Input>> tracks;                       // as added
-  std::vector<std::pair<std::uint32_t, const float*>> conversions;  // capacity, output
+  std::vector<std::shared_ptr<Input>> tracks;  // as added
+  std::vector<std::uint32_t> capacities;       // of each conversion's output
 
   // Under `mutex` (locked()) while the recorder runs.
   mutable Mutex mutex;
@@ -97,9 +95,6 @@ class FakePlatform final : public ScreenCaptureService,
   decltype(auto) locked(F&& f) const {
     MutexLock lock(mutex);
     return f();
-  }
-  void log(std::string call) {
-    locked([&] { calls.push_back(std::move(call)); });
   }
   bool called(const std::string& call) const {
     return locked([&] { return std::count(calls.begin(), calls.end(), call) > 0; });
@@ -124,14 +119,9 @@ class FakePlatform final : public ScreenCaptureService,
     });
   }
 
-  // While held, completions wait for releaseHeld(); hold(false) runs those still held.
+  // While held, completions wait for releaseHeld().
   void hold(bool held) {
-    for (auto& completion : locked([&] {
-           holding_ = held;
-           return held ? decltype(held_){} : std::exchange(held_, {});
-         })) {
-      completion();
-    }
+    locked([&] { holding_ = held; });
   }
   void deliver(std::function<void()> completion) {
     if (!locked([&] { return holding_ && (held_.push_back(completion), true); })) {
@@ -160,11 +150,10 @@ class FakePlatform final : public ScreenCaptureService,
 
   void getShareableContent(ContentCompletion completion) override {
     std::optional<Error> error;
-    std::optional<ShareableContent> content;
-    if (!fails("capture.content", &error)) {
-      content = ShareableContent{displays};
-    }
-    deliver([completion, content, error] { completion(content, error); });
+    const bool failed = fails("capture.content", &error);
+    deliver([completion, failed, error, content = ShareableContent{displays}] {
+      completion(failed ? std::nullopt : std::optional(content), error);
+    });
   }
   std::shared_ptr<Stream> makeStream(const ContentFilter& f, const StreamConfiguration& c,
                                      std::weak_ptr<StreamDelegate> d) override {
@@ -191,7 +180,7 @@ class FakePlatform final : public ScreenCaptureService,
     capturing = capturing && fails("capture.stop", &error);
     outputs[StreamOutputType::screen].second->async([this, completion, error] {
       deliver([this, completion, error] {
-        log("capture.stopped");
+        fails("capture.stopped");
         completion(error);
       });
     });
@@ -247,13 +236,13 @@ class FakePlatform final : public ScreenCaptureService,
     locked([&] { sessionStarts.push_back(time); });
   }
   void finishWriting(std::function<void()> completion) override {
-    log("writer.finish");
+    fails("writer.finish");
     deliver([this, completion] {
       if (writerStatus == WriterStatus::writing) {
         writerStatus = WriterStatus::completed;
         files[url] = 4242;
       }
-      log("writer.finished");
+      fails("writer.finished");
       completion();
     });
   }
@@ -270,8 +259,10 @@ class FakePlatform final : public ScreenCaptureService,
   std::shared_ptr<AudioEngine> makeEngine() override {
     return fails("engine.make") ? nullptr : shared_from_this();
   }
+  // Not owning: the tap that keeps the converter is this object's own.
   std::shared_ptr<AudioConverter> makeConverter(const AudioFormat&, const AudioFormat&) override {
-    return fails("converter.make") ? nullptr : shared_from_this();
+    return fails("converter.make") ? nullptr
+                                   : std::shared_ptr<AudioConverter>(std::shared_ptr<void>(), this);
   }
   std::shared_ptr<AudioInputNode> inputNode() override { return shared_from_this(); }
   std::optional<Error> startAndReturnError() override {
@@ -281,23 +272,18 @@ class FakePlatform final : public ScreenCaptureService,
   }
   void stop() override { engineRunning = fails("engine.stop"); }
   AudioFormat outputFormatForBus(int) override { return microphoneFormat; }
+  // The tap runs only on the tap thread, so a removal there waits for a running call.
   void installTapOnBus(int, std::uint32_t, const AudioFormat&, TapBlock block) override {
-    MutexLock lock(tapMutex_);
-    tap_ = std::move(block);
+    tapThread_.sync([&] { tap_ = block; });
   }
   void removeTapOnBus(int) override {
-    log("tap.remove");
-    MutexLock lock(tapMutex_);  // waits for a running call
-    tap_ = nullptr;
+    fails("tap.remove");
+    tapThread_.sync([&] { tap_ = nullptr; });
   }
   // Queues one buffer for the tap thread; dropped when no tap is installed.
   void deliverBuffer(PcmBuffer buffer) {
-    tapThread_.async([this, buffer = std::move(buffer)] {
-      MutexLock lock(tapMutex_);
-      if (tap_) {
-        tap_(buffer, AudioTime{});
-      }
-    });
+    tapThread_.async(
+        [this, buffer = std::move(buffer)] { tap_ ? tap_(buffer, AudioTime{}) : void(); });
   }
   void drainTapThread() {
     tapThread_.sync([] {});
@@ -310,11 +296,8 @@ class FakePlatform final : public ScreenCaptureService,
     const std::uint32_t capacity = output.frameCapacity();
     std::uint32_t frames = 0;
     ConverterInputStatus status = ConverterInputStatus::haveData;
-    for (int request = 0; request < 3 && frames < capacity; ++request) {
-      const PcmBuffer* in = inputBlock(capacity - frames, status);
-      if (status != ConverterInputStatus::haveData || in == nullptr) {
-        break;
-      }
+    for (const PcmBuffer* in; frames < capacity && (in = inputBlock(capacity - frames, status)) &&
+                              status == ConverterInputStatus::haveData;) {
       auto n = std::min<std::uint32_t>(in->frameLength() * 48000 / in->format().sampleRate(),
                                        capacity - frames);
       for (std::size_t ch = 0; ch < output.bufferCount(); ++ch) {
@@ -322,7 +305,7 @@ class FakePlatform final : public ScreenCaptureService,
       }
       frames += n;
     }
-    conversions.emplace_back(capacity, output.data(0));
+    capacities.push_back(capacity);
     const bool failed = fails("converter.convert", &error);
     output.setFrameLength(failed ? 0 : frames);
     return failed ? ConverterOutputStatus::error : ConverterOutputStatus::haveData;
@@ -346,7 +329,7 @@ class FakePlatform final : public ScreenCaptureService,
     }
     return FileAttributes{{kFileSizeKey, PropertyValue{files[path]}}};
   }
-  void writeData(std::string_view bytes) override { log("stderr " + std::string(bytes)); }
+  void writeData(std::string_view bytes) override { fails("stderr " + std::string(bytes)); }
 
   Platform platform() {
     auto self = shared_from_this();
@@ -360,8 +343,7 @@ class FakePlatform final : public ScreenCaptureService,
   std::condition_variable heldChanged_;
   std::optional<Error> writerError_;
   int made_ = 0;
-  Mutex tapMutex_;                     // held while the tap runs
-  TapBlock tap_;                       // under tapMutex_
+  TapBlock tap_;                       // on the tap thread
   SerialQueue tapThread_{"fake.tap"};  // last: joined before the state above goes
 };
 

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <future>
+#include <limits>
 #include <tuple>
 
+#include "recorder/capture_settings.h"
 #include "tests/recorder/recorder_fixture.h"
 
 namespace kestrano::testing {
@@ -10,6 +13,25 @@ namespace {
 
 std::string text(const std::optional<Error>& error) {
   return error ? error->generalDescription() : "no error";
+}
+
+// The two size rules a recording's file follows: the frame height keeps the
+// display's aspect at width 1280, truncated; a converted microphone buffer
+// gets the frames the rate ratio gives, never fewer than 1024.
+TEST(CaptureSettings, FrameHeightAndMicrophoneCapacityRules) {
+  using Height = std::tuple<std::int64_t, std::int64_t, std::optional<std::int64_t>>;
+  for (auto [width, height, expected] :
+       {Height{1920, 1080, 720}, Height{1366, 768, 719}, Height{1512, 982, 831},
+        Height{3440, 1440, 535}, Height{0, 1080, {}}, Height{1920, -1080, {}},
+        Height{1, std::numeric_limits<std::int64_t>::max(), {}}}) {
+    EXPECT_EQ(frameHeight(width, height), expected) << width << "x" << height;
+  }
+  using Capacity = std::tuple<std::uint32_t, double, std::optional<std::uint32_t>>;
+  for (auto [frames, rate, expected] :
+       {Capacity{4096, 44100, 4458}, Capacity{512, 44100, 1024}, Capacity{1000, 16000, 3000},
+        Capacity{1024, 0, {}}, Capacity{1024, std::nan(""), {}}, Capacity{4294967295u, 1, {}}}) {
+    EXPECT_EQ(microphoneCapacity(frames, 48000, rate), expected) << frames << " at " << rate;
+  }
 }
 
 TEST(StartSequence, RecordsTheFirstDisplayAtTheResolvedPathAndRefusesASecondStart) {
@@ -72,6 +94,46 @@ TEST(StartSequence, EveryFailingStepReportsItsErrorAndLeavesNothingRunningOrOnDi
   }
 }
 
+// Completions that never come (a capture stuck on a frozen server): each wait
+// of the start ends at its deadline, or at once when the start is cancelled.
+TEST(StartSequence, AStuckCompletionEndsTheStartWithAClearError) {
+  const std::string abandoned = "Code=7 \"the start was abandoned: the recorder was asked to end\"";
+  struct Row {
+    std::size_t answered;  // completions let through before the one that never comes
+    bool cancel;           // cancelStart() instead of the deadline
+    std::string error, notReached;
+  };
+  for (const Row& row :
+       {Row{0, false, "Code=6 \"the screen capture did not list the displays within 300 ms\"",
+            "writer.make"},
+        Row{1, false, "Code=6 \"the screen capture did not start within 300 ms\"", "engine.make"},
+        Row{0, true, abandoned, "writer.make"}, Row{1, true, abandoned, "engine.make"}}) {
+    SCOPED_TRACE(row.error);
+    // A cancelled start must not wait for its deadlines: there they are far
+    // above the bound that guards against a hang.
+    const std::chrono::milliseconds deadline(row.cancel ? 600'000 : 300);
+    Rig rig(StartDeadlines{deadline, deadline});
+    rig.fake->hold(true);
+    const auto begin = std::chrono::steady_clock::now();
+    auto started = std::async(std::launch::async, [&rig] { return rig.start(); });
+    for (std::size_t i = 0; i <= row.answered; ++i) {
+      EXPECT_TRUE(rig.fake->releaseHeld(i < row.answered));  // the last one never comes
+    }
+    if (row.cancel) {
+      rig.recorder->cancelStart();
+    }
+    const bool ended = started.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, row.cancel ? deadline * 0 : deadline);
+    rig.fake->releaseHeld();  // a completion after the start gave up is harmless
+    ASSERT_TRUE(ended) << "the start did not give up";
+    EXPECT_EQ(text(started.get()), "Error Domain=rec " + row.error);
+    EXPECT_FALSE(rig.fake->called(row.notReached));
+    if (row.cancel) {  // it stays cancelled: a later start is refused too
+      EXPECT_NE(text(rig.start()), "no error");
+    }
+  }
+}
+
 TEST(StopSequence, HaltsProducersThenFinishesInputsAndWriterThenReadsTheSize) {
   for (bool captureStopFails : {false, true}) {  // a failed capture stop changes nothing
     SCOPED_TRACE(captureStopFails);
@@ -85,7 +147,6 @@ TEST(StopSequence, HaltsProducersThenFinishesInputsAndWriterThenReadsTheSize) {
     auto stopped = std::async(std::launch::async, [&rig] { return rig.recorder->stop(); });
     EXPECT_TRUE(rig.fake->releaseHeld());  // the capture's stop
     EXPECT_TRUE(rig.fake->releaseHeld());  // the writer's finish
-    rig.fake->hold(false);
     EXPECT_EQ(stopped.get(), 4242);
     EXPECT_EQ(rig.takeCalls(),
               (Calls{"engine.stop", "tap.remove", "capture.stop", "capture.stopped",
