@@ -2,16 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <functional>
 #include <map>
-#include <memory>
-#include <optional>
-#include <string>
-#include <thread>
-#include <utility>
-#include <vector>
 
 #include "platform/mutex.h"
 #include "platform/platform.h"
@@ -37,20 +28,18 @@ class FakePlatform final : public ScreenCaptureService,
                            public StandardError,
                            public std::enable_shared_from_this<FakePlatform> {
  public:
-  // One writer input: keeps what it takes, and refuses (and counts) appends
-  // after markAsFinished or while the writer is not writing.
+  // One writer input: keeps what it takes, and refuses appends after
+  // markAsFinished or while the writer is not writing.
   struct Input final : AssetWriterInput {
     Input(FakePlatform& p, std::string label, OutputSettings s) : label(label), settings(s), p(p) {}
     const std::string label;  // "video", "audio#1", "audio#2" in the order made
     const OutputSettings settings;
     FakePlatform& p;
     std::atomic<bool> finished{false};
-    std::vector<std::pair<std::shared_ptr<MediaSample>, bool>> appended;  // with: session started?
-    int refused = 0;  // this and `appended` under the platform's mutex
+    // Under the platform's mutex, with whether the session had started.
+    std::vector<std::pair<std::shared_ptr<MediaSample>, bool>> appended;
 
-    MediaType mediaType() const override {
-      return settings.index() == 0 ? MediaType::video : MediaType::audio;
-    }
+    MediaType mediaType() const override { return MediaType(settings.index()); }
     void setExpectsMediaDataInRealTime(bool) override {}
     bool isReadyForMoreMediaData() const override {
       return !p.fails("ready " + label) && !finished && p.writerStatus == WriterStatus::writing;
@@ -58,8 +47,7 @@ class FakePlatform final : public ScreenCaptureService,
     bool appendSampleBuffer(std::shared_ptr<MediaSample> sample) override {
       const bool taken = !finished && p.writerStatus == WriterStatus::writing;
       MutexLock lock(p.mutex);
-      taken ? void(appended.emplace_back(std::move(sample), !p.sessionStarts.empty()))
-            : void(++refused);
+      taken ? void(appended.emplace_back(std::move(sample), !p.sessionStarts.empty())) : void();
       return taken;
     }
     void markAsFinished() override {
@@ -95,9 +83,6 @@ class FakePlatform final : public ScreenCaptureService,
   decltype(auto) locked(F&& f) const {
     MutexLock lock(mutex);
     return f();
-  }
-  bool called(const std::string& call) const {
-    return locked([&] { return std::count(calls.begin(), calls.end(), call) > 0; });
   }
   // `step` fails its next `times` calls (-1: every call), with `error` where it reports one.
   void fail(const std::string& step, std::optional<Error> error = std::nullopt, int times = -1) {
@@ -140,10 +125,8 @@ class FakePlatform final : public ScreenCaptureService,
       }
       completions = run ? std::exchange(held_, {}) : held_;
     }
-    for (auto& completion : completions) {
-      if (run) {
-        completion();
-      }
+    for (std::size_t i = 0; run && i < completions.size(); ++i) {
+      completions[i]();
     }
     return !completions.empty();
   }
@@ -221,9 +204,7 @@ class FakePlatform final : public ScreenCaptureService,
   bool startWriting() override {
     const bool started = !fails("writer.start", &writerError_);
     writerStatus = started ? WriterStatus::writing : WriterStatus::failed;
-    if (started) {
-      files[url] = 100;
-    }
+    started ? void(files[url] = 100) : void();
     return started;
   }
   // A writer told to fail at "writer.status" has failed as an encoder error would make it.

@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "recorder/recorder.h"
 #include "tests/fake/fake_platform.h"
 
@@ -65,9 +61,6 @@ struct Rig {
   }
   std::vector<std::pair<std::shared_ptr<MediaSample>, bool>> appended(Track track) const {
     return fake->locked([&] { return fake->tracks.at(track)->appended; });
-  }
-  int refused(Track track) const {
-    return fake->locked([&] { return fake->tracks.at(track)->refused; });
   }
   Times times(Track track) const {
     Times result;
