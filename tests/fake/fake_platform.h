@@ -77,7 +77,7 @@ class FakePlatform final : public ScreenCaptureService,
   // Under `mutex` (locked()) while the recorder runs.
   mutable Mutex mutex;
   mutable std::vector<std::string> calls;
-  std::vector<MediaTime> sessionStarts;
+  std::vector<std::int64_t> sessionStarts;  // the times' values
 
   template <typename F>
   decltype(auto) locked(F&& f) const {
@@ -169,21 +169,16 @@ class FakePlatform final : public ScreenCaptureService,
     });
   }
   // Queues a sample to the output for its type (a type neither screen nor
-  // audio goes to the screen output); false when there is none.
-  bool deliverSample(std::shared_ptr<MediaSample> sample, StreamOutputType type) {
-    const bool known = type == StreamOutputType::screen || type == StreamOutputType::audio;
-    auto [output, queue] = capturing ? outputs[known ? type : StreamOutputType::screen] : Output{};
-    if (queue) {
-      queue->async([this, output = output, sample, type] {
-        if (auto o = output.lock()) {
-          o->streamDidOutputSampleBuffer(*this, sample, type);
-        }
-      });
-    }
-    return queue != nullptr;
-  }
-  void drainQueue() {
-    outputs[StreamOutputType::screen].second->sync([] {});
+  // audio goes to the screen output), and waits for it unless told not to.
+  void deliverSample(std::shared_ptr<MediaSample> sample, StreamOutputType type, bool wait = true) {
+    auto [output, queue] =
+        outputs[type == StreamOutputType::audio ? type : StreamOutputType::screen];
+    queue->async([this, output = output, sample, type] {
+      if (auto o = output.lock()) {
+        o->streamDidOutputSampleBuffer(*this, sample, type);
+      }
+    });
+    wait ? queue->sync([] {}) : void();
   }
 
   // The writer's file appears (a header of 100 bytes) when writing starts, is
@@ -214,7 +209,7 @@ class FakePlatform final : public ScreenCaptureService,
   std::optional<Error> error() const override { return writerError_; }
   void startSessionAtSourceTime(MediaTime time) override {
     std::this_thread::sleep_for(sessionStartDuration);
-    locked([&] { sessionStarts.push_back(time); });
+    locked([&] { sessionStarts.push_back(time.value); });
   }
   void finishWriting(std::function<void()> completion) override {
     fails("writer.finish");
@@ -261,13 +256,11 @@ class FakePlatform final : public ScreenCaptureService,
     fails("tap.remove");
     tapThread_.sync([&] { tap_ = nullptr; });
   }
-  // Queues one buffer for the tap thread; dropped when no tap is installed.
-  void deliverBuffer(PcmBuffer buffer) {
-    tapThread_.async(
-        [this, buffer = std::move(buffer)] { tap_ ? tap_(buffer, AudioTime{}) : void(); });
-  }
-  void drainTapThread() {
-    tapThread_.sync([] {});
+  // Queues one buffer for the tap thread (dropped when no tap is installed),
+  // and waits for it unless told not to.
+  void deliverBuffer(PcmBuffer buffer, bool wait = true) {
+    tapThread_.async([this, buffer] { tap_ ? tap_(buffer, AudioTime{}) : void(); });
+    wait ? tapThread_.sync([] {}) : void();
   }
   // Stretches the input to 48 kHz, repeating its first sample on every
   // channel. Like a real converter it asks for input again while the output

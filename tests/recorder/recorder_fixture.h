@@ -7,25 +7,23 @@
 
 namespace kestrano::testing {
 
-using Calls = std::vector<std::string>;
 using Times = std::vector<std::int64_t>;  // milliseconds
-
-inline MediaTime at(std::int64_t milliseconds) {
-  return MediaTime::make(milliseconds, 1000);
-}
 
 // Attachments with `value` as the frame status of the first dictionary.
 inline AttachmentArray status(PropertyValue value) {
   return AttachmentArray{PropertyDictionary{{kFrameInfoStatusKey, value}}};
 }
 
+// Samples at a time in milliseconds.
 inline std::shared_ptr<MediaSample> screenFrame(
-    MediaTime time, std::optional<AttachmentArray> attachments = status(std::int64_t{0})) {
+    std::int64_t ms, std::optional<AttachmentArray> attachments = status(std::int64_t{0})) {
+  const MediaTime time = MediaTime::make(ms, 1000);
   return MediaSample::makeVideo(std::nullopt, SampleTimingInfo{MediaTime::make(1, 15), time, time},
                                 std::move(attachments));
 }
 
-inline std::shared_ptr<MediaSample> systemAudio(MediaTime time) {
+inline std::shared_ptr<MediaSample> systemAudio(std::int64_t ms) {
+  const MediaTime time = MediaTime::make(ms, 1000);
   PcmBuffer pcm(AudioFormat::standard(48000, 2), 480);
   pcm.setFrameLength(480);
   return MediaSample::makeAudio(std::move(pcm),
@@ -56,8 +54,13 @@ struct Rig {
   std::optional<Error> start(const std::string& path = "/rec/out.mp4") {
     return recorder->start(path);
   }
-  Calls takeCalls() {
-    return fake->locked([&] { return std::exchange(fake->calls, {}); });
+  // The steps logged since the last call, joined by ", ".
+  std::string takeCalls() {
+    std::string joined;
+    for (const auto& call : fake->locked([&] { return std::exchange(fake->calls, {}); })) {
+      joined += (joined.empty() ? "" : ", ") + call;
+    }
+    return joined;
   }
   std::vector<std::pair<std::shared_ptr<MediaSample>, bool>> appended(Track track) const {
     return fake->locked([&] { return fake->tracks.at(track)->appended; });
@@ -69,16 +72,8 @@ struct Rig {
     }
     return result;
   }
-  // Delivers one stream sample and waits until the recorder has handled it.
-  void deliver(std::shared_ptr<MediaSample> sample,
-               StreamOutputType type = StreamOutputType::screen) {
-    ASSERT_TRUE(fake->deliverSample(std::move(sample), type));
-    fake->drainQueue();
-  }
-  // Delivers one microphone buffer on the tap thread and waits for it.
-  void deliverMic(PcmBuffer buffer) {
-    fake->deliverBuffer(std::move(buffer));
-    fake->drainTapThread();
+  void deliver(std::shared_ptr<MediaSample> sample) {
+    fake->deliverSample(sample, StreamOutputType::screen);
   }
 };
 
