@@ -61,7 +61,7 @@ class FakePlatform final : public ScreenCaptureService,
   AudioFormat microphoneFormat = AudioFormat::standard(44100, 1);
   std::chrono::microseconds sessionStartDuration{0};  // widens races
   bool outputTaken = false;  // another recording took the path before the finish
-  std::atomic<std::int64_t> clock{5'000'000'000};
+  std::atomic<std::int64_t> clock{7'000'000'000};
   std::map<std::string, std::int64_t> files;  // path: size
   std::optional<ContentFilter> filter;
   StreamConfiguration configuration;
@@ -146,10 +146,8 @@ class FakePlatform final : public ScreenCaptureService,
   std::optional<Error> addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
                                        std::shared_ptr<SerialQueue> queue) override {
     std::optional<Error> error;
-    if (!fails("capture.addOutput " + std::to_string(static_cast<int>(type)), &error)) {
-      outputs[type] = {output, queue};
-    }
-    return error;
+    outputs[type] = {output, queue};
+    return fails("capture.addOutput " + std::to_string(int(type)), &error) ? error : std::nullopt;
   }
   void startCapture(ErrorCompletion completion) override {
     std::optional<Error> error;
@@ -189,9 +187,8 @@ class FakePlatform final : public ScreenCaptureService,
     return fails("writer.make", &error) ? nullptr : shared_from_this();
   }
   std::shared_ptr<AssetWriterInput> makeInput(MediaType type, const OutputSettings& s) override {
-    const std::string label =
-        type == MediaType::video ? "video" : "audio#" + std::to_string(++made_);
-    return std::make_shared<Input>(*this, label, s);
+    return std::make_shared<Input>(
+        *this, type == MediaType::video ? "video" : "audio#" + std::to_string(++made_), s);
   }
   void addInput(std::shared_ptr<AssetWriterInput> input) override {
     tracks.push_back(std::static_pointer_cast<Input>(input));

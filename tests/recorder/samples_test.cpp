@@ -56,35 +56,23 @@ TEST(SampleRouting, TheFirstSampleThatReachesTheWriterStartsTheSessionOnce) {
   }
 }
 
-TEST(SampleRouting, OnlyAnIntegerStatusOtherThanCompleteDropsAFrameAndAStreamErrorIsOneLine) {
-  // Stopped and an unsigned blank drop a frame; no status, another shape or a
-  // status past the first dictionary let it through.
+// Told through its delegate from another thread, as the service may.
+TEST(SampleRouting, AStreamThatStopsByItselfWritesOneExactLineAndChangesNothing) {
   Rig rig;
   ASSERT_EQ(rig.start(), std::nullopt);
-  const std::vector<std::optional<AttachmentArray>> frames = {
-      status(std::int64_t{5}), status(std::uint64_t{2}), std::nullopt, status(std::string("1")),
-      AttachmentArray{PropertyDictionary{}, status(std::int64_t{1})[0]}};
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    rig.deliver(screenFrame(i, frames[i]));
-  }
-  EXPECT_EQ(rig.times(kVideo), (Times{2, 3, 4}));
-
-  // A stream that stops by itself, told through its delegate from another
-  // thread, writes one exact line and changes nothing.
   rig.takeCalls();
   rig.fake->delegate.lock()->streamDidStopWithError(*rig.fake,
                                                     Error{"capture", 7, "Display\nwent away\r"});
   EXPECT_EQ(rig.takeCalls(),
             "stderr stream stop err: Error Domain=capture Code=7 \"Display went away \"\n");
   rig.deliver(screenFrame(8));
-  EXPECT_EQ(rig.times(kVideo).back(), 8);
+  EXPECT_EQ(rig.times(kVideo), Times{8});
 }
 
 const AudioFormat kMicFormat = AudioFormat::standard(44100, 1);  // the fake's default
 
 TEST(MicrophonePath, ConvertsStampsAndPackagesOnlyOnceTheSessionStarted) {
   Rig rig;
-  rig.fake->clock = 7'000'000'000;
   ASSERT_EQ(rig.start(), std::nullopt);
   rig.fake->deliverBuffer(micBuffer(kMicFormat, 4410));  // before the session: dropped unconverted
   rig.deliver(screenFrame(1));
@@ -94,12 +82,12 @@ TEST(MicrophonePath, ConvertsStampsAndPackagesOnlyOnceTheSessionStarted) {
   rig.fake->deliverBuffer(micBuffer(kMicFormat, 512));
 
   const auto samples = rig.appended(kMicrophone);
-  const auto& capacities = rig.fake->capacities;
   ASSERT_EQ(samples.size(), 2u);
   // 4410 frames at 44.1 kHz make 4800; the room has headroom beyond that for
   // what a resampler carries from one buffer to the next.
-  EXPECT_EQ(capacities, (std::vector<std::uint32_t>{4800u + kMicrophoneConverterHeadroom,
-                                                    1024u + kMicrophoneConverterHeadroom}));
+  EXPECT_EQ(rig.fake->capacities,
+            (std::vector<std::uint32_t>{4800u + kMicrophoneConverterHeadroom,
+                                        1024u + kMicrophoneConverterHeadroom}));
   EXPECT_EQ(samples[1].first->numSamples(), 557);
 
   const auto& [first, sessionWasStarted] = samples[0];
@@ -112,7 +100,6 @@ TEST(MicrophonePath, ConvertsStampsAndPackagesOnlyOnceTheSessionStarted) {
   // The sample holds its own copy of what the converter wrote, on both channels
   // (read after the converter's buffer is gone).
   const auto& pcm = std::get<PcmBuffer>(sample.data());
-  EXPECT_EQ(pcm.frameLength(), 4800u);
   EXPECT_EQ(std::tuple(pcm.data(0)[0], pcm.data(1)[4799]), std::tuple(100.0f, 100.0f));
 
   // The tap holds the recorder only weakly: once it is gone a late call does nothing.
@@ -152,14 +139,11 @@ TEST(MicrophonePath, BuffersThatCannotBeRecordedAreDroppedAndTheOthersGoOn) {
 
 // Stream samples on the sample queue and microphone buffers on the tap thread
 // race from the moment the start returns: the microphone track must never
-// get a sample before the session started, and stop() must leave no sample
-// appended to a finished input.
+// get a sample before the session started.
 TEST(MicrophonePath, NeverRunsAheadOfTheSession) {
-  const AudioFormat micFormat = AudioFormat::standard(48000, 2);
   for (int i = 0; i < 200; ++i) {  // enough races to expose a missing ordering
     SCOPED_TRACE(i);
     Rig rig;
-    rig.fake->microphoneFormat = micFormat;
     // A slow session start gives an early flag time to be seen.
     rig.fake->sessionStartDuration = std::chrono::microseconds(500);
     ASSERT_EQ(rig.start(), std::nullopt);
@@ -170,11 +154,11 @@ TEST(MicrophonePath, NeverRunsAheadOfTheSession) {
       }
     });
     for (int s = 0; s < 20; ++s) {
-      rig.fake->deliverBuffer(micBuffer(micFormat, 1024), false);
+      rig.fake->deliverBuffer(micBuffer(kMicFormat, 1024), false);
     }
     streamProducer.join();
     EXPECT_EQ(rig.recorder->stop(), 4242);
-    rig.fake->deliverBuffer(micBuffer(micFormat, 1024));  // waits for those before
+    rig.fake->deliverBuffer(micBuffer(kMicFormat, 1024));  // waits for those before
     for (const auto& [sample, sessionWasStarted] : rig.appended(kMicrophone)) {
       ASSERT_TRUE(sessionWasStarted);
     }
