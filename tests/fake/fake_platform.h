@@ -78,6 +78,7 @@ class FakePlatform final : public ScreenCaptureService,
   mutable Mutex mutex;
   mutable std::vector<std::string> calls;
   std::vector<std::int64_t> sessionStarts;  // the times' values
+  bool holding = false;                     // completions wait for releaseHeld()
 
   template <typename F>
   decltype(auto) locked(F&& f) const {
@@ -92,24 +93,16 @@ class FakePlatform final : public ScreenCaptureService,
   bool fails(const std::string& step, std::optional<Error>* error = nullptr) const {
     return locked([&] {
       calls.push_back(step);
-      auto it = failures_.find(step);
-      if (it == failures_.end() || it->second.second == 0) {
-        return false;
+      auto& [failure, times] = failures_[step];  // a step never told to fail: 0 times
+      if (error != nullptr && times != 0) {
+        *error = failure;
       }
-      it->second.second -= it->second.second > 0 ? 1 : 0;
-      if (error != nullptr) {
-        *error = it->second.first;
-      }
-      return true;
+      return times != 0 && (times -= times > 0, true);
     });
   }
 
-  // While held, completions wait for releaseHeld().
-  void hold(bool held) {
-    locked([&] { holding_ = held; });
-  }
   void deliver(std::function<void()> completion) {
-    if (!locked([&] { return holding_ && (held_.push_back(completion), true); })) {
+    if (!locked([&] { return holding && (held_.push_back(completion), true); })) {
       completion();
     }
     heldChanged_.notify_all();
@@ -295,10 +288,9 @@ class FakePlatform final : public ScreenCaptureService,
   }
   std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
                                                        std::optional<Error>& error) override {
-    if (fails("fs.size", &error) || files.count(path) == 0) {
-      return std::nullopt;
-    }
-    return FileAttributes{{kFileSizeKey, PropertyValue{files[path]}}};
+    return fails("fs.size", &error) || files.count(path) == 0
+               ? std::nullopt
+               : std::optional(FileAttributes{{kFileSizeKey, PropertyValue{files[path]}}});
   }
   void writeData(std::string_view bytes) override { fails("stderr " + std::string(bytes)); }
 
@@ -309,7 +301,6 @@ class FakePlatform final : public ScreenCaptureService,
 
  private:
   mutable std::map<std::string, std::pair<std::optional<Error>, int>> failures_;  // under `mutex`
-  bool holding_ = false;                                                          // under `mutex`
   std::vector<std::function<void()>> held_;                                       // under `mutex`
   std::condition_variable heldChanged_;
   std::optional<Error> writerError_;
