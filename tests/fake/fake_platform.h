@@ -101,11 +101,13 @@ class FakePlatform final : public ScreenCaptureService,
     });
   }
 
+  // Nothing of this object is touched once a completion has run: its waiter may end the test.
   void deliver(std::function<void()> completion) {
-    if (!locked([&] { return holding && (held_.push_back(completion), true); })) {
+    if (locked([&] {
+          return !holding || (held_.push_back(completion), heldChanged_.notify_all(), false);
+        })) {
       completion();
     }
-    heldChanged_.notify_all();
   }
   // Waits (bounded only against a hang) until completions are held, and runs
   // them unless told to leave them held.
