@@ -2,37 +2,32 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "recorder/recorder.h"
 #include "tests/fake/fake_platform.h"
 
 namespace kestrano::testing {
 
-using Calls = std::vector<std::string>;
+using Times = std::vector<std::int64_t>;  // milliseconds
 
-inline MediaTime at(std::int64_t value, std::int32_t timescale = 1000) {
-  return MediaTime::make(value, timescale);
+// Attachments with `value` as the frame status of the first dictionary.
+inline AttachmentArray status(PropertyValue value) {
+  return AttachmentArray{PropertyDictionary{{kFrameInfoStatusKey, value}}};
 }
 
-inline std::shared_ptr<MediaSample> screenSample(MediaTime time,
-                                                 std::optional<AttachmentArray> attachments) {
-  return MediaSample::makeVideo(std::nullopt, SampleTimingInfo{at(1, 15), time, time},
+// Samples at a time in milliseconds.
+inline std::shared_ptr<MediaSample> screenFrame(
+    std::int64_t ms, std::optional<AttachmentArray> attachments = status(std::int64_t{0})) {
+  const MediaTime time = MediaTime::make(ms, 1000);
+  return MediaSample::makeVideo(std::nullopt, SampleTimingInfo{MediaTime::make(1, 15), time, time},
                                 std::move(attachments));
 }
 
-// A screen frame with the given status in its first attachment dictionary.
-inline std::shared_ptr<MediaSample> screenFrame(MediaTime time,
-                                                PropertyValue status = std::int64_t{0}) {
-  return screenSample(time, AttachmentArray{PropertyDictionary{{kFrameInfoStatusKey, status}}});
-}
-
-inline std::shared_ptr<MediaSample> systemAudio(MediaTime time) {
+inline std::shared_ptr<MediaSample> systemAudio(std::int64_t ms) {
+  const MediaTime time = MediaTime::make(ms, 1000);
   PcmBuffer pcm(AudioFormat::standard(48000, 2), 480);
   pcm.setFrameLength(480);
-  return MediaSample::makeAudio(std::move(pcm), SampleTimingInfo{at(1, 48000), time, time});
+  return MediaSample::makeAudio(std::move(pcm),
+                                SampleTimingInfo{MediaTime::make(1, 48000), time, time});
 }
 
 // A microphone buffer whose first sample is `first`.
@@ -43,34 +38,42 @@ inline PcmBuffer micBuffer(const AudioFormat& format, std::uint32_t frames, floa
   return buffer;
 }
 
-// Writer inputs in the order the recorder makes them.
+// The file's tracks in the order the writer was given them.
 enum Track : std::size_t { kVideo = 0, kSystemAudio = 1, kMicrophone = 2 };
 
-// A recorder over a fresh fake platform, and ways to drive it.
+// A recorder over a fresh fake platform, with an earlier recording at the
+// path it records to by default.
 struct Rig {
-  fake::FakePlatform fake;
-  std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>(fake.platform());
+  explicit Rig(StartDeadlines deadlines = {})
+      : recorder(std::make_shared<Recorder>(fake->platform(), deadlines)) {
+    fake->files["/rec/out.mp4"] = 7;
+  }
+  std::shared_ptr<fake::FakePlatform> fake = std::make_shared<fake::FakePlatform>();
+  std::shared_ptr<Recorder> recorder;
 
   std::optional<Error> start(const std::string& path = "/rec/out.mp4") {
     return recorder->start(path);
   }
-  std::shared_ptr<fake::FakeScreenCapture> stream() const { return fake.capture; }
-  std::shared_ptr<fake::FakeMediaWriter> writer() const { return fake.writer; }
-  fake::FakeWriterInput& input(Track track) const { return *fake.writer->state().inputs.at(track); }
-  std::vector<fake::FakeWriterInput::Appended> appended(Track track) const {
-    return input(track).state().appended;
+  // The steps logged since the last call, joined by ", ".
+  std::string takeCalls() {
+    std::string joined;
+    for (const auto& call : fake->locked([&] { return std::exchange(fake->calls, {}); })) {
+      joined += (joined.empty() ? "" : ", ") + call;
+    }
+    return joined;
   }
-
-  // Delivers one stream sample and waits until the recorder has handled it.
-  void deliver(std::shared_ptr<MediaSample> sample,
-               StreamOutputType type = StreamOutputType::screen) {
-    ASSERT_TRUE(stream()->deliverSample(std::move(sample), type));
-    stream()->drainQueue();
+  std::vector<std::pair<std::shared_ptr<MediaSample>, bool>> appended(Track track) const {
+    return fake->locked([&] { return fake->tracks.at(track)->appended; });
   }
-  // Delivers one microphone buffer on the tap thread and waits for it.
-  void deliverMic(PcmBuffer buffer) {
-    fake.audio->deliverBuffer(std::move(buffer));
-    fake.audio->drainTapThread();
+  Times times(Track track) const {
+    Times result;
+    for (const auto& appended : appended(track)) {
+      result.push_back(appended.first->presentationTimeStamp().value);
+    }
+    return result;
+  }
+  void deliver(std::shared_ptr<MediaSample> sample) {
+    fake->deliverSample(sample, StreamOutputType::screen);
   }
 };
 
