@@ -16,19 +16,35 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "app/descriptor_line_source.h"
 #include "app/descriptor_reply_sink.h"
 #include "app/line_reader.h"
 #include "app/termination_signals.h"
-#include "tests/app/test_pipe.h"
+#include "platform/unique_fd.h"
 
 namespace kestrano {
 namespace {
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
+
+struct Pipe {
+  UniqueFd read, write;
+};
+Pipe makePipe() {
+  int fds[2] = {-1, -1};
+  EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+// Writes what it can; a host that stopped reading is no error here.
+void writeSome(int fd, std::string_view bytes) {
+  for (ssize_t n = 0; !bytes.empty() && (n = ::write(fd, bytes.data(), bytes.size())) > 0;) {
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
 
 // Every kind of line break, and what the host gets of it: one line.
 const std::string kError =

@@ -2,7 +2,6 @@
 
 #include <future>
 
-#include "recorder/capture_settings.h"
 #include "tests/recorder/recorder_fixture.h"
 
 namespace kestrano::testing {
@@ -10,25 +9,6 @@ namespace {
 
 std::string text(const std::optional<Error>& error) {
   return error ? error->generalDescription() : "no error";
-}
-
-// The two size rules a recording's file follows: the frame height keeps the
-// display's aspect at width 1280, truncated; a converted microphone buffer
-// gets the frames the rate ratio gives, never fewer than 1024.
-TEST(CaptureSettings, FrameHeightAndMicrophoneCapacityRules) {
-  using Height = std::tuple<std::int64_t, std::int64_t, std::optional<std::int64_t>>;
-  for (auto [width, height, expected] :
-       {Height{1920, 1080, 720}, Height{1366, 768, 719}, Height{1512, 982, 831},
-        Height{3440, 1440, 535}, Height{0, 1080, {}}, Height{1920, -1080, {}},
-        Height{1, INT64_MAX, {}}}) {
-    EXPECT_EQ(frameHeight(width, height), expected) << width << "x" << height;
-  }
-  using Capacity = std::tuple<std::uint32_t, double, std::optional<std::uint32_t>>;
-  for (auto [frames, rate, expected] :
-       {Capacity{4096, 44100, 4458}, Capacity{512, 44100, 1024}, Capacity{1000, 16000, 3000},
-        Capacity{1024, 0, {}}, Capacity{1024, -44100, {}}, Capacity{4294967295u, 1, {}}}) {
-    EXPECT_EQ(microphoneCapacity(frames, 48000, rate), expected) << frames << " at " << rate;
-  }
 }
 
 TEST(StartSequence, RecordsTheFirstDisplayAtTheResolvedPathAndRefusesASecondStart) {
