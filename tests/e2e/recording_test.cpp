@@ -124,8 +124,11 @@ void expectRecording(const Row& row, const std::string& path) {
     EXPECT_GE(static_cast<double>(onsets.size()), std::floor(ends.back() - audio.startSeconds) - 1);
     std::vector<double> offsets;
     for (double beep : onsets) {
-      EXPECT_GT(tone(audio, track == 0 ? 440 : 1000, beep), 0.03) << "at " << beep << " s";
-      EXPECT_LT(tone(audio, track == 0 ? 1000 : 440, beep), 0.01) << "at " << beep << " s";
+      // A beep the file's end cuts short leaves too short a window to tell tones apart.
+      if (beep + 0.15 <= ends.back()) {
+        EXPECT_GT(tone(audio, track == 0 ? 440 : 1000, beep), 0.03) << "at " << beep << " s";
+        EXPECT_LT(tone(audio, track == 0 ? 1000 : 440, beep), 0.01) << "at " << beep << " s";
+      }
       // Each flash against the beep nearest to it; the median, since a busy
       // machine can clip a beep's start.
       for (double flash : flashes) {

@@ -34,7 +34,8 @@ std::string defaultDisplayName() {
   XcbPtr<char> ownedHost(host);
   std::string name = std::string(host != nullptr ? host : "") + ":" + std::to_string(display);
   if (screen != 0) {
-    name += "." + std::to_string(screen);
+    name += '.';  // appended apart: gcc 12 at -O3 warns falsely of "." + a temporary
+    name += std::to_string(screen);
   }
   return name;
 }
