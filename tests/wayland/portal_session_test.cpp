@@ -164,7 +164,7 @@ TEST(PortalSession, StartsAsThePortalAndItsUserDecide) {
     const char* portalMode;  // "": no portal on the bus
     const char* keptToken;   // in the store before the first start
     int starts;
-    bool cancelled;                  // the cancel fd signalled beforehand
+    bool cancelAtPicker;             // signal the cancel fd once the picker shows
     bool killMutter;                 // after the first start, then watch the session
     std::vector<std::string> lines;  // each the beginning of what is expected
     const char* portalLog;
@@ -188,7 +188,14 @@ TEST(PortalSession, StartsAsThePortalAndItsUserDecide) {
       {"refused at the picker", "refuse", "", 1, false, false, {"error 3: "}, "refuse\n"},
       {"no ScreenCast interface", "no-screencast", "", 1, false, false, {"error 2: "}, ""},
       {"no portal", "", "", 1, false, false, {"error 1: "}, ""},
-      {"cancelled", "pick", "", 1, true, false, {"error 5: "}, ""},
+      {"cancelled at the picker",
+       "hold",
+       "",
+       1,
+       true,
+       false,
+       {"error 5: the screen-cast request was cancelled while waiting for the answer to Start"},
+       "hold\n"},
       {"the compositor dies",
        "pick",
        "",
@@ -202,10 +209,19 @@ TEST(PortalSession, StartsAsThePortalAndItsUserDecide) {
     SCOPED_TRACE(row.name);
     WaylandDesktop desktop(row.portalMode);
     ASSERT_NE(desktop.dir(), "");
-    UserProcess child(desktop, [&row](FILE* out) {
+    UserProcess child(desktop, [&row, &desktop](FILE* out) {
       const auto tokens = RestoreTokenStore::forEnvironment();
       tokens.save(row.keptToken);
-      UniqueFd cancel(::eventfd(row.cancelled ? 1 : 0, EFD_CLOEXEC));
+      UniqueFd cancel(::eventfd(0, EFD_CLOEXEC));
+      std::thread canceller;
+      if (row.cancelAtPicker) {
+        canceller = std::thread([&] {
+          for (int i = 0; i < 600 && desktop.file("portal.log").empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          }
+          ::eventfd_write(cancel.get(), 1);
+        });
+      }
       for (int i = 0; i < row.starts; ++i) {
         std::optional<Error> error;
         auto session = PortalSession::start(tokens, cancel.get(), error);
@@ -217,6 +233,9 @@ TEST(PortalSession, StartsAsThePortalAndItsUserDecide) {
             std::fprintf(out, "closed %lld\n", static_cast<long long>(error->code));
           }
         }
+      }
+      if (canceller.joinable()) {
+        canceller.join();
       }
     });
     for (const auto& expected : row.lines) {
