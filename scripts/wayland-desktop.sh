@@ -21,10 +21,11 @@
 #     --client            run weston-simple-shm (an animated window) on it
 #     --portal[=MODE]     run xdg-desktop-portal with the test backend; MODE is
 #                         pick (default: the "user" picks the first monitor),
-#                         refuse (the "user" cancels the picker) or
+#                         refuse (the "user" cancels the picker), hold (the
+#                         picker stays open, never answered) or
 #                         no-screencast (the desktop has no ScreenCast backend);
 #                         KESTRANO_PORTAL_MODE sets the default. The backend
-#                         logs each pick/restore/refuse to DIR/portal.log.
+#                         logs each pick/restore/refuse/hold to DIR/portal.log.
 #     --no-pulse          leave pipewire-pulse out
 #   wayland-desktop.sh stop DIR          stops what `start` started in DIR and removes DIR
 set -euo pipefail
@@ -81,7 +82,7 @@ start() {
     esac
   done
   [[ $size =~ ^[0-9]+x[0-9]+$ ]] || die "bad size $size"
-  case "$portal" in ""|pick|refuse|no-screencast) ;; *) die "bad portal mode $portal" ;; esac
+  case "$portal" in ""|pick|refuse|hold|no-screencast) ;; *) die "bad portal mode $portal" ;; esac
 
   if [ "$(id -u)" = 0 ]; then
     # Two desktops may start at once: losing the race to create the user is fine.

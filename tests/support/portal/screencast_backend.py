@@ -5,8 +5,9 @@ Stands where a desktop's picker dialog would behind the real xdg-desktop-portal
 frontend: on Start it "picks" headless mutter's first monitor, asks mutter's
 own screen-cast API for it and hands the PipeWire node back. Restore data it
 gave out earlier is honoured without picking. KESTRANO_PORTAL_MODE=refuse makes
-the "user" cancel the picker instead. Every pick, restore and refusal is one
-line on stdout, so tests can tell whether the user would have been asked.
+the "user" cancel the picker instead; =hold leaves the picker open, the user
+never answering. Every pick, restore, refusal and held picker is one line on
+stdout, so tests can tell whether the user would have been asked.
 Started by scripts/wayland-desktop.sh --portal.
 """
 import os
@@ -95,6 +96,10 @@ class ScreenCast(dbus.service.Object):
         elif MODE == "refuse":
             print("refuse", flush=True)
             reply(dbus.UInt32(1), {})
+            return
+        elif MODE == "hold":
+            # The user never answers: the client has to give up by itself.
+            print("hold", flush=True)
             return
         else:
             monitor = MONITOR

@@ -1,0 +1,254 @@
+// The portal session against the real xdg-desktop-portal frontend and its
+// test ScreenCast backend on a private Wayland desktop. The frontend refuses
+// root clients, so each case runs in a child process as the desktop's user
+// and reports one line per outcome through a pipe.
+#include "platform/linux/wayland/portal_session.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/unique_fd.h"
+
+namespace kestrano::wayland {
+namespace {
+
+// A desktop from scripts/wayland-desktop.sh at its cheapest size, stopped
+// (only what it started) on destruction.
+class WaylandDesktop {
+ public:
+  explicit WaylandDesktop(const std::string& portalMode) {
+    const std::string command = script() + " start --no-pulse --size 640x360 --refresh 15" +
+                                (portalMode.empty() ? "" : " --portal=" + portalMode);
+    FILE* out = ::popen(command.c_str(), "r");
+    char line[4096];
+    while (out != nullptr && std::fgets(line, sizeof line, out) != nullptr) {
+      std::string assignment(line);
+      const auto eq = assignment.find('=');
+      env_[assignment.substr(0, eq)] = assignment.substr(eq + 1, assignment.size() - eq - 2);
+    }
+    if (out != nullptr) {
+      ::pclose(out);
+    }
+  }
+  ~WaylandDesktop() {
+    if (!dir().empty()) {
+      std::system((script() + " stop " + dir()).c_str());
+    }
+  }
+  std::string operator[](const std::string& name) const {
+    auto it = env_.find(name);
+    return it == env_.end() ? "" : it->second;
+  }
+  std::string dir() const { return (*this)["KESTRANO_WAYLAND_DESKTOP"]; }
+  std::string file(const std::string& name) const {
+    std::ostringstream text;
+    text << std::ifstream(dir() + "/" + name).rdbuf();
+    return text.str();
+  }
+
+ private:
+  static std::string script() { return KESTRANO_SOURCE_DIR "/scripts/wayland-desktop.sh"; }
+  std::map<std::string, std::string> env_;
+};
+
+// Runs `body` in a child process as the desktop's user, in the desktop's
+// environment only, with the state folder in the desktop's home.
+class UserProcess {
+ public:
+  UserProcess(const WaylandDesktop& desktop, const std::function<void(FILE*)>& body) {
+    int fds[2];
+    const passwd* user = ::getpwnam(desktop["KESTRANO_WAYLAND_USER"].c_str());
+    if (user == nullptr || ::pipe2(fds, O_CLOEXEC) != 0) {
+      throw std::runtime_error("no desktop user or no pipe");
+    }
+    const uid_t uid = user->pw_uid;
+    const gid_t gid = user->pw_gid;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(fds[0]);
+      // Dropping root makes the process undumpable, which would hide its
+      // /proc entries from the frontend; it must see them to let it in.
+      if (::getuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 ||
+                              ::setuid(uid) != 0 || ::prctl(PR_SET_DUMPABLE, 1) != 0)) {
+        ::_exit(2);
+      }
+      ::clearenv();
+      const std::string home = desktop.dir() + "/home";
+      ::setenv("HOME", home.c_str(), 1);
+      ::setenv("XDG_STATE_HOME", (home + "/state").c_str(), 1);
+      for (const char* name : {"XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"}) {
+        ::setenv(name, desktop[name].c_str(), 1);
+      }
+      FILE* out = ::fdopen(fds[1], "w");
+      try {
+        body(out);
+      } catch (...) {
+        std::fputs("exception\n", out);
+      }
+      std::fflush(out);
+      ::_exit(0);
+    }
+    ::close(fds[1]);
+    pid_ = pid;
+    out_.reset(fds[0]);
+  }
+  ~UserProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  // The next line the child wrote, waiting at most 60 s; empty at its end.
+  std::string readLine() {
+    std::string line;
+    char c = 0;
+    pollfd p{out_.get(), POLLIN, 0};
+    while (::poll(&p, 1, 60000) == 1 && ::read(out_.get(), &c, 1) == 1 && c != '\n') {
+      line += c;
+    }
+    return line;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  UniqueFd out_;
+};
+
+// One line for what a start gave: "stream WxH" with whatever is missing
+// named after it, or "error CODE: DESCRIPTION".
+std::string outcome(PortalSession* session, const std::optional<Error>& error,
+                    const RestoreTokenStore& tokens) {
+  if (session == nullptr) {
+    return error ? "error " + std::to_string(error->code) + ": " + error->description : "nothing";
+  }
+  auto& s = session->stream();
+  struct stat token {
+  }, remote{};
+  std::string line = "stream " + std::to_string(s.width) + "x" + std::to_string(s.height);
+  if (s.nodeId == 0) {
+    line += " no-node";
+  }
+  if (s.restoreToken.empty() || tokens.load() != s.restoreToken ||
+      ::stat(tokens.file().c_str(), &token) != 0 || (token.st_mode & 0777) != 0600) {
+    line += " token-not-kept";
+  }
+  pollfd p{s.pipeWireRemote.get(), POLLOUT, 0};
+  if (::fstat(p.fd, &remote) != 0 || !S_ISSOCK(remote.st_mode) || ::poll(&p, 1, 0) != 1 ||
+      p.revents != POLLOUT) {
+    line += " no-remote";
+  }
+  return line;
+}
+
+TEST(PortalSession, StartsAsThePortalAndItsUserDecide) {
+  const struct {
+    const char* name;
+    const char* portalMode;  // "": no portal on the bus
+    const char* keptToken;   // in the store before the first start
+    int starts;
+    bool cancelAtPicker;             // signal the cancel fd once the picker shows
+    bool killMutter;                 // after the first start, then watch the session
+    std::vector<std::string> lines;  // each the beginning of what is expected
+    const char* portalLog;
+  } rows[] = {
+      {"pick, then restore with the kept token",
+       "pick",
+       "",
+       2,
+       false,
+       false,
+       {"stream 640x360", "stream 640x360"},
+       "pick Meta-0\nrestore Meta-0\n"},
+      {"a malformed kept token is dropped",
+       "pick",
+       "not-a-token",
+       1,
+       false,
+       false,
+       {"stream 640x360"},
+       "pick Meta-0\n"},
+      {"refused at the picker", "refuse", "", 1, false, false, {"error 3: "}, "refuse\n"},
+      {"no ScreenCast interface", "no-screencast", "", 1, false, false, {"error 2: "}, ""},
+      {"no portal", "", "", 1, false, false, {"error 1: "}, ""},
+      {"cancelled at the picker",
+       "hold",
+       "",
+       1,
+       true,
+       false,
+       {"error 5: the screen-cast request was cancelled while waiting for the answer to Start"},
+       "hold\n"},
+      {"the compositor dies",
+       "pick",
+       "",
+       1,
+       false,
+       true,
+       {"stream 640x360", "closed 8"},
+       "pick Meta-0\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    WaylandDesktop desktop(row.portalMode);
+    ASSERT_NE(desktop.dir(), "");
+    UserProcess child(desktop, [&row, &desktop](FILE* out) {
+      const auto tokens = RestoreTokenStore::forEnvironment();
+      tokens.save(row.keptToken);
+      UniqueFd cancel(::eventfd(0, EFD_CLOEXEC));
+      std::thread canceller;
+      if (row.cancelAtPicker) {
+        canceller = std::thread([&] {
+          for (int i = 0; i < 600 && desktop.file("portal.log").empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          }
+          ::eventfd_write(cancel.get(), 1);
+        });
+      }
+      for (int i = 0; i < row.starts; ++i) {
+        std::optional<Error> error;
+        auto session = PortalSession::start(tokens, cancel.get(), error);
+        std::fprintf(out, "%s\n", outcome(session.get(), error, tokens).c_str());
+        std::fflush(out);
+        for (int wait = 0; row.killMutter && wait < 400 && !error; ++wait) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          if ((error = session->checkOpen())) {
+            std::fprintf(out, "closed %lld\n", static_cast<long long>(error->code));
+          }
+        }
+      }
+      if (canceller.joinable()) {
+        canceller.join();
+      }
+    });
+    for (const auto& expected : row.lines) {
+      const std::string line = child.readLine();
+      EXPECT_EQ(line.substr(0, expected.size()), expected) << line;
+      EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos);
+      if (row.killMutter && expected.starts_with("stream")) {
+        ::kill(std::stoi(desktop.file("mutter.pid")), SIGKILL);
+      }
+    }
+    EXPECT_EQ(desktop.file("portal.log"), row.portalLog);
+  }
+}
+
+}  // namespace
+}  // namespace kestrano::wayland
