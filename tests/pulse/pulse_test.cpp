@@ -26,16 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::unique_ptr<PrivateDesktop> soundServer(int micRate = 48000, int micChannels = 2) {
-  PrivateDesktop::Options o;
-  o.micRate = micRate;
-  o.micChannels = micChannels;
-  o.x = false;
-  auto desktop = std::make_unique<PrivateDesktop>(o);
-  desktop->exportEnvironment();
-  return desktop;
-}
-
 constexpr const char* kToneOnMicSink = "pactl load-module module-sine frequency=1000 sink=micsink";
 
 // What a capture path delivered, shared between its thread and the test: the
@@ -121,7 +111,7 @@ std::optional<Error> startInto(SystemAudioSource& source, Recording& got) {
 
 // The tone plays on the other sink until the user makes it the default.
 TEST(PulseSystemAudio, FollowsTheDefaultSinkAndStampsBuffersWithTheirTimes) {
-  auto server = soundServer();
+  auto server = PrivateDesktop::forThisProcess({.x = false});
   ASSERT_EQ(std::system(kToneOnMicSink), 0);
   Recording got;
   PulseSystemAudioSource source(std::make_shared<MonotonicClock>());
@@ -164,7 +154,7 @@ TEST(PulseSystemAudio, FollowsTheDefaultSinkAndStampsBuffersWithTheirTimes) {
 // bounded time; one that dies is reported once to a running capture, the
 // microphone engine stops cleanly, and later starts say the server is missing.
 TEST(PulseServer, AStalledOrDeadServerFailsStartsClearlyAndADeathIsReportedOnce) {
-  auto server = soundServer();
+  auto server = PrivateDesktop::forThisProcess({.x = false});
   auto clock = std::make_shared<MonotonicClock>();
   Recording got, none;
   PulseSystemAudioSource running(clock), later(clock);
@@ -208,7 +198,8 @@ TEST(Microphone, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
   const struct { int rate, channels; } devices[] = {{16000, 1}, {44100, 2}, {48000, 2}};
   for (const auto& device : devices) {
     SCOPED_TRACE(::testing::Message() << device.rate << " Hz, " << device.channels << " ch");
-    auto server = soundServer(device.rate, device.channels);
+    auto server = PrivateDesktop::forThisProcess(
+        {.micRate = device.rate, .micChannels = device.channels, .x = false});
     Recording got;
     std::int64_t framesIn = 0;  // guarded by got.mutex
     std::shared_ptr<AudioConverter> converter;
@@ -261,7 +252,7 @@ TEST(Microphone, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
 // no call of a tap begins after its removal returns. Rounds on one server:
 // each start opens a new record stream.
 TEST(PulseAudioEngine, StartReturnsOnceTheMicrophoneDeliversAndRemoveTapEndsTheCalls) {
-  auto server = soundServer();
+  auto server = PrivateDesktop::forThisProcess({.x = false});
   PulseAudioEngine engine(std::make_shared<MonotonicClock>());
   auto node = engine.inputNode();
   const AudioFormat format = node->outputFormatForBus(0);

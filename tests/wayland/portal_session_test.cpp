@@ -20,6 +20,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -36,15 +37,12 @@ class WaylandDesktop {
   explicit WaylandDesktop(const std::string& portalMode) {
     const std::string command = script() + " start --no-pulse --size 640x360 --refresh 15" +
                                 (portalMode.empty() ? "" : " --portal=" + portalMode);
-    FILE* out = ::popen(command.c_str(), "r");
+    std::unique_ptr<FILE, int (*)(FILE*)> out(::popen(command.c_str(), "r"), ::pclose);
     char line[4096];
-    while (out != nullptr && std::fgets(line, sizeof line, out) != nullptr) {
+    while (out && std::fgets(line, sizeof line, out.get()) != nullptr) {
       std::string assignment(line);
       const auto eq = assignment.find('=');
       env_[assignment.substr(0, eq)] = assignment.substr(eq + 1, assignment.size() - eq - 2);
-    }
-    if (out != nullptr) {
-      ::pclose(out);
     }
   }
   ~WaylandDesktop() {
@@ -159,51 +157,38 @@ std::string outcome(PortalSession* session, const std::optional<Error>& error,
 }
 
 TEST(PortalSession, StartsAsThePortalAndItsUserDecide) {
-  const struct {
+  struct Row {
     const char* name;
-    const char* portalMode;  // "": no portal on the bus
-    const char* keptToken;   // in the store before the first start
-    int starts;
-    bool cancelAtPicker;             // signal the cancel fd once the picker shows
-    bool killMutter;                 // after the first start, then watch the session
+    const char* portalMode = "pick";  // "": no portal on the bus
+    const char* keptToken = "";       // in the store before the first start
+    int starts = 1;
+    bool cancelAtPicker = false;     // signal the cancel fd once the picker shows
+    bool killMutter = false;         // after the first start, then watch the session
     std::vector<std::string> lines;  // each the beginning of what is expected
-    const char* portalLog;
-  } rows[] = {
-      {"pick, then restore with the kept token",
-       "pick",
-       "",
-       2,
-       false,
-       false,
-       {"stream 640x360", "stream 640x360"},
-       "pick Meta-0\nrestore Meta-0\n"},
-      {"a malformed kept token is dropped",
-       "pick",
-       "not-a-token",
-       1,
-       false,
-       false,
-       {"stream 640x360"},
-       "pick Meta-0\n"},
-      {"refused at the picker", "refuse", "", 1, false, false, {"error 3: "}, "refuse\n"},
-      {"no ScreenCast interface", "no-screencast", "", 1, false, false, {"error 2: "}, ""},
-      {"no portal", "", "", 1, false, false, {"error 1: "}, ""},
-      {"cancelled at the picker",
-       "hold",
-       "",
-       1,
-       true,
-       false,
-       {"error 5: the screen-cast request was cancelled while waiting for the answer to Start"},
-       "hold\n"},
-      {"the compositor dies",
-       "pick",
-       "",
-       1,
-       false,
-       true,
-       {"stream 640x360", "closed 8"},
-       "pick Meta-0\n"},
+    const char* portalLog = "";
+  };
+  const Row rows[] = {
+      {.name = "pick, then restore with the kept token",
+       .starts = 2,
+       .lines = {"stream 640x360", "stream 640x360"},
+       .portalLog = "pick Meta-0\nrestore Meta-0\n"},
+      {.name = "a malformed kept token is dropped",
+       .keptToken = "not-a-token",
+       .lines = {"stream 640x360"},
+       .portalLog = "pick Meta-0\n"},
+      {.name = "refused", .portalMode = "refuse", .lines = {"error 3: "}, .portalLog = "refuse\n"},
+      {.name = "no ScreenCast interface", .portalMode = "no-screencast", .lines = {"error 2: "}},
+      {.name = "no portal", .portalMode = "", .lines = {"error 1: "}},
+      {.name = "cancelled at the picker",
+       .portalMode = "hold",
+       .cancelAtPicker = true,
+       .lines =
+           {"error 5: the screen-cast request was cancelled while waiting for the answer to Start"},
+       .portalLog = "hold\n"},
+      {.name = "the compositor dies",
+       .killMutter = true,
+       .lines = {"stream 640x360", "closed 8"},
+       .portalLog = "pick Meta-0\n"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);

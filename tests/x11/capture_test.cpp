@@ -102,18 +102,6 @@ class Collector final : public StreamOutput, public StreamDelegate {
   Log log_;
 };
 
-// A private X server without sound, which this process's X clients use.
-std::unique_ptr<PrivateDesktop> privateScreen(const std::string& size,
-                                              const std::string& monitors = "") {
-  PrivateDesktop::Options o;
-  o.size = size;
-  o.monitors = monitors;
-  o.pulse = false;
-  auto desktop = std::make_unique<PrivateDesktop>(o);
-  desktop->exportEnvironment();
-  return desktop;
-}
-
 // The displays of the X server DISPLAY names, or the error.
 std::vector<Display> listDisplays(std::optional<Error>& error) {
   std::vector<Display> displays;
@@ -270,7 +258,8 @@ std::shared_ptr<MediaSample> completeFrame(
 // top-right, bottom-left, bottom-right), scaled to the asked size. The
 // pointer goes through the second one's offset and scale too.
 TEST(FrameContent, EachMonitorsOwnPixelsScaledAndThePointerWithoutATrail) {
-  auto screen = privateScreen("1920x1080", "1280x720+0+0,1920x1080+1280+0");
+  auto screen = PrivateDesktop::forThisProcess(
+      {.size = "1920x1080", .monitors = "1280x720+0+0,1920x1080+1280+0", .pulse = false});
   const Rgb colours[2][4] = {{{255, 255, 0}, {0, 255, 255}, {255, 0, 255}, {0, 0, 0}},
                              {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}}};
   const int rects[2][4] = {{0, 0, 1280, 720}, {1280, 0, 1920, 1080}};
@@ -329,7 +318,7 @@ TEST(FrameContent, EachMonitorsOwnPixelsScaledAndThePointerWithoutATrail) {
 // Without RandR monitors the whole screen is the one display. It stays
 // still, so after the first frame only idle frames come, about one a second.
 TEST(FrameContent, AnOddHeightIsDeliveredWholeAndAStillScreenGetsIdleFrames) {
-  auto screen = privateScreen("1366x768");
+  auto screen = PrivateDesktop::forThisProcess({.size = "1366x768", .pulse = false});
   XScene scene;
   scene.addWindow(0, 0, 1366, 768, {0, 128, 128});
   scene.warpPointer(683, 300);
@@ -359,7 +348,7 @@ TEST(FrameContent, AnOddHeightIsDeliveredWholeAndAStillScreenGetsIdleFrames) {
 // A screen repainted faster than capture, a handler held up, then free, then
 // slow enough that a stop finds samples still queued.
 TEST(Streams, AStalledHandlerHoldsTheQueueDepthAndStopDeliversWhatIsQueued) {
-  auto screen = privateScreen("1280x720");
+  auto screen = PrivateDesktop::forThisProcess({.size = "1280x720", .pulse = false});
   std::jthread painter([](std::stop_token stop) {
     XScene scene;
     xcb_window_t win = scene.addWindow(0, 0, 640, 480, {});
@@ -451,7 +440,7 @@ class SilentXServer {
 // server is not there, stopped (SIGSTOP: connections queue up, nothing is
 // answered) or silent only after the setup; each wait is bounded.
 TEST(Streams, AServerMissingOrNotAnsweringHoldsUpNeitherListingNorStart) {
-  auto screen = privateScreen("1280x720");
+  auto screen = PrivateDesktop::forThisProcess({.size = "1280x720", .pulse = false});
   ::signal(SIGPIPE, SIG_IGN);  // as the recorder: writes on a cut connection fail
   enum Fault { absent, frozen, silent };
   const struct {
@@ -530,7 +519,7 @@ struct FakeAudio {
 // source (video then goes on alone); a refusing source fails it, saying why;
 // a failing one ends the capture once and is stopped once.
 TEST(Streams, SystemAudioLeadsTheStartAndItsFailureEndsTheCapture) {
-  auto screen = privateScreen("1280x720");
+  auto screen = PrivateDesktop::forThisProcess({.size = "1280x720", .pulse = false});
   enum Kind { delivering, silent, refusing };
   for (Kind kind : {delivering, silent, refusing}) {
     SCOPED_TRACE(::testing::Message() << "source " << kind);
