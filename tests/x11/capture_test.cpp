@@ -22,9 +22,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/linux/capture/frame_scaler.h"
+#include "platform/linux/capture/frame_ticker.h"
 #include "platform/linux/monotonic_clock.h"
-#include "platform/linux/x11/frame_scaler.h"
-#include "platform/linux/x11/frame_ticker.h"
 #include "platform/linux/x11/x11_capture_service.h"
 #include "platform/linux/x11/x_connection.h"
 #include "platform/mutex.h"
@@ -607,12 +607,12 @@ TEST(FrameScaler, ChangedBandsGiveWhatAWholePassGives) {
       p = static_cast<std::uint8_t>((state = state * 1103515245 + 12345) >> 24);
     }
     std::optional<Error> error;
-    auto scaler = x11::FrameScaler::create(s.w, s.h, s.outW, s.outH, error);
+    auto scaler = FrameScaler::create(s.w, s.h, s.outW, s.outH, error);
     ASSERT_TRUE(scaler);
     // Rows painted {first, count}: the middle, either edge, odd rows that
     // straddle units, two at once; reported with spans past the edges,
     // reversed, empty or overlapping, which must change nothing.
-    const std::vector<std::vector<x11::RowSpan>> changes = {
+    const std::vector<std::vector<RowSpan>> changes = {
         {{500, 510}},  // the first picture is scaled whole whatever the rows say
         {{400, 440}, {-50, -1}, {5000, 6000}, {300, 200}, {100, 100}},
         {{0, 7}},
@@ -636,14 +636,14 @@ TEST(FrameScaler, ChangedBandsGiveWhatAWholePassGives) {
       }
       std::optional<VideoFrame> banded = scaler->scale(picture.data(), s.w * 4, rows);
       partial += scaler->lastScaledRows() < s.h ? 1 : 0;
-      auto fresh = x11::FrameScaler::create(s.w, s.h, s.outW, s.outH, error);
+      auto fresh = FrameScaler::create(s.w, s.h, s.outW, s.outH, error);
       EXPECT_TRUE(same(*banded, *fresh->scale(picture.data(), s.w * 4)));
     }
     // Only a small ratio (here 3:2) has bands to scale alone.
     EXPECT_GE(partial, s.outH == 720 ? 5 : 0) << "the changed-band pass was never taken";
   }
   std::optional<Error> error;
-  EXPECT_FALSE(x11::FrameScaler::create(0, 1080, 1280, 720, error));
+  EXPECT_FALSE(FrameScaler::create(0, 1080, 1280, 720, error));
   ASSERT_TRUE(error);
   EXPECT_NE(error->description.find("cannot scale"), std::string::npos);
 }

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/linux/x11/capture_errors.h"
+#include "platform/linux/capture/capture_errors.h"
 
 namespace kestrano::x11 {
 namespace {

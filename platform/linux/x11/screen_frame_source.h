@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "platform/host_clock.h"
+#include "platform/linux/capture/frame_scaler.h"
+#include "platform/linux/capture/frame_ticker.h"
 #include "platform/linux/x11/cursor_painter.h"
 #include "platform/linux/x11/damage_watch.h"
-#include "platform/linux/x11/frame_scaler.h"
-#include "platform/linux/x11/frame_ticker.h"
 #include "platform/linux/x11/screen_grabber.h"
 #include "platform/linux/x11/x_connection.h"
 #include "platform/media_sample.h"

@@ -1,6 +1,6 @@
 #include "platform/linux/x11/screen_grabber.h"
 
-#include "platform/linux/x11/capture_errors.h"
+#include "platform/linux/capture/capture_errors.h"
 
 namespace kestrano::x11 {
 namespace {

@@ -9,7 +9,7 @@ namespace {
 
 class X11CaptureService final : public ScreenCaptureService {
  public:
-  X11CaptureService(std::shared_ptr<HostClock> clock, x11::SystemAudioSourceFactory makeAudio)
+  X11CaptureService(std::shared_ptr<HostClock> clock, SystemAudioSourceFactory makeAudio)
       : clock_(std::move(clock)), makeAudio_(std::move(makeAudio)) {}
 
   // Asks the server synchronously: the completion runs before this returns.
@@ -38,7 +38,7 @@ class X11CaptureService final : public ScreenCaptureService {
 
  private:
   const std::shared_ptr<HostClock> clock_;
-  const x11::SystemAudioSourceFactory makeAudio_;
+  const SystemAudioSourceFactory makeAudio_;
 };
 
 }  // namespace

@@ -7,9 +7,9 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/linux/x11/capture_errors.h"
-#include "platform/linux/x11/configuration_check.h"
-#include "platform/linux/x11/frame_ticker.h"
+#include "platform/linux/capture/capture_errors.h"
+#include "platform/linux/capture/configuration_check.h"
+#include "platform/linux/capture/frame_ticker.h"
 #include "platform/linux/x11/screen_frame_source.h"
 #include "platform/linux/x11/socket_watchdog.h"
 

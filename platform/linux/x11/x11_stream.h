@@ -6,11 +6,10 @@
 #include <thread>
 
 #include "platform/host_clock.h"
-#include "platform/linux/x11/output_registry.h"
-#include "platform/linux/x11/sample_delivery.h"
-#include "platform/linux/x11/system_audio_feed.h"
+#include "platform/linux/capture/output_registry.h"
+#include "platform/linux/capture/sample_delivery.h"
+#include "platform/linux/capture/system_audio_feed.h"
 #include "platform/mutex.h"
-#include "platform/unique_fd.h"
 #include "platform/screen_capture.h"
 #include "platform/unique_fd.h"
 

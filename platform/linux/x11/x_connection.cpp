@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "platform/linux/x11/capture_errors.h"
+#include "platform/linux/capture/capture_errors.h"
 #include "platform/linux/x11/display_socket.h"
 #include "platform/linux/x11/x_authority.h"
 

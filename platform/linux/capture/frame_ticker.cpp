@@ -1,4 +1,4 @@
-#include "platform/linux/x11/frame_ticker.h"
+#include "platform/linux/capture/frame_ticker.h"
 
 #include "platform/media_time.h"
 

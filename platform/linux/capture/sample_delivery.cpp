@@ -1,11 +1,11 @@
-#include "platform/linux/x11/sample_delivery.h"
+#include "platform/linux/capture/sample_delivery.h"
 
 #include <utility>
 #include <vector>
 
 #include "platform/scope_guard.h"
 
-namespace kestrano::x11 {
+namespace kestrano {
 namespace {
 
 // Audio buffers waiting in a queue whose handler has stalled: about four
@@ -101,4 +101,4 @@ void SampleDelivery::completeBehindQueues(ErrorCompletion completion) const {
   }
 }
 
-}  // namespace kestrano::x11
+}  // namespace kestrano

@@ -7,7 +7,7 @@
 #include "platform/screen_capture.h"
 #include "platform/serial_queue.h"
 
-namespace kestrano::x11 {
+namespace kestrano {
 
 // Where a stream's samples go: at most one output of each type, with the
 // queue its handler runs on, added until capture starts. Not locked: the
@@ -37,4 +37,4 @@ class OutputRegistry {
   bool closed_ = false;
 };
 
-}  // namespace kestrano::x11
+}  // namespace kestrano

@@ -10,7 +10,7 @@
 #include "platform/mutex.h"
 #include "platform/screen_capture.h"
 
-namespace kestrano::x11 {
+namespace kestrano {
 
 using SystemAudioSourceFactory = std::function<std::unique_ptr<SystemAudioSource>()>;
 
@@ -63,4 +63,4 @@ class SystemAudioFeed {
   bool failed_ GUARDED_BY(mutex_) = false;
 };
 
-}  // namespace kestrano::x11
+}  // namespace kestrano

@@ -6,11 +6,11 @@
 #include <optional>
 
 #include "platform/audio_format.h"
-#include "platform/linux/x11/output_registry.h"
+#include "platform/linux/capture/output_registry.h"
 #include "platform/media_sample.h"
 #include "platform/screen_capture.h"
 
-namespace kestrano::x11 {
+namespace kestrano {
 
 // Hands a started stream's samples to its outputs' queues and counts those
 // the handlers have not returned yet, so a stalled handler holds back new
@@ -56,4 +56,4 @@ class SampleDelivery {
   const std::shared_ptr<InFlight> inFlight_ = std::make_shared<InFlight>();
 };
 
-}  // namespace kestrano::x11
+}  // namespace kestrano

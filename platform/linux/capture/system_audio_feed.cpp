@@ -1,11 +1,11 @@
-#include "platform/linux/x11/system_audio_feed.h"
+#include "platform/linux/capture/system_audio_feed.h"
 
 #include <chrono>
 #include <utility>
 
-#include "platform/linux/x11/capture_errors.h"
+#include "platform/linux/capture/capture_errors.h"
 
-namespace kestrano::x11 {
+namespace kestrano {
 namespace {
 
 // How long a start waits for the system audio's first buffer. A fresh
@@ -95,4 +95,4 @@ void SystemAudioFeed::takeFailure(const std::function<void(Error)>& tell, const 
                     "the system audio capture failed: " + error.description));
 }
 
-}  // namespace kestrano::x11
+}  // namespace kestrano

@@ -1,11 +1,11 @@
-#include "platform/linux/x11/configuration_check.h"
+#include "platform/linux/capture/configuration_check.h"
 
 #include <string>
 
 #include "platform/audio_format.h"
-#include "platform/linux/x11/capture_errors.h"
+#include "platform/linux/capture/capture_errors.h"
 
-namespace kestrano::x11 {
+namespace kestrano {
 namespace {
 
 // Frame sizes beyond what any H.264 level takes are a configuration mistake.
@@ -36,4 +36,4 @@ std::optional<Error> checkConfiguration(const StreamConfiguration& c) {
   return std::nullopt;
 }
 
-}  // namespace kestrano::x11
+}  // namespace kestrano

@@ -10,7 +10,7 @@
 #include "platform/linux/av/av_resources.h"
 #include "platform/video_frame.h"
 
-namespace kestrano::x11 {
+namespace kestrano {
 
 // Source rows [first, end).
 struct RowSpan {
@@ -18,7 +18,10 @@ struct RowSpan {
   int end = 0;
 };
 
-// Scales BGRX pictures of one size to I420 frames of another in a single
+// The byte order of a source's 4-byte pixels; the fourth byte is ignored.
+enum class SourcePixels { bgrx, rgbx };
+
+// Scales BGRX (or RGBX) pictures of one size to I420 frames of another in a single
 // libswscale pass (scaling and colour conversion together are cheaper than
 // two passes).
 //
@@ -32,7 +35,8 @@ class FrameScaler {
  public:
   // Nothing, with `error` set, when libswscale refuses the sizes.
   static std::unique_ptr<FrameScaler> create(int sourceWidth, int sourceHeight, int width,
-                                             int height, std::optional<Error>& error);
+                                             int height, std::optional<Error>& error,
+                                             SourcePixels layout = SourcePixels::bgrx);
   ~FrameScaler();
   FrameScaler(const FrameScaler&) = delete;
   FrameScaler& operator=(const FrameScaler&) = delete;
@@ -53,7 +57,8 @@ class FrameScaler {
  private:
   using ContextPtr = av::SwsContextPtr;
 
-  FrameScaler(ContextPtr context, int sourceWidth, int sourceHeight, int width, int height);
+  FrameScaler(ContextPtr context, SourcePixels layout, int sourceWidth, int sourceHeight, int width,
+              int height);
   void scaleWhole(const std::uint8_t* pixels, int stride);
   // Scales source units [first, end) into the scratch frame and copies the
   // output rows of units [keepFirst, keepEnd) into the kept frame.
@@ -65,6 +70,7 @@ class FrameScaler {
                                        std::vector<bool> changed);
 
   ContextPtr whole_;
+  const SourcePixels layout_;
   const int sourceWidth_;
   const int sourceHeight_;
   const int width_;
@@ -82,4 +88,4 @@ class FrameScaler {
   int lastScaledRows_ = 0;
 };
 
-}  // namespace kestrano::x11
+}  // namespace kestrano

@@ -1,11 +1,11 @@
-#include "platform/linux/x11/capture_errors.h"
+#include "platform/linux/capture/capture_errors.h"
 
 #include <utility>
 
-namespace kestrano::x11 {
+namespace kestrano {
 
 Error captureError(CaptureErrorCode code, std::string description) {
   return Error{kCaptureErrorDomain, static_cast<std::int64_t>(code), std::move(description)};
 }
 
-}  // namespace kestrano::x11
+}  // namespace kestrano

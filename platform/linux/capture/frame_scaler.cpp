@@ -1,4 +1,4 @@
-#include "platform/linux/x11/frame_scaler.h"
+#include "platform/linux/capture/frame_scaler.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,9 +10,9 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "platform/linux/x11/capture_errors.h"
+#include "platform/linux/capture/capture_errors.h"
 
-namespace kestrano::x11 {
+namespace kestrano {
 namespace {
 
 // Bicubic: closest to a Lanczos reference of the screen (SSIM 0.997 against
@@ -36,10 +36,13 @@ constexpr std::size_t kMaxBandContexts = 6;
 // with their margins.
 constexpr double kWholeShare = 0.6;
 
-SwsContext* makeContext(int sourceWidth, int sourceHeight, int width, int height) {
-  // BGR0: the fourth byte is padding; X leaves it undefined.
-  return sws_getContext(sourceWidth, sourceHeight, AV_PIX_FMT_BGR0, width, height,
-                        AV_PIX_FMT_YUV420P, kScaleFlags, nullptr, nullptr, nullptr);
+SwsContext* makeContext(SourcePixels layout, int sourceWidth, int sourceHeight, int width,
+                        int height) {
+  // BGR0/RGB0: the fourth byte is padding (X leaves it undefined) or an alpha
+  // a screen has no use for.
+  const AVPixelFormat source = layout == SourcePixels::rgbx ? AV_PIX_FMT_RGB0 : AV_PIX_FMT_BGR0;
+  return sws_getContext(sourceWidth, sourceHeight, source, width, height, AV_PIX_FMT_YUV420P,
+                        kScaleFlags, nullptr, nullptr, nullptr);
 }
 
 void copyFrame(const VideoFrame& from, VideoFrame& to) {
@@ -52,8 +55,9 @@ void copyFrame(const VideoFrame& from, VideoFrame& to) {
 }  // namespace
 
 std::unique_ptr<FrameScaler> FrameScaler::create(int sourceWidth, int sourceHeight, int width,
-                                                 int height, std::optional<Error>& error) {
-  ContextPtr context(makeContext(sourceWidth, sourceHeight, width, height));
+                                                 int height, std::optional<Error>& error,
+                                                 SourcePixels layout) {
+  ContextPtr context(makeContext(layout, sourceWidth, sourceHeight, width, height));
   if (!context) {
     error = captureError(CaptureErrorCode::invalidConfiguration,
                          "cannot scale " + std::to_string(sourceWidth) + "x" +
@@ -62,12 +66,13 @@ std::unique_ptr<FrameScaler> FrameScaler::create(int sourceWidth, int sourceHeig
     return nullptr;
   }
   return std::unique_ptr<FrameScaler>(
-      new FrameScaler(std::move(context), sourceWidth, sourceHeight, width, height));
+      new FrameScaler(std::move(context), layout, sourceWidth, sourceHeight, width, height));
 }
 
-FrameScaler::FrameScaler(ContextPtr context, int sourceWidth, int sourceHeight, int width,
-                         int height)
+FrameScaler::FrameScaler(ContextPtr context, SourcePixels layout, int sourceWidth, int sourceHeight,
+                         int width, int height)
     : whole_(std::move(context)),
+      layout_(layout),
       sourceWidth_(sourceWidth),
       sourceHeight_(sourceHeight),
       width_(width),
@@ -110,7 +115,8 @@ SwsContext* FrameScaler::bandContext(int units) {
       return context.get();
     }
   }
-  ContextPtr context(makeContext(sourceWidth_, units * sourceUnit_, width_, units * outputUnit_));
+  ContextPtr context(
+      makeContext(layout_, sourceWidth_, units * sourceUnit_, width_, units * outputUnit_));
   if (!context) {
     return nullptr;
   }
@@ -243,4 +249,4 @@ std::optional<VideoFrame> FrameScaler::scaleUnits(const std::uint8_t* pixels, in
   return made;
 }
 
-}  // namespace kestrano::x11
+}  // namespace kestrano

@@ -5,9 +5,10 @@
 
 #include "platform/error.h"
 
-namespace kestrano::x11 {
+namespace kestrano {
 
-// The domain of every error the X11 capture reports.
+// The domain of every error the screen capture reports, on X11 and Wayland
+// alike; named after the first backend, and kept so its errors read as before.
 inline constexpr const char* kCaptureErrorDomain = "x11";
 
 // The codes of that domain, the only ones it uses.
@@ -27,4 +28,4 @@ enum class CaptureErrorCode : std::int64_t {
 
 Error captureError(CaptureErrorCode code, std::string description);
 
-}  // namespace kestrano::x11
+}  // namespace kestrano

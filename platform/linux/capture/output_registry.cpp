@@ -1,11 +1,11 @@
-#include "platform/linux/x11/output_registry.h"
+#include "platform/linux/capture/output_registry.h"
 
 #include <string>
 #include <utility>
 
-#include "platform/linux/x11/capture_errors.h"
+#include "platform/linux/capture/capture_errors.h"
 
-namespace kestrano::x11 {
+namespace kestrano {
 
 std::optional<Error> OutputRegistry::add(std::weak_ptr<StreamOutput> output, StreamOutputType type,
                                          std::shared_ptr<SerialQueue> queue) {
@@ -34,4 +34,4 @@ std::optional<Error> OutputRegistry::add(std::weak_ptr<StreamOutput> output, Str
   return std::nullopt;
 }
 
-}  // namespace kestrano::x11
+}  // namespace kestrano
