@@ -10,7 +10,7 @@ packages=(
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
   libxcb1-dev libxau-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-damage0-dev
   libpulse-dev
-  libsystemd-dev
+  libsystemd-dev libpipewire-0.3-dev
   # the Debian package (CPack computes its dependencies with dpkg-shlibdeps and file)
   dpkg-dev file
   # private headless desktop for tests and the demo

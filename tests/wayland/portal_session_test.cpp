@@ -26,109 +26,11 @@
 #include <thread>
 
 #include "platform/unique_fd.h"
+#include "tests/wayland/user_process.h"
+#include "tests/wayland/wayland_desktop.h"
 
 namespace kestrano::wayland {
 namespace {
-
-// A desktop from scripts/wayland-desktop.sh at its cheapest size, stopped
-// (only what it started) on destruction.
-class WaylandDesktop {
- public:
-  explicit WaylandDesktop(const std::string& portalMode) {
-    const std::string command = script() + " start --no-pulse --size 640x360 --refresh 15" +
-                                (portalMode.empty() ? "" : " --portal=" + portalMode);
-    std::unique_ptr<FILE, int (*)(FILE*)> out(::popen(command.c_str(), "r"), ::pclose);
-    char line[4096];
-    while (out && std::fgets(line, sizeof line, out.get()) != nullptr) {
-      std::string assignment(line);
-      const auto eq = assignment.find('=');
-      env_[assignment.substr(0, eq)] = assignment.substr(eq + 1, assignment.size() - eq - 2);
-    }
-  }
-  ~WaylandDesktop() {
-    if (!dir().empty()) {
-      std::system((script() + " stop " + dir()).c_str());
-    }
-  }
-  std::string operator[](const std::string& name) const {
-    auto it = env_.find(name);
-    return it == env_.end() ? "" : it->second;
-  }
-  std::string dir() const { return (*this)["KESTRANO_WAYLAND_DESKTOP"]; }
-  std::string file(const std::string& name) const {
-    std::ostringstream text;
-    text << std::ifstream(dir() + "/" + name).rdbuf();
-    return text.str();
-  }
-
- private:
-  static std::string script() { return KESTRANO_SOURCE_DIR "/scripts/wayland-desktop.sh"; }
-  std::map<std::string, std::string> env_;
-};
-
-// Runs `body` in a child process as the desktop's user, in the desktop's
-// environment only, with the state folder in the desktop's home.
-class UserProcess {
- public:
-  UserProcess(const WaylandDesktop& desktop, const std::function<void(FILE*)>& body) {
-    int fds[2];
-    const passwd* user = ::getpwnam(desktop["KESTRANO_WAYLAND_USER"].c_str());
-    if (user == nullptr || ::pipe2(fds, O_CLOEXEC) != 0) {
-      throw std::runtime_error("no desktop user or no pipe");
-    }
-    const uid_t uid = user->pw_uid;
-    const gid_t gid = user->pw_gid;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::close(fds[0]);
-      // Dropping root makes the process undumpable, which would hide its
-      // /proc entries from the frontend; it must see them to let it in.
-      if (::getuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 ||
-                              ::setuid(uid) != 0 || ::prctl(PR_SET_DUMPABLE, 1) != 0)) {
-        ::_exit(2);
-      }
-      ::clearenv();
-      const std::string home = desktop.dir() + "/home";
-      ::setenv("HOME", home.c_str(), 1);
-      ::setenv("XDG_STATE_HOME", (home + "/state").c_str(), 1);
-      for (const char* name : {"XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"}) {
-        ::setenv(name, desktop[name].c_str(), 1);
-      }
-      FILE* out = ::fdopen(fds[1], "w");
-      try {
-        body(out);
-      } catch (...) {
-        std::fputs("exception\n", out);
-      }
-      std::fflush(out);
-      ::_exit(0);
-    }
-    ::close(fds[1]);
-    pid_ = pid;
-    out_.reset(fds[0]);
-  }
-  ~UserProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  // The next line the child wrote, waiting at most 60 s; empty at its end.
-  std::string readLine() {
-    std::string line;
-    char c = 0;
-    pollfd p{out_.get(), POLLIN, 0};
-    while (::poll(&p, 1, 60000) == 1 && ::read(out_.get(), &c, 1) == 1 && c != '\n') {
-      line += c;
-    }
-    return line;
-  }
-
- private:
-  pid_t pid_ = -1;
-  UniqueFd out_;
-};
 
 // One line for what a start gave: "stream WxH" with whatever is missing
 // named after it, or "error CODE: DESCRIPTION".
@@ -228,7 +130,7 @@ TEST(PortalSession, StartsAsThePortalAndItsUserDecide) {
       EXPECT_EQ(line.substr(0, expected.size()), expected) << line;
       EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos);
       if (row.killMutter && expected.starts_with("stream")) {
-        ::kill(std::stoi(desktop.file("mutter.pid")), SIGKILL);
+        desktop.kill("mutter");
       }
     }
     EXPECT_EQ(desktop.file("portal.log"), row.portalLog);
