@@ -1,8 +1,10 @@
-// The default platform of the process on Linux: X11 screen capture with
+// The default platform of the process on Linux: screen capture through the
+// portal on a Wayland session and through the X server otherwise, with
 // PulseAudio system audio, the PulseAudio microphone with a libswresample
 // converter, and the FFmpeg writer, all stamped on one monotonic clock.
 #include "platform/linux/linux_platform.h"
 
+#include <cstdlib>
 #include <memory>
 
 #include "platform/linux/ffmpeg/ffmpeg_writer_factory.h"
@@ -11,6 +13,8 @@
 #include "platform/linux/posix_standard_error.h"
 #include "platform/linux/pulse/pulse_audio_factory.h"
 #include "platform/linux/pulse/pulse_system_audio_source.h"
+#include "platform/linux/session_kind.h"
+#include "platform/linux/wayland/wayland_capture_service.h"
 #include "platform/linux/x11/x11_capture_service.h"
 
 namespace kestrano {
@@ -19,8 +23,14 @@ Platform makeLinuxPlatform() {
   // One clock for every track, so capture and microphone line up.
   auto clock = std::make_shared<MonotonicClock>();
   Platform p;
-  p.screenCapture = makeX11CaptureService(
-      clock, [clock] { return std::make_unique<PulseSystemAudioSource>(clock); });
+  auto systemAudio = [clock] { return std::make_unique<PulseSystemAudioSource>(clock); };
+  // Chosen once here. A Wayland session whose portal cannot serve fails the
+  // start with the portal's error: an X11 grab there would record only
+  // Xwayland's windows while seeming to work.
+  p.screenCapture =
+      isWaylandSession(std::getenv("WAYLAND_DISPLAY"), std::getenv("XDG_SESSION_TYPE"))
+          ? makeWaylandCaptureService(clock, systemAudio)
+          : makeX11CaptureService(clock, systemAudio);
   p.mediaWriter = makeFfmpegWriterFactory();
   p.audio = makePulseAudioFactory(clock);
   p.hostClock = clock;

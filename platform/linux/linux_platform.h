@@ -4,7 +4,8 @@
 
 namespace kestrano {
 
-// The platform of a Linux desktop: X11 screen capture with PulseAudio system
+// The platform of a Linux desktop: screen capture through xdg-desktop-portal
+// and PipeWire on a Wayland session, else through X11, with PulseAudio system
 // audio, the PulseAudio microphone and the FFmpeg writer, on one clock.
 Platform makeLinuxPlatform();
 

@@ -28,7 +28,9 @@ class RecorderProcess {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // `environment` entries ("NAME=value") are added to this process's own.
+  // `environment` entries ("NAME=value") are added to this process's own,
+  // less what marks a Wayland session (so a test run from a Wayland desktop
+  // still records its private X server, unless an entry sets them again).
   RecorderProcess(const std::string& binary, std::vector<std::string> environment) {
     int in[2], out[2];
     char errPath[] = "/tmp/kestrano-stderr.XXXXXX";
@@ -37,7 +39,9 @@ class RecorderProcess {
       throw std::runtime_error("cannot make the child's pipes");
     }
     errPath_ = errPath;
-    environment.insert(environment.begin(), "env");  // env(1) adds them, then runs the binary
+    // env(1) removes, adds, then runs the binary.
+    environment.insert(environment.begin(),
+                       {"env", "-u", "WAYLAND_DISPLAY", "-u", "XDG_SESSION_TYPE"});
     environment.push_back(binary);
     std::vector<char*> argv;
     for (auto& a : environment) {

@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-#include "platform/linux/capture/capture_errors.h"
+#include "platform/linux/wayland/wayland_errors.h"
 
 namespace kestrano::wayland {
 
@@ -14,7 +14,7 @@ std::unique_ptr<PipeWireLoop> PipeWireLoop::create(std::optional<Error>& error) 
   std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
   pw_thread_loop* loop = pw_thread_loop_new("kestrano-screen", nullptr);
   if (loop == nullptr) {
-    error = captureError(CaptureErrorCode::outOfResources, "the PipeWire loop cannot be made");
+    error = waylandError(CaptureErrorCode::outOfResources, "the PipeWire loop cannot be made");
     return nullptr;
   }
   return std::unique_ptr<PipeWireLoop>(new PipeWireLoop(loop));

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/capture/capture_errors.h"
+#include "platform/linux/wayland/wayland_errors.h"
 
 namespace kestrano::wayland {
 namespace {
@@ -60,12 +60,12 @@ std::optional<Error> PipeWireVideoStream::open(UniqueFd remote, std::uint32_t no
   }
   context_.reset(pw_context_new(loop_->loop(), nullptr, 0));
   if (!context_) {
-    return captureError(CaptureErrorCode::outOfResources, "the PipeWire context cannot be made");
+    return waylandError(CaptureErrorCode::outOfResources, "the PipeWire context cannot be made");
   }
   // Connected before the thread runs, so nothing here needs the lock.
   core_.reset(pw_context_connect_fd(context_.get(), remote.release(), nullptr, 0));
   if (!core_) {
-    return captureError(CaptureErrorCode::cannotConnect,
+    return waylandError(CaptureErrorCode::cannotConnect,
                         "PipeWire cannot be reached over the portal's remote");
   }
   static const pw_core_events coreEvents = [] {
@@ -79,7 +79,7 @@ std::optional<Error> PipeWireVideoStream::open(UniqueFd remote, std::uint32_t no
   // connected (paused): the node's removal is what tells.
   registry_.reset(pw_core_get_registry(core_.get(), PW_VERSION_REGISTRY, 0));
   if (!registry_) {
-    return captureError(CaptureErrorCode::outOfResources, "the PipeWire registry cannot be read");
+    return waylandError(CaptureErrorCode::outOfResources, "the PipeWire registry cannot be read");
   }
   static const pw_registry_events registryEvents = [] {
     pw_registry_events e{};
@@ -93,7 +93,7 @@ std::optional<Error> PipeWireVideoStream::open(UniqueFd remote, std::uint32_t no
                               pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
                                                 "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr)));
   if (!stream_) {
-    return captureError(CaptureErrorCode::outOfResources, "the PipeWire stream cannot be made");
+    return waylandError(CaptureErrorCode::outOfResources, "the PipeWire stream cannot be made");
   }
   static const pw_stream_events streamEvents = [] {
     pw_stream_events e{};
@@ -115,12 +115,12 @@ std::optional<Error> PipeWireVideoStream::open(UniqueFd remote, std::uint32_t no
       static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), params,
       1);
   if (r < 0) {
-    return captureError(CaptureErrorCode::cannotConnect,
+    return waylandError(CaptureErrorCode::cannotConnect,
                         "the screen-cast node " + std::to_string(nodeId) +
                             " cannot be connected to: " + spa_strerror(r));
   }
   if (!loop_->start()) {
-    return captureError(CaptureErrorCode::threadStartFailed, "the PipeWire thread cannot start");
+    return waylandError(CaptureErrorCode::threadStartFailed, "the PipeWire thread cannot start");
   }
   return std::nullopt;
 }
@@ -207,7 +207,7 @@ void PipeWireVideoStream::lost(const char* why) {
   }
   lostReported_ = true;
   try {
-    onLoss_(captureError(CaptureErrorCode::connectionLost,
+    onLoss_(waylandError(CaptureErrorCode::connectionLost,
                          std::string("the screen-cast stream was lost: ") + why));
   } catch (...) {
   }

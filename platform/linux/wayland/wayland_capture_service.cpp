@@ -7,9 +7,9 @@
 #include <thread>
 #include <utility>
 
-#include "platform/linux/capture/capture_errors.h"
 #include "platform/linux/wayland/portal_session.h"
 #include "platform/linux/wayland/restore_token_store.h"
+#include "platform/linux/wayland/wayland_errors.h"
 #include "platform/linux/wayland/wayland_stream.h"
 #include "platform/mutex.h"
 #include "platform/unique_fd.h"
@@ -18,6 +18,7 @@ namespace kestrano {
 namespace {
 
 using wayland::PortalSession;
+using wayland::waylandError;
 
 class WaylandCaptureService final : public ScreenCaptureService {
  public:
@@ -60,13 +61,13 @@ class WaylandCaptureService final : public ScreenCaptureService {
       MutexLock lock(mutex_);
       if (listing_ || portalThread_.joinable()) {
         refused =
-            captureError(CaptureErrorCode::wrongState, "the displays are already being listed");
+            waylandError(CaptureErrorCode::wrongState, "the displays are already being listed");
       } else {
         try {
           portalThread_ = std::thread([this, completion] { list(completion); });
           listing_ = true;
         } catch (const std::system_error& e) {
-          refused = captureError(CaptureErrorCode::threadStartFailed,
+          refused = waylandError(CaptureErrorCode::threadStartFailed,
                                  std::string("the portal thread cannot start: ") + e.what());
         }
       }
@@ -98,7 +99,7 @@ class WaylandCaptureService final : public ScreenCaptureService {
     }
     const wayland::PortalStream& s = session->stream();
     if (s.width <= 0 || s.height <= 0) {
-      completion(std::nullopt, captureError(CaptureErrorCode::unsupportedScreen,
+      completion(std::nullopt, waylandError(CaptureErrorCode::unsupportedScreen,
                                             "the portal did not give the monitor's size"));
       return;
     }

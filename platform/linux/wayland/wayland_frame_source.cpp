@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/linux/capture/capture_errors.h"
+#include "platform/linux/wayland/wayland_errors.h"
 
 namespace kestrano::wayland {
 namespace {
@@ -78,7 +78,7 @@ std::shared_ptr<MediaSample> WaylandFrameSource::completeFrame(Picture picture, 
       whole ? scaler_->scale(picture.pixels.data(), stride)
             : scaler_->scale(picture.pixels.data(), stride, picture.changed);
   if (!frame) {
-    error = captureError(CaptureErrorCode::outOfResources, "a frame cannot be made: out of memory");
+    error = waylandError(CaptureErrorCode::outOfResources, "a frame cannot be made: out of memory");
     return nullptr;
   }
   const MediaTime at = spacedAfter(picture.time, pace);

@@ -4,9 +4,9 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/linux/capture/capture_errors.h"
 #include "platform/linux/capture/configuration_check.h"
 #include "platform/linux/capture/frame_ticker.h"
+#include "platform/linux/wayland/wayland_errors.h"
 #include "platform/linux/wayland/wayland_frame_source.h"
 
 namespace kestrano::wayland {
@@ -39,11 +39,11 @@ void WaylandStream::startCapture(ErrorCompletion completion) {
   {
     MutexLock lock(mutex_);
     if (state_ != State::idle) {
-      refused = captureError(CaptureErrorCode::wrongState, "capture was already started");
+      refused = waylandError(CaptureErrorCode::wrongState, "capture was already started");
     } else if (outputs_.empty()) {
-      refused = captureError(CaptureErrorCode::invalidOutput, "the stream has no output");
+      refused = waylandError(CaptureErrorCode::invalidOutput, "the stream has no output");
     } else if (!session_) {
-      refused = captureError(CaptureErrorCode::cannotConnect,
+      refused = waylandError(CaptureErrorCode::cannotConnect,
                              "no screen-cast session: the displays were not listed first");
     } else {
       refused = checkConfiguration(configuration_);
@@ -95,7 +95,7 @@ void WaylandStream::startCapture(ErrorCompletion completion) {
       });
       state_ = State::running;
     } catch (const std::system_error& e) {
-      threadRefused = captureError(CaptureErrorCode::threadStartFailed,
+      threadRefused = waylandError(CaptureErrorCode::threadStartFailed,
                                    std::string("the capture thread cannot start: ") + e.what());
     }
   }
@@ -138,7 +138,7 @@ std::optional<Error> WaylandStream::stop() {
       const char* why = state_ == State::stopped    ? "capture has already been stopped"
                         : state_ == State::stopping ? "capture is already stopping"
                                                     : "capture is not running";
-      return captureError(CaptureErrorCode::wrongState, why);
+      return waylandError(CaptureErrorCode::wrongState, why);
     }
     state_ = State::stopping;
     thread = std::move(captureThread_);
