@@ -1,0 +1,97 @@
+#include "platform/linux/wayland/latest_picture.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace kestrano::wayland {
+namespace {
+
+// A picture PipeWire might hand over: 4x3 pixels in rows padded to 24
+// bytes, each byte its row number, with the damage given (none: unsaid).
+struct Handed {
+  int height = 3;
+  SourcePixels layout = SourcePixels::bgrx;
+  std::optional<std::vector<DamageRect>> damage;
+};
+
+void put(LatestPicture& latest, const Handed& h) {
+  std::vector<std::uint8_t> pixels(24 * static_cast<std::size_t>(h.height));
+  for (std::size_t i = 0; i < pixels.size(); ++i) {
+    pixels[i] = static_cast<std::uint8_t>(i / 24);
+  }
+  PipeWireFrame f;
+  f.pixels = pixels.data();
+  f.stride = 24;
+  f.width = 4;
+  f.height = h.height;
+  f.layout = h.layout;
+  if (h.damage) {
+    f.damage = std::span<const DamageRect>(*h.damage);
+  }
+  latest.put(f);
+}
+
+// "whole", or the changed rows as "first-end ..." in the order kept.
+std::string changes(const Picture& p) {
+  if (p.whole) {
+    return "whole";
+  }
+  std::string text;
+  for (const RowSpan& r : p.changed) {
+    text += (text.empty() ? "" : " ") + std::to_string(r.first) + "-" + std::to_string(r.end);
+  }
+  return text;
+}
+
+TEST(LatestPicture, KeepsTheNewestWithEveryChangeNotYetTaken) {
+  const std::vector<DamageRect> row1{{0, 1, 4, 1}};
+  const std::vector<DamageRect> rows0to2{{1, 0, 2, 2}};
+  const std::vector<DamageRect> none{};
+  struct Row {
+    const char* name;
+    std::vector<Handed> handed;  // put in turn, none taken in between
+    std::string expected;
+  };
+  const Row rows[] = {
+      {"damage unsaid", {{}}, "whole"},
+      {"damage said", {{.damage = row1}}, "1-2"},
+      {"nothing changed", {{.damage = none}}, ""},
+      {"a replaced picture's damage carries over",
+       {{.damage = row1}, {.damage = rows0to2}},
+       "0-2 1-2"},
+      {"after an unsaid one, all of it", {{}, {.damage = row1}}, "whole"},
+      {"another height, all of it", {{.height = 2, .damage = row1}, {.damage = row1}}, "whole"},
+      {"another byte order, all of it",
+       {{.layout = SourcePixels::rgbx, .damage = row1}, {.damage = row1}},
+       "whole"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    LatestPicture latest;
+    for (const Handed& h : row.handed) {
+      put(latest, h);
+    }
+    std::optional<Picture> p = latest.take();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(changes(*p), row.expected);
+    EXPECT_FALSE(latest.take()) << "taken twice";
+  }
+}
+
+TEST(LatestPicture, CopiesRowsWithoutTheirPadding) {
+  LatestPicture latest;
+  put(latest, {});
+  std::optional<Picture> p = latest.take();
+  ASSERT_TRUE(p);
+  ASSERT_EQ(p->pixels.size(), 4u * 4 * 3);
+  for (std::size_t i = 0; i < p->pixels.size(); ++i) {
+    EXPECT_EQ(p->pixels[i], i / 16) << "byte " << i;
+  }
+  EXPECT_EQ(p->width, 4);
+  EXPECT_EQ(p->height, 3);
+}
+
+}  // namespace
+}  // namespace kestrano::wayland
