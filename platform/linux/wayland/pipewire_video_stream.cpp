@@ -62,7 +62,8 @@ std::optional<Error> PipeWireVideoStream::open(UniqueFd remote, std::uint32_t no
   if (!context_) {
     return waylandError(CaptureErrorCode::outOfResources, "the PipeWire context cannot be made");
   }
-  // Connected before the thread runs, so nothing here needs the lock.
+  // Connected before the thread runs, so nothing here needs the lock. The
+  // remote is PipeWire's from here: it closes it on disconnect or error.
   core_.reset(pw_context_connect_fd(context_.get(), remote.release(), nullptr, 0));
   if (!core_) {
     return waylandError(CaptureErrorCode::cannotConnect,
