@@ -84,8 +84,8 @@ class WaylandCaptureService final : public ScreenCaptureService {
       MutexLock lock(mutex_);
       session = std::move(session_);
     }
-    return std::make_shared<wayland::WaylandStream>(std::move(session), configuration,
-                                                    std::move(delegate), clock_, makeAudio_);
+    return wayland::makeWaylandStream(std::move(session), configuration, std::move(delegate),
+                                      clock_, makeAudio_);
   }
 
  private:

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/host_clock.h"
+#include "platform/linux/capture/capture_stream.h"
 #include "platform/linux/capture/frame_scaler.h"
 #include "platform/linux/capture/frame_ticker.h"
 #include "platform/linux/wayland/latest_picture.h"
@@ -21,7 +22,7 @@ namespace kestrano::wayland {
 // screen), or nothing, at the times a FrameTicker gives. A picture of
 // another size (the monitor changed mid-stream) is scaled to the same
 // configured size. Ticked by one thread.
-class WaylandFrameSource {
+class WaylandFrameSource final : public FrameSource {
  public:
   // Connects to the portal's node over its remote (taken from `portal`).
   // `onLoss` hears once, on PipeWire's thread, that the stream ended.
@@ -35,7 +36,7 @@ class WaylandFrameSource {
   // `pace` says; otherwise a waiting picture stays for a later tick. An
   // error when a frame cannot be made.
   std::shared_ptr<MediaSample> tick(bool mayDeliver, FrameTicker& pace,
-                                    std::optional<Error>& error);
+                                    std::optional<Error>& error) override;
 
  private:
   WaylandFrameSource() = default;

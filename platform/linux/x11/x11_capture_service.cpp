@@ -32,8 +32,7 @@ class X11CaptureService final : public ScreenCaptureService {
   std::shared_ptr<Stream> makeStream(const ContentFilter& filter,
                                      const StreamConfiguration& configuration,
                                      std::weak_ptr<StreamDelegate> delegate) override {
-    return std::make_shared<x11::X11Stream>(filter, configuration, std::move(delegate), clock_,
-                                            makeAudio_);
+    return x11::makeX11Stream(filter, configuration, std::move(delegate), clock_, makeAudio_);
   }
 
  private:
