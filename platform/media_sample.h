@@ -30,6 +30,12 @@ enum class FrameStatus : std::int64_t {
 // not a dictionary at all is an empty optional.
 using AttachmentArray = std::vector<std::optional<PropertyDictionary>>;
 
+// The attachments a capture service gives a screen sample of `status`.
+inline AttachmentArray frameStatusAttachments(FrameStatus status) {
+  return AttachmentArray{
+      PropertyDictionary{{kFrameInfoStatusKey, static_cast<std::int64_t>(status)}}};
+}
+
 struct VideoFormatDescription {
   int width = 0;
   int height = 0;

@@ -9,11 +9,6 @@
 namespace kestrano::wayland {
 namespace {
 
-AttachmentArray statusAttachments(FrameStatus status) {
-  return AttachmentArray{
-      PropertyDictionary{{kFrameInfoStatusKey, static_cast<std::int64_t>(status)}}};
-}
-
 // The rate PipeWire is asked for: no more than the interval lets through.
 int framesPerSecond(const StreamConfiguration& configuration) {
   const std::int64_t interval = configuration.minimumFrameInterval.nanoseconds();
@@ -53,7 +48,7 @@ std::shared_ptr<MediaSample> WaylandFrameSource::tick(bool mayDeliver, FrameTick
     pace.sampled(at.nanoseconds());
     return MediaSample::makeVideo(std::nullopt,
                                   SampleTimingInfo{MediaTime::invalid(), at, MediaTime::invalid()},
-                                  statusAttachments(FrameStatus::idle));
+                                  frameStatusAttachments(FrameStatus::idle));
   }
   return nullptr;
 }
@@ -86,7 +81,7 @@ std::shared_ptr<MediaSample> WaylandFrameSource::completeFrame(Picture picture, 
   // A frame lasts until the next one, which is not known yet: no duration.
   return MediaSample::makeVideo(std::move(frame),
                                 SampleTimingInfo{MediaTime::invalid(), at, MediaTime::invalid()},
-                                statusAttachments(FrameStatus::complete));
+                                frameStatusAttachments(FrameStatus::complete));
 }
 
 MediaTime WaylandFrameSource::spacedAfter(MediaTime at, const FrameTicker& pace) {

@@ -8,11 +8,6 @@
 namespace kestrano::x11 {
 namespace {
 
-AttachmentArray statusAttachments(FrameStatus status) {
-  return AttachmentArray{
-      PropertyDictionary{{kFrameInfoStatusKey, static_cast<std::int64_t>(status)}}};
-}
-
 // The rows a rectangle of the area covers (X coordinates are 16-bit, so
 // they fit an int).
 RowSpan rowsOf(const Rect& r) {
@@ -138,7 +133,7 @@ std::shared_ptr<MediaSample> ScreenFrameSource::completeFrame(bool whole,
   // A frame lasts until the next one, which is not known yet: no duration.
   return MediaSample::makeVideo(
       std::move(frame), SampleTimingInfo{MediaTime::invalid(), grabbedAt, MediaTime::invalid()},
-      statusAttachments(FrameStatus::complete));
+      frameStatusAttachments(FrameStatus::complete));
 }
 
 MediaTime ScreenFrameSource::stampAfterInterval(const FrameTicker& pace) {
@@ -156,7 +151,7 @@ std::shared_ptr<MediaSample> ScreenFrameSource::idleFrame(FrameTicker& pace) {
   pace.sampled(now.nanoseconds());
   return MediaSample::makeVideo(std::nullopt,
                                 SampleTimingInfo{MediaTime::invalid(), now, MediaTime::invalid()},
-                                statusAttachments(FrameStatus::idle));
+                                frameStatusAttachments(FrameStatus::idle));
 }
 
 }  // namespace kestrano::x11
