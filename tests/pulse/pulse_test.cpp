@@ -138,13 +138,17 @@ TEST(PulseSystemAudio, FollowsTheDefaultSinkAndStampsBuffersWithTheirTimes) {
   expectUnbrokenTone(got.left, got.starts, from);
   // Consecutive times differ by the buffer's duration and do not drift from
   // the running frame count: a wrong rate drifts by tens of milliseconds
-  // within the second measured, the server's jitter stays within a few.
+  // within the second measured, the server's jitter stays within a few. The
+  // server's rate estimate may still be settling by a few tenths of a percent
+  // (0.3% was seen once in a quiet full run); a wrong rate is off by 8% or more.
   auto nanos = [&](std::size_t a, std::size_t b) {
     return static_cast<double>(got.starts[b] - got.starts[a]) * 1e9 / 48000;
   };
   for (std::size_t i = from; i + 1 < got.starts.size(); ++i) {
     EXPECT_NEAR(got.times[i + 1] - got.times[i], nanos(i, i + 1), 5e6) << "buffer " << i;
-    EXPECT_NEAR(got.times[i + 1] - got.times[from], nanos(from, i + 1), 5e6) << "buffer " << i;
+    EXPECT_NEAR(got.times[i + 1] - got.times[from], nanos(from, i + 1),
+                5e6 + nanos(from, i + 1) / 100)
+        << "buffer " << i;
     // At most about 20 ms each, as asked (the server's default is seconds).
     EXPECT_LE(got.starts[i + 1] - got.starts[i], 2400u);
   }
