@@ -100,6 +100,10 @@ class ScreenCaptureService {
       std::function<void(std::optional<ShareableContent>, std::optional<Error>)>;
   // Called exactly once with the content or with an error.
   virtual void getShareableContent(ContentCompletion completion) = 0;
+  // Whether the listing may wait for the user's answer to a consent question
+  // (a picker on screen). Such a wait must not run into a deadline: a user
+  // may take their time. It still ends when the start is abandoned.
+  virtual bool listingWaitsForUser() const { return false; }
 
   virtual std::shared_ptr<Stream> makeStream(const ContentFilter& filter,
                                              const StreamConfiguration& configuration,

@@ -71,24 +71,27 @@ class CompletionWait {
     return std::move(*state.value);
   }
 
-  // Blocks until the result has arrived, `limit` has passed or `cancellation`
-  // was (or had been) made; nothing in the last two cases (tell them apart by
-  // cancellation.cancelled()). A cancellation wins over a result that came
+  // Blocks until the result has arrived, `limit` (if any) has passed or
+  // `cancellation` was (or had been) made; nothing in the last two cases (tell
+  // them apart by cancellation.cancelled()). A cancellation wins over a result that came
   // too (a start held up in a synchronous platform call goes no further once
   // that returns). A result that arrives later is dropped.
-  std::optional<T> waitFor(std::chrono::steady_clock::duration limit,
+  std::optional<T> waitFor(std::optional<std::chrono::steady_clock::duration> limit,
                            WaitCancellation& cancellation) {
     cancellation.watch([state = state_] {
       { MutexLock lock(state->mutex); }  // the waiter is asleep or has not tested yet
       state->arrived.notify_all();
     });
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          limit.value_or(std::chrono::steady_clock::duration::zero());
     State& state = *state_;
     std::optional<T> result;
     {
       MutexLock lock(state.mutex);
       while (!state.value.has_value() && !cancellation.cancelled()) {
-        if (!lock.waitUntil(state.arrived, deadline)) {
+        if (!limit) {
+          lock.wait(state.arrived);
+        } else if (!lock.waitUntil(state.arrived, deadline)) {
           break;
         }
       }

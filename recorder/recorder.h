@@ -19,6 +19,7 @@ namespace kestrano {
 // waits at most 2 s for the system audio's first buffer) and above the
 // backend's own bounds, so that its more precise errors come first when they
 // apply; yet short enough that a host's user sees an error before giving up.
+// A listing that waits for the user's consent has no deadline.
 inline constexpr std::chrono::seconds kShareableContentDeadline{10};
 inline constexpr std::chrono::seconds kCaptureStartDeadline{10};
 

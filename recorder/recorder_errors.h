@@ -31,9 +31,8 @@ inline Error platformObjectMissingError(const char* what) {
 // A platform completion the start waits for did not come within its deadline;
 // `what` says what did not happen, e.g. "the screen capture did not start".
 inline Error platformDidNotAnswerError(const std::string& what, std::chrono::milliseconds limit) {
-  const std::string within = limit.count() % 1000 == 0
-                                 ? std::to_string(limit.count() / 1000) + " s"
-                                 : std::to_string(limit.count()) + " ms";
+  const std::string within = limit.count() % 1000 == 0 ? std::to_string(limit.count() / 1000) + " s"
+                                                       : std::to_string(limit.count()) + " ms";
   return Error{kRecorderErrorDomain, 6, what + " within " + within};
 }
 // The start was abandoned by cancelStart() (the process was asked to end).

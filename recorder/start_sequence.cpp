@@ -3,8 +3,8 @@
 // step ends the start with its error; once the writer is writing, a
 // failure also stops the capture if it runs and cancels the writer, so that
 // no header-only file is left behind and nothing keeps running. Each wait for
-// a platform completion has a deadline (recorder.h) and ends at once when
-// cancelStart() is called.
+// a platform completion has a deadline (recorder.h), except for the user's
+// consent, and ends at once when cancelStart() is called.
 #include <chrono>
 #include <utility>
 
@@ -27,13 +27,14 @@ struct ContentResult {
 // happen when it does not come. The error is the cancellation's when the
 // start was abandoned.
 template <typename T>
-std::optional<T> awaitCompletion(CompletionWait<T>& wait, std::chrono::milliseconds limit,
+std::optional<T> awaitCompletion(CompletionWait<T>& wait,
+                                 std::optional<std::chrono::milliseconds> limit,
                                  WaitCancellation& cancellation, const char* what,
                                  std::optional<Error>& error) {
   std::optional<T> result = wait.waitFor(limit, cancellation);
   if (!result) {
-    error =
-        cancellation.cancelled() ? startCancelledError() : platformDidNotAnswerError(what, limit);
+    error = cancellation.cancelled() ? startCancelledError()
+                                     : platformDidNotAnswerError(what, limit.value());
   }
   return result;
 }
@@ -78,8 +79,13 @@ std::optional<Error> Recorder::start(const std::string& path) {
         deliver(ContentResult{std::move(content), std::move(error)});
       });
   std::optional<Error> waitError;
+  // A user answering a consent question gets no deadline, only the host's
+  // signals to end the wait.
+  const std::optional<std::chrono::milliseconds> contentLimit =
+      platform_.screenCapture->listingWaitsForUser() ? std::nullopt
+                                                     : std::optional(deadlines_.shareableContent);
   std::optional<ContentResult> contentAnswer =
-      awaitCompletion(contentWait, deadlines_.shareableContent, startCancellation_,
+      awaitCompletion(contentWait, contentLimit, startCancellation_,
                       "the screen capture did not list the displays", waitError);
   if (!contentAnswer) {
     return waitError;

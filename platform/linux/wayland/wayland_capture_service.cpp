@@ -77,6 +77,9 @@ class WaylandCaptureService final : public ScreenCaptureService {
     }
   }
 
+  // The portal shows the user a picker unless a kept token is honoured.
+  bool listingWaitsForUser() const override { return true; }
+
   std::shared_ptr<Stream> makeStream(const ContentFilter&, const StreamConfiguration& configuration,
                                      std::weak_ptr<StreamDelegate> delegate) override {
     std::unique_ptr<PortalSession> session;
