@@ -7,8 +7,8 @@
 
 namespace kestrano {
 
-// The domain of every error the screen capture reports, on X11 and Wayland
-// alike; named after the first backend, and kept so its errors read as before.
+// The domain of the errors the X11 capture and the pieces both backends share
+// report; the shared stream hands the latter on in its backend's domain.
 inline constexpr const char* kCaptureErrorDomain = "x11";
 
 // The codes of that domain, the only ones it uses.

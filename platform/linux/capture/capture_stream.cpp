@@ -27,7 +27,9 @@ std::optional<Error> CaptureStream::addStreamOutput(
     std::weak_ptr<StreamOutput> output, StreamOutputType type,
     std::shared_ptr<SerialQueue> sampleHandlerQueue) {
   MutexLock lock(mutex_);
-  return outputs_.add(std::move(output), type, std::move(sampleHandlerQueue));
+  std::optional<Error> refused =
+      outputs_.add(std::move(output), type, std::move(sampleHandlerQueue));
+  return refused ? std::optional(own(std::move(*refused))) : std::nullopt;
 }
 
 void CaptureStream::startCapture(ErrorCompletion completion) {
@@ -41,8 +43,8 @@ void CaptureStream::startCapture(ErrorCompletion completion) {
       refused = backend_->error(CaptureErrorCode::invalidOutput, "the stream has no output");
     } else if (std::optional<Error> backendRefused = backend_->refuseStart()) {
       refused = std::move(backendRefused);
-    } else {
-      refused = checkConfiguration(configuration_);
+    } else if (std::optional<Error> outOfRange = checkConfiguration(configuration_)) {
+      refused = own(std::move(*outOfRange));
     }
     if (!refused) {
       state_ = State::starting;
@@ -58,7 +60,7 @@ void CaptureStream::startCapture(ErrorCompletion completion) {
   }
   auto giveUp = [&](Error error) {
     abandonStart();
-    completion(std::move(error));
+    completion(own(std::move(error)));
   };
 
   std::optional<Error> error;
@@ -216,9 +218,16 @@ void CaptureStream::fail(Error error) {
     if ((state_ != State::starting && state_ != State::running) || failure_) {
       return;
     }
-    failure_ = std::move(error);
+    failure_ = own(std::move(error));
   }
   wake_.notify_all();
+}
+
+Error CaptureStream::own(Error error) const {
+  if (error.domain != kCaptureErrorDomain) {
+    return error;
+  }
+  return backend_->error(static_cast<CaptureErrorCode>(error.code), std::move(error.description));
 }
 
 }  // namespace kestrano

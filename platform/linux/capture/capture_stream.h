@@ -108,6 +108,9 @@ class CaptureStream final : public Stream, public std::enable_shared_from_this<C
   // the capture thread, which ends capture and tells the delegate. Any
   // thread.
   void fail(Error error) EXCLUDES(mutex_);
+  // The pieces both backends share report in the capture's first domain; a
+  // host reads each error in the backend's own.
+  Error own(Error error) const;
 
   const StreamConfiguration configuration_;
   const std::weak_ptr<StreamDelegate> delegate_;
