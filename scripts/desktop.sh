@@ -1,41 +1,61 @@
 #!/usr/bin/env bash
-# A private headless desktop: an Xvfb server and a PulseAudio daemon with a
+# A private headless desktop: an Xvfb server and a sound server with a
 # virtual speaker (default sink "speaker") and a virtual microphone (default
-# source "mic", fed by whatever is played to the sink "micsink").
+# source "mic", fed by whatever is played to the sink "micsink"). The sound
+# server is the PulseAudio daemon, or PipeWire with WirePlumber and
+# pipewire-pulse (on a private session bus), as most desktops run today.
 # Everything lives in one private folder; only the processes started here are
-# stopped, by the pids recorded there.
+# stopped, by the pids recorded there. DIR/pulse.pid holds the pid of the
+# process that serves the PulseAudio protocol.
 #
 #   desktop.sh start [options]   prints shell assignments to eval:
 #                                DISPLAY, PULSE_SERVER, PULSE_CLIENTCONFIG, KESTRANO_DESKTOP
 #     --size WxH                 screen size (default 1920x1080)
 #     --monitors SPEC            RandR monitors, e.g. 1280x720+0+0,1920x1080+1280+0;
 #                                the screen grows to hold them all
+#     --sound=pulseaudio|pipewire  the sound server (default: $KESTRANO_SOUND_SERVER,
+#                                else pulseaudio)
 #     --mic-rate HZ              virtual microphone rate (default 48000)
 #     --mic-channels N           virtual microphone channels (default 2)
-#     --no-x | --no-pulse        leave one of the two out
+#     --no-mic                   no "micsink" and no "mic": a machine without
+#                                a microphone
+#     --no-x | --no-pulse        leave the X server or the sound server out
 #   desktop.sh stop DIR          stops what `start` started in DIR and removes DIR
+#   desktop.sh kill-sound DIR    kills the sound server (SIGKILL), as a crash would
+#   desktop.sh start-sound DIR   starts it again as it was, on the same socket
+#   desktop.sh add-mic DIR [--rate HZ] [--channels N] [--name NAME]
+#                                plugs in a microphone NAME (default "mic", fed
+#                                by NAME"sink", default mic/micsink) and makes
+#                                it the default source
+#   desktop.sh tone DIR SINK HZ  plays an endless sine at HZ, amplitude 0.5, to SINK
 set -euo pipefail
 
 # shellcheck source-path=SCRIPTDIR source=desktop-pids.sh
 . "$(dirname "${BASH_SOURCE[0]}")/desktop-pids.sh"
+# shellcheck source-path=SCRIPTDIR source=sound-server.sh
+. "$(dirname "${BASH_SOURCE[0]}")/sound-server.sh"
 
 die() { echo "desktop.sh: $*" >&2; exit 1; }
 
 start() {
-  local size=1920x1080 monitors="" mic_rate=48000 mic_channels=2 want_x=1 want_pulse=1
+  local size=1920x1080 monitors="" mic_rate=48000 mic_channels=2 want_x=1 want_pulse=1 mic=1
+  local sound=${KESTRANO_SOUND_SERVER:-pulseaudio}
   while [ $# -gt 0 ]; do
     case "$1" in
       --size) size=$2; shift 2 ;;
       --monitors) monitors=$2; shift 2 ;;
       --mic-rate) mic_rate=$2; shift 2 ;;
       --mic-channels) mic_channels=$2; shift 2 ;;
+      --sound=*) sound=${1#--sound=}; shift ;;
+      --no-mic) mic=0; shift ;;
       --no-x) want_x=0; shift ;;
       --no-pulse) want_pulse=0; shift ;;
       *) die "unknown option $1" ;;
     esac
   done
 
-  local dir
+  case "$sound" in pulseaudio|pipewire) ;; *) die "unknown sound server $sound" ;; esac
+
   dir=$(mktemp -d "${TMPDIR:-/tmp}/kestrano-desktop.XXXXXX")
   : >"$dir/pids"
 
@@ -88,33 +108,10 @@ start() {
 
   local pulse_server=""
   if [ "$want_pulse" = 1 ]; then
-    mkdir -p "$dir/pulse" "$dir/home"
-    cat >"$dir/default.pa" <<PA
-load-module module-native-protocol-unix socket=$dir/pulse/native auth-anonymous=1
-load-module module-null-sink sink_name=speaker rate=48000 channels=2 sink_properties=device.description=Speaker
-load-module module-null-sink sink_name=micsink rate=$mic_rate channels=$mic_channels sink_properties=device.description=MicrophoneFeed
-load-module module-remap-source source_name=mic master=micsink.monitor rate=$mic_rate channels=$mic_channels source_properties=device.description=Microphone
-set-default-sink speaker
-set-default-source mic
-PA
-    cat >"$dir/client.conf" <<CONF
-autospawn = no
-CONF
-    HOME="$dir/home" XDG_RUNTIME_DIR="$dir/pulse" PULSE_RUNTIME_PATH="$dir/pulse" \
-      PULSE_STATE_PATH="$dir/pulse" pulseaudio --daemonize=no --exit-idle-time=-1 \
-      --disallow-exit --disallow-module-loading=no --use-pid-file=no --system=false \
-      -n -F "$dir/default.pa" --log-target=file:"$dir/pulse.log" >/dev/null 2>&1 &
-    echo $! >>"$dir/pids"
-    echo $! >"$dir/pulse.pid"
-    pulse_server="unix:$dir/pulse/native"
-    local i
-    for i in $(seq 1 100); do
-      PULSE_SERVER=$pulse_server PULSE_CLIENTCONFIG="$dir/client.conf" pactl info >/dev/null 2>&1 && break
-      sleep 0.05
-    done
-    PULSE_SERVER=$pulse_server PULSE_CLIENTCONFIG="$dir/client.conf" pactl info >/dev/null 2>&1 ||
-      { stop "$dir"; die "PulseAudio did not start (see $dir/pulse.log)"; }
-    clock_sinks "$dir" "$pulse_server"
+    printf 'sound=%s\nmic_rate=%s\nmic_channels=%s\nmic=%s\n' \
+      "$sound" "$mic_rate" "$mic_channels" "$mic" >"$dir/sound.conf"
+    start_sound
+    pulse_server="unix:$dir/run/pulse/native"
   fi
 
   [ -n "$display" ] && echo "DISPLAY=$display"
@@ -125,6 +122,116 @@ CONF
   echo "KESTRANO_DESKTOP=$dir"
 }
 
+# The sound server's clients and services run in the desktop's own
+# environment only: its runtime folder, home and session bus.
+as_user() {
+  env -i PATH=/usr/bin:/bin HOME="$dir/home" XDG_RUNTIME_DIR="$dir/run" \
+    DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/run/bus" PULSE_CLIENTCONFIG="$dir/client.conf" "$@"
+}
+
+# Starts "$@" in the background in that environment, logging to DIR/NAME.log;
+# env execs, so the recorded pid is the program's own.
+spawn() {
+  local name=$1; shift
+  as_user "$@" >"$dir/$name.log" 2>&1 &
+  echo $! >>"$dir/pids"
+  echo $! >"$dir/$name.pid"
+}
+
+# Polls "$@" (up to 20 s: this machine is often busy) until it succeeds.
+wait_for() {
+  local what=$1; shift
+  for _ in $(seq 1 200); do
+    "$@" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  tail -n 20 "$dir"/*.log >&2 || true
+  stop "$dir"
+  die "$what did not start"
+}
+
+# The sound server DIR/sound.conf describes, with its devices, serving the
+# PulseAudio protocol on DIR/run/pulse/native.
+start_sound() {
+  local sound mic_rate mic_channels mic
+  # shellcheck source=/dev/null
+  . "$dir/sound.conf"
+  mkdir -p -m 0700 "$dir/run" "$dir/home"
+  echo "autospawn = no" >"$dir/client.conf"
+  if [ "$sound" = pipewire ]; then
+    if [ ! -f "$dir/bus.pid" ]; then
+      session_bus_config "$dir/run" >"$dir/bus.conf"
+      spawn bus dbus-daemon --nofork --nopidfile --config-file="$dir/bus.conf"
+      wait_for "the session bus" test -S "$dir/run/bus"
+    fi
+    start_pipewire "$dir/run"
+    spawn pipewire-pulse pipewire-pulse
+    cp "$dir/pipewire-pulse.pid" "$dir/pulse.pid"
+  else
+    mkdir -p "$dir/run/pulse"
+    echo "load-module module-native-protocol-unix socket=$dir/run/pulse/native auth-anonymous=1" \
+      >"$dir/default.pa"
+    spawn pulse env PULSE_RUNTIME_PATH="$dir/run/pulse" PULSE_STATE_PATH="$dir/run/pulse" \
+      pulseaudio --daemonize=no --exit-idle-time=-1 --disallow-exit --disallow-module-loading=no \
+      --use-pid-file=no --system=false -n -F "$dir/default.pa"
+  fi
+  wait_for "the sound server" as_user pactl info
+  if [ "$mic" = 1 ]; then
+    load_sound_devices "$mic_rate" "$mic_channels"
+  else
+    load_sound_devices "" ""
+  fi
+  clock_sinks
+}
+
+kill_sound() {
+  local name pid
+  for name in pulse pipewire-pulse wireplumber pipewire; do
+    [ -f "$dir/$name.pid" ] && pid=$(cat "$dir/$name.pid") && kill -9 "$pid" 2>/dev/null || true
+  done
+  for name in pulse wireplumber pipewire; do
+    [ -f "$dir/$name.pid" ] || continue
+    pid=$(cat "$dir/$name.pid")
+    for _ in $(seq 1 100); do
+      still_running "$pid" || break
+      sleep 0.05
+    done
+  done
+}
+
+add_mic() {
+  local rate=48000 channels=2 name=mic
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --rate) rate=$2; shift 2 ;;
+      --channels) channels=$2; shift 2 ;;
+      --name) name=$2; shift 2 ;;
+      *) die "unknown option $1" ;;
+    esac
+  done
+  add_microphone "$name" "$rate" "$channels"
+  as_user pactl set-default-source "$name"
+}
+
+tone() {
+  local sink=$1 hz=$2
+  # One second holds a whole number of periods, so repeating it is seamless.
+  python3 -c "
+import array, math, sys
+hz = $hz
+second = array.array('f', (0.5 * math.sin(2 * math.pi * hz * (i // 2) / 48000) for i in range(96000)))
+out = sys.stdout.buffer
+try:
+    while True:
+        out.write(second.tobytes())
+except BrokenPipeError:
+    pass
+" | as_user pacat --playback --device="$sink" --format=float32le --rate=48000 --channels=2 \
+    --latency-msec=200 --client-name=tone >/dev/null 2>&1 &
+  # pacat's pid: the generator ends with it.
+  echo $! >>"$dir/pids"
+}
+
 # A real device is clocked in periods of ~10 ms, so a new record stream gets
 # data within one. A null sink renders as far ahead as its latency and then
 # sleeps: 2 s while nobody asks for less, and a new record stream on it (or on
@@ -133,23 +240,25 @@ CONF
 # like a device; a suspend and resume then restarts its clock at once,
 # instead of after the 2 s block it started with.
 clock_sinks() {
-  local dir=$1 server=$2 sink i
-  for sink in speaker micsink; do
-    PULSE_SERVER=$server PULSE_CLIENTCONFIG="$dir/client.conf" parec --latency-msec=10 \
-      --fix-format --fix-rate --fix-channels -d "$sink.monitor" >/dev/null 2>&1 &
+  local sink sinks=speaker
+  [ "$mic" = 1 ] && sinks="speaker micsink"
+  for sink in $sinks; do
+    as_user parec --latency-msec=10 --fix-format --fix-rate --fix-channels -d "$sink.monitor" \
+      >/dev/null 2>&1 &
     echo $! >>"$dir/pids"
   done
   # Their streams are the ones that belong to a client (the remap module's
   # does not).
-  for i in $(seq 1 100); do
-    [ "$(PULSE_SERVER=$server PULSE_CLIENTCONFIG="$dir/client.conf" \
-      pactl list short source-outputs 2>/dev/null | awk '$3 != "-"' | wc -l)" -ge 2 ] && break
+  local want
+  want=$(wc -w <<<"$sinks")
+  for _ in $(seq 1 100); do
+    [ "$(as_user pactl list short source-outputs 2>/dev/null | awk '$3 != "-"' | wc -l)" -ge "$want" ] &&
+      break
     sleep 0.05
   done
-  for sink in speaker micsink; do
-    PULSE_SERVER=$server PULSE_CLIENTCONFIG="$dir/client.conf" pactl suspend-sink "$sink" 1 &&
-      PULSE_SERVER=$server PULSE_CLIENTCONFIG="$dir/client.conf" pactl suspend-sink "$sink" 0 ||
-      { stop "$dir"; die "the virtual $sink did not start (see $dir/pulse.log)"; }
+  for sink in $sinks; do
+    as_user pactl suspend-sink "$sink" 1 && as_user pactl suspend-sink "$sink" 0 ||
+      { stop "$dir"; die "the virtual $sink did not start (see the logs in $dir)"; }
   done
 }
 
@@ -162,5 +271,9 @@ stop() {
 case "${1:-}" in
   start) shift; start "$@" ;;
   stop) [ $# -eq 2 ] || die "usage: desktop.sh stop DIR"; stop "$2" ;;
+  kill-sound) [ $# -eq 2 ] || die "usage: desktop.sh kill-sound DIR"; dir=$2; kill_sound ;;
+  start-sound) [ $# -eq 2 ] || die "usage: desktop.sh start-sound DIR"; dir=$2; start_sound ;;
+  add-mic) [ $# -ge 2 ] || die "usage: desktop.sh add-mic DIR [options]"; dir=$2; shift 2; add_mic "$@" ;;
+  tone) [ $# -eq 4 ] || die "usage: desktop.sh tone DIR SINK HZ"; dir=$2; tone "$3" "$4" ;;
   *) die "usage: desktop.sh start [options] | stop DIR" ;;
 esac

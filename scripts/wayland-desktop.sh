@@ -22,10 +22,11 @@
 #     --portal[=MODE]     run xdg-desktop-portal with the test backend; MODE is
 #                         pick (default: the "user" picks the first monitor),
 #                         refuse (the "user" cancels the picker), hold (the
-#                         picker stays open, never answered) or
-#                         no-screencast (the desktop has no ScreenCast backend);
-#                         KESTRANO_PORTAL_MODE sets the default. The backend
-#                         logs each pick/restore/refuse/hold to DIR/portal.log.
+#                         picker stays open, never answered), slow (the "user"
+#                         picks after 12 s) or no-screencast (the desktop has
+#                         no ScreenCast backend); KESTRANO_PORTAL_MODE sets the
+#                         default. The backend logs each
+#                         pick/restore/refuse/hold/slow to DIR/portal.log.
 #     --no-pulse          leave pipewire-pulse out
 #   wayland-desktop.sh stop DIR          stops what `start` started in DIR and removes DIR
 set -euo pipefail
@@ -33,6 +34,8 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source-path=SCRIPTDIR source=desktop-pids.sh
 . "$here/desktop-pids.sh"
+# shellcheck source-path=SCRIPTDIR source=sound-server.sh
+. "$here/sound-server.sh"
 
 die() { echo "wayland-desktop.sh: $*" >&2; exit 1; }
 
@@ -82,7 +85,7 @@ start() {
     esac
   done
   [[ $size =~ ^[0-9]+x[0-9]+$ ]] || die "bad size $size"
-  case "$portal" in ""|pick|refuse|hold|no-screencast) ;; *) die "bad portal mode $portal" ;; esac
+  case "$portal" in ""|pick|refuse|hold|slow|no-screencast) ;; *) die "bad portal mode $portal" ;; esac
 
   if [ "$(id -u)" = 0 ]; then
     # Two desktops may start at once: losing the race to create the user is fine.
@@ -106,20 +109,7 @@ start() {
 
   # Nothing is activated on demand: every service on this bus is one started
   # (and recorded) here, and a missing portal stays missing.
-  cat >"$dir/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$run/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
+  session_bus_config "$run" >"$dir/bus.conf"
   session_env=(
     HOME="$dir/home" XDG_RUNTIME_DIR="$run" DBUS_SESSION_BUS_ADDRESS="unix:path=$run/bus"
     PATH=/usr/bin:/bin LANG=C.UTF-8 GSETTINGS_BACKEND=memory XDG_SESSION_TYPE=wayland
@@ -131,26 +121,13 @@ CONF
   spawn bus dbus-daemon --nofork --nopidfile --config-file="$dir/bus.conf"
   wait_for "the session bus" bus_has org.freedesktop.DBus
 
-  spawn pipewire pipewire
-  wait_for PipeWire test -S "$run/pipewire-0"
-  spawn wireplumber wireplumber
-  # WirePlumber announces itself as a client once it is managing the graph.
-  wait_for WirePlumber as_user sh -c "pw-cli ls Client | grep -q WirePlumber"
+  start_pipewire "$run"
 
   local pulse_server=""
   if [ "$pulse" = 1 ]; then
-    spawn pipewire-pulse pipewire-pulse
-    pulse_server="unix:$run/pulse/native"
-    wait_for pipewire-pulse as_user pactl info
     # Like desktop.sh's: a speaker, and a microphone fed through "micsink".
-    as_user pactl load-module module-null-sink sink_name=speaker rate=48000 channels=2 \
-      sink_properties=device.description=Speaker >/dev/null
-    as_user pactl load-module module-null-sink sink_name=micsink rate=48000 channels=2 \
-      sink_properties=device.description=MicrophoneFeed >/dev/null
-    as_user pactl load-module module-remap-source source_name=mic master=micsink.monitor \
-      rate=48000 channels=2 source_properties=device.description=Microphone >/dev/null
-    as_user pactl set-default-sink speaker
-    as_user pactl set-default-source mic
+    start_pipewire_pulse 48000 2
+    pulse_server="unix:$run/pulse/native"
   fi
 
   spawn mutter mutter --headless --wayland --no-x11 --wayland-display=wayland-0 \

@@ -5,13 +5,15 @@
 // same instant. Only a band: a whole screen turning white makes the encoder
 // put in key frames of its own, which would hide how far apart it spaces them.
 // Prints "ready" at the first flash and runs until it is killed; it outlives
-// the death of either server.
+// the death of either server. Without an X server in its environment (a
+// Wayland desktop's) it only beeps.
 #include <pulse/simple.h>
 #include <time.h>
 #include <xcb/xcb.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <numbers>
 #include <thread>
@@ -62,6 +64,17 @@ void beeps(const char* device, double hz, double first) {
 }  // namespace
 
 int main() {
+  if (std::getenv("DISPLAY") == nullptr) {
+    const double first = now() + 1.0;
+    std::jthread speaker(beeps, "speaker", 440.0, first);
+    std::jthread microphone(beeps, "micsink", 1000.0, first);
+    std::this_thread::sleep_for(std::chrono::duration<double>(first - now()));
+    std::printf("ready\n");
+    std::fflush(stdout);
+    for (;;) {
+      std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+  }
   std::unique_ptr<xcb_connection_t, void (*)(xcb_connection_t*)> c(xcb_connect(nullptr, nullptr),
                                                                    xcb_disconnect);
   if (xcb_connection_has_error(c.get())) {

@@ -49,36 +49,6 @@ void PrintTo(const Row& row, std::ostream* os) {
   *os << row.name;
 }
 
-// Amplitude of the `hz` component over [from, from + 0.15 s) (Goertzel); a
-// full-scale sine gives about 1.
-double tone(const DecodedAudio& audio, double hz, double from) {
-  const auto begin = std::lround((from - audio.startSeconds) * audio.sampleRate);
-  const auto end = std::min<long>(begin + audio.sampleRate * 15 / 100, audio.mono.size());
-  const double w = 2 * std::numbers::pi * hz / audio.sampleRate;
-  double re = 0, im = 0;
-  for (long i = begin; i < end; ++i) {
-    re += audio.mono[static_cast<size_t>(i)] * std::cos(w * static_cast<double>(i));
-    im -= audio.mono[static_cast<size_t>(i)] * std::sin(w * static_cast<double>(i));
-  }
-  return end > begin ? 2 * std::hypot(re, im) / static_cast<double>(end - begin) : 0;
-}
-
-// Beep onsets: a sample above a quarter of the beep's level after 0.3 s of quiet.
-std::vector<double> beeps(const DecodedAudio& audio) {
-  std::vector<double> onsets;
-  double lastLoud = -1;
-  for (size_t i = 0; i < audio.mono.size(); ++i) {
-    double t = audio.startSeconds + static_cast<double>(i) / audio.sampleRate;
-    if (std::fabs(audio.mono[i]) > 0.12) {
-      if (t - lastLoud > 0.3) {
-        onsets.push_back(t);
-      }
-      lastLoud = t;
-    }
-  }
-  return onsets;
-}
-
 // A finished or cut-off recording: three tracks, the first monitor's shape,
 // key frames at most 30 frames (2 s) apart, at most 15 frames a second, each
 // track ending where the row says, a beep a second in each sound track of its

@@ -5,8 +5,12 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <numbers>
 #include <numeric>
 #include <stdexcept>
 #include <string>
@@ -37,7 +41,8 @@ struct DecodedAudio {
 
 struct DecodedFrame {
   double seconds = 0;
-  double meanLuma = 0;  // 0..255 over the whole picture
+  double meanLuma = 0;     // 0..255 over the whole picture
+  std::uint64_t hash = 0;  // of the luma plane: equal pictures, equal hashes
 };
 
 namespace media {
@@ -142,14 +147,48 @@ inline std::vector<DecodedFrame> decodeVideo(const std::string& path) {
   std::vector<DecodedFrame> out;
   media::decode(path, AVMEDIA_TYPE_VIDEO, 0, [&](const AVFrame& frame, AVRational tb) {
     double sum = 0;
+    std::uint64_t hash = 1469598103934665603ULL;  // FNV-1a
     for (int y = 0; y < frame.height; ++y) {
       const uint8_t* row = frame.data[0] + static_cast<ptrdiff_t>(y) * frame.linesize[0];
       sum = std::accumulate(row, row + frame.width, sum);
+      for (const uint8_t* p = row; p != row + frame.width; ++p) {
+        hash = (hash ^ *p) * 1099511628211ULL;
+      }
     }
     out.push_back({media::seconds(frame.best_effort_timestamp, tb),
-                   sum / (static_cast<double>(frame.width) * frame.height)});
+                   sum / (static_cast<double>(frame.width) * frame.height), hash});
   });
   return out;
+}
+
+// Amplitude of the `hz` component over [from, from + 0.15 s) (Goertzel); a
+// full-scale sine gives about 1.
+inline double tone(const DecodedAudio& audio, double hz, double from) {
+  const auto begin = std::lround((from - audio.startSeconds) * audio.sampleRate);
+  const auto end = std::min<long>(begin + audio.sampleRate * 15 / 100, audio.mono.size());
+  const double w = 2 * std::numbers::pi * hz / audio.sampleRate;
+  double re = 0, im = 0;
+  for (long i = begin; i < end; ++i) {
+    re += audio.mono[static_cast<size_t>(i)] * std::cos(w * static_cast<double>(i));
+    im -= audio.mono[static_cast<size_t>(i)] * std::sin(w * static_cast<double>(i));
+  }
+  return end > begin ? 2 * std::hypot(re, im) / static_cast<double>(end - begin) : 0;
+}
+
+// Beep onsets: a sample above a quarter of the beep's level after 0.3 s of quiet.
+inline std::vector<double> beeps(const DecodedAudio& audio) {
+  std::vector<double> onsets;
+  double lastLoud = -1;
+  for (size_t i = 0; i < audio.mono.size(); ++i) {
+    double t = audio.startSeconds + static_cast<double>(i) / audio.sampleRate;
+    if (std::fabs(audio.mono[i]) > 0.12) {
+      if (t - lastLoud > 0.3) {
+        onsets.push_back(t);
+      }
+      lastLoud = t;
+    }
+  }
+  return onsets;
 }
 
 // Plays the file through a full decode with the ffmpeg tool; its complaints,

@@ -28,10 +28,13 @@ class RecorderProcess {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // `environment` entries ("NAME=value") are added to this process's own,
-  // less what marks a Wayland session (so a test run from a Wayland desktop
-  // still records its private X server, unless an entry sets them again).
-  RecorderProcess(const std::string& binary, std::vector<std::string> environment) {
+  // `environment` entries ("NAME=value", or env(1)'s "-i" first to start
+  // from nothing) are added to this process's own, less what marks a Wayland
+  // session (so a test run from a Wayland desktop still records its private X
+  // server, unless an entry sets them again). `launcher`, e.g. setpriv with
+  // its options, runs env(1) in turn.
+  RecorderProcess(const std::string& binary, std::vector<std::string> environment,
+                  std::vector<std::string> launcher = {}) {
     int in[2], out[2];
     char errPath[] = "/tmp/kestrano-stderr.XXXXXX";
     int err = mkstemp(errPath);
@@ -43,8 +46,9 @@ class RecorderProcess {
     environment.insert(environment.begin(),
                        {"env", "-u", "WAYLAND_DISPLAY", "-u", "XDG_SESSION_TYPE"});
     environment.push_back(binary);
+    launcher.insert(launcher.end(), environment.begin(), environment.end());
     std::vector<char*> argv;
-    for (auto& a : environment) {
+    for (auto& a : launcher) {
       argv.push_back(a.data());
     }
     argv.push_back(nullptr);
@@ -53,7 +57,7 @@ class RecorderProcess {
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
-    int rc = posix_spawn(&pid_, "/usr/bin/env", &actions, nullptr, argv.data(), environ);
+    int rc = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);

@@ -16,9 +16,12 @@ namespace kestrano::wayland {
 // (only what it started) on destruction.
 class WaylandDesktop {
  public:
-  // `options`: more of the script's start options, e.g. " --client".
-  explicit WaylandDesktop(const std::string& portalMode, const std::string& options = "") {
-    const std::string command = script() + " start --no-pulse --size 640x360 --refresh 15" +
+  // `options`: more of the script's start options, e.g. " --client". Its
+  // sound server runs only when `sound`.
+  explicit WaylandDesktop(const std::string& portalMode, const std::string& options = "",
+                          bool sound = false) {
+    const std::string command = script() + " start --size 640x360 --refresh 15" +
+                                (sound ? "" : " --no-pulse") +
                                 (portalMode.empty() ? "" : " --portal=" + portalMode) + options;
     std::unique_ptr<FILE, int (*)(FILE*)> out(::popen(command.c_str(), "r"), ::pclose);
     char line[4096];

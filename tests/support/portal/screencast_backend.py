@@ -6,7 +6,8 @@ frontend: on Start it "picks" headless mutter's first monitor, asks mutter's
 own screen-cast API for it and hands the PipeWire node back. Restore data it
 gave out earlier is honoured without picking. KESTRANO_PORTAL_MODE=refuse makes
 the "user" cancel the picker instead; =hold leaves the picker open, the user
-never answering. Every pick, restore, refusal and held picker is one line on
+never answering; =slow picks only after SLOW_ANSWER_S, longer than any of the
+recorder's own deadlines. Every pick, restore, refusal and held picker is one line on
 stdout, so tests can tell whether the user would have been asked.
 Started by scripts/wayland-desktop.sh --portal.
 """
@@ -26,6 +27,7 @@ MONITOR_SOURCE = 1
 CURSOR_MODES = {1: 0, 2: 1, 4: 2}  # portal hidden/embedded/metadata -> mutter's
 MODE = os.environ.get("KESTRANO_PORTAL_MODE", "pick")
 START_DEADLINE_S = 10
+SLOW_ANSWER_S = 12
 
 DBusGMainLoop(set_as_default=True)
 bus = dbus.SessionBus()
@@ -101,10 +103,17 @@ class ScreenCast(dbus.service.Object):
             # The user never answers: the client has to give up by itself.
             print("hold", flush=True)
             return
+        elif MODE == "slow":
+            print("slow", flush=True)
+            GLib.timeout_add_seconds(SLOW_ANSWER_S, lambda: self.stream(s, MONITOR, reply, error))
+            return
         else:
             monitor = MONITOR
             print("pick", monitor, flush=True)
+        self.stream(s, monitor, reply, error)
 
+    # Asks mutter for `monitor` and answers Start with its PipeWire node.
+    def stream(self, s, monitor, reply, error):
         path = bus.get_object(MUTTER, "/org/gnome/Mutter/ScreenCast").CreateSession(
             {}, dbus_interface=MUTTER)
         s.mutter = bus.get_object(MUTTER, path)
@@ -140,6 +149,7 @@ class ScreenCast(dbus.service.Object):
         stream.connect_to_signal("PipeWireStreamAdded", added, dbus_interface=MUTTER + ".Stream")
         deadline = GLib.timeout_add_seconds(START_DEADLINE_S, too_late)
         s.mutter.Start(dbus_interface=MUTTER + ".Session")
+        return False
 
 
 def compositor_gone(owner):
