@@ -27,7 +27,11 @@
 #                                plugs in a microphone NAME (default "mic", fed
 #                                by NAME"sink", default mic/micsink) and makes
 #                                it the default source
-#   desktop.sh tone DIR SINK HZ  plays an endless sine at HZ, amplitude 0.5, to SINK
+#   desktop.sh add-sink DIR NAME plugs in another output NAME (not the default)
+#   desktop.sh tone DIR SINK HZ [CHANNELS]
+#                                plays an endless sine at HZ, amplitude 0.5, to
+#                                SINK, on CHANNELS channels (default 2): a
+#                                server's downmix would change its level
 set -euo pipefail
 
 # shellcheck source-path=SCRIPTDIR source=desktop-pids.sh
@@ -82,8 +86,7 @@ start() {
     echo $! >>"$dir/pids"
     echo $! >"$dir/x.pid"
     exec {fd}>&-
-    local i
-    for i in $(seq 1 100); do
+    for _ in $(seq 1 100); do
       [ -s "$dir/display" ] && break
       sleep 0.05
     done
@@ -124,16 +127,22 @@ start() {
 
 # The sound server's clients and services run in the desktop's own
 # environment only: its runtime folder, home and session bus.
+user_env() {
+  user_cmd=(env -i PATH=/usr/bin:/bin HOME="$dir/home" XDG_RUNTIME_DIR="$dir/run"
+    DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/run/bus" PULSE_CLIENTCONFIG="$dir/client.conf")
+}
 as_user() {
-  env -i PATH=/usr/bin:/bin HOME="$dir/home" XDG_RUNTIME_DIR="$dir/run" \
-    DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/run/bus" PULSE_CLIENTCONFIG="$dir/client.conf" "$@"
+  user_env
+  "${user_cmd[@]}" "$@"
 }
 
-# Starts "$@" in the background in that environment, logging to DIR/NAME.log;
-# env execs, so the recorded pid is the program's own.
+# Starts "$@" in the background in that environment, logging to DIR/NAME.log.
+# A plain command, not a function: the recorded pid is env's, which execs
+# the program, so stopping it stops the program.
 spawn() {
   local name=$1; shift
-  as_user "$@" >"$dir/$name.log" 2>&1 &
+  user_env
+  "${user_cmd[@]}" "$@" >"$dir/$name.log" 2>&1 &
   echo $! >>"$dir/pids"
   echo $! >"$dir/$name.pid"
 }
@@ -156,7 +165,8 @@ start_sound() {
   local sound mic_rate mic_channels mic
   # shellcheck source=/dev/null
   . "$dir/sound.conf"
-  mkdir -p -m 0700 "$dir/run" "$dir/home"
+  mkdir -p "$dir/run" "$dir/home"
+  chmod 0700 "$dir/run"
   echo "autospawn = no" >"$dir/client.conf"
   if [ "$sound" = pipewire ]; then
     if [ ! -f "$dir/bus.pid" ]; then
@@ -178,16 +188,19 @@ start_sound() {
   wait_for "the sound server" as_user pactl info
   if [ "$mic" = 1 ]; then
     load_sound_devices "$mic_rate" "$mic_channels"
+    clock_sinks speaker micsink
   else
     load_sound_devices "" ""
+    clock_sinks speaker
   fi
-  clock_sinks
 }
 
 kill_sound() {
   local name pid
   for name in pulse pipewire-pulse wireplumber pipewire; do
-    [ -f "$dir/$name.pid" ] && pid=$(cat "$dir/$name.pid") && kill -9 "$pid" 2>/dev/null || true
+    if [ -f "$dir/$name.pid" ]; then
+      kill -9 "$(cat "$dir/$name.pid")" 2>/dev/null || true
+    fi
   done
   for name in pulse wireplumber pipewire; do
     [ -f "$dir/$name.pid" ] || continue
@@ -210,24 +223,27 @@ add_mic() {
     esac
   done
   add_microphone "$name" "$rate" "$channels"
+  clock_sinks "${name}sink"
   as_user pactl set-default-source "$name"
 }
 
 tone() {
-  local sink=$1 hz=$2
+  local sink=$1 hz=$2 channels=${3:-2}
+  user_env
   # One second holds a whole number of periods, so repeating it is seamless.
   python3 -c "
 import array, math, sys
-hz = $hz
-second = array.array('f', (0.5 * math.sin(2 * math.pi * hz * (i // 2) / 48000) for i in range(96000)))
+hz, channels = $hz, $channels
+second = array.array('f', (0.5 * math.sin(2 * math.pi * hz * (i // channels) / 48000)
+                           for i in range(48000 * channels)))
 out = sys.stdout.buffer
 try:
     while True:
         out.write(second.tobytes())
 except BrokenPipeError:
     pass
-" | as_user pacat --playback --device="$sink" --format=float32le --rate=48000 --channels=2 \
-    --latency-msec=200 --client-name=tone >/dev/null 2>&1 &
+" | "${user_cmd[@]}" pacat --playback --device="$sink" --format=float32le --rate=48000 \
+    --channels="$channels" --latency-msec=200 --client-name=tone >/dev/null 2>&1 &
   # pacat's pid: the generator ends with it.
   echo $! >>"$dir/pids"
 }
@@ -240,26 +256,32 @@ except BrokenPipeError:
 # like a device; a suspend and resume then restarts its clock at once,
 # instead of after the 2 s block it started with.
 clock_sinks() {
-  local sink sinks=speaker
-  [ "$mic" = 1 ] && sinks="speaker micsink"
-  for sink in $sinks; do
-    as_user parec --latency-msec=10 --fix-format --fix-rate --fix-channels -d "$sink.monitor" \
-      >/dev/null 2>&1 &
+  local sink clocked
+  client_streams() { as_user pactl list short source-outputs 2>/dev/null | awk '$3 != "-"' | wc -l; }
+  clocked=$(client_streams)
+  user_env
+  for sink in "$@"; do
+    "${user_cmd[@]}" parec --latency-msec=10 --fix-format --fix-rate --fix-channels \
+      -d "$sink.monitor" >/dev/null 2>&1 &
     echo $! >>"$dir/pids"
   done
   # Their streams are the ones that belong to a client (the remap module's
   # does not).
-  local want
-  want=$(wc -w <<<"$sinks")
   for _ in $(seq 1 100); do
-    [ "$(as_user pactl list short source-outputs 2>/dev/null | awk '$3 != "-"' | wc -l)" -ge "$want" ] &&
-      break
+    [ "$(client_streams)" -ge $((clocked + $#)) ] && break
     sleep 0.05
   done
-  for sink in $sinks; do
+  for sink in "$@"; do
     as_user pactl suspend-sink "$sink" 1 && as_user pactl suspend-sink "$sink" 0 ||
       { stop "$dir"; die "the virtual $sink did not start (see the logs in $dir)"; }
   done
+}
+
+# Plugs in another output NAME (48000 Hz stereo), not the default.
+add_sink() {
+  as_user pactl load-module module-null-sink sink_name="$1" rate=48000 channels=2 \
+    "sink_properties=device.description=$1" >/dev/null
+  clock_sinks "$1"
 }
 
 stop() {
@@ -273,7 +295,8 @@ case "${1:-}" in
   stop) [ $# -eq 2 ] || die "usage: desktop.sh stop DIR"; stop "$2" ;;
   kill-sound) [ $# -eq 2 ] || die "usage: desktop.sh kill-sound DIR"; dir=$2; kill_sound ;;
   start-sound) [ $# -eq 2 ] || die "usage: desktop.sh start-sound DIR"; dir=$2; start_sound ;;
+  add-sink) [ $# -eq 3 ] || die "usage: desktop.sh add-sink DIR NAME"; dir=$2; add_sink "$3" ;;
   add-mic) [ $# -ge 2 ] || die "usage: desktop.sh add-mic DIR [options]"; dir=$2; shift 2; add_mic "$@" ;;
-  tone) [ $# -eq 4 ] || die "usage: desktop.sh tone DIR SINK HZ"; dir=$2; tone "$3" "$4" ;;
+  tone) [ $# -ge 4 ] || die "usage: desktop.sh tone DIR SINK HZ [CHANNELS]"; dir=$2; tone "$3" "$4" "${5:-2}" ;;
   *) die "usage: desktop.sh start [options] | stop DIR" ;;
 esac

@@ -1,6 +1,6 @@
 // The default platform of the process on Linux: screen capture through the
 // portal on a Wayland session and through the X server otherwise, with
-// PulseAudio system audio, the PulseAudio microphone with a libswresample
+// system audio and the microphone from the sound server with a libswresample
 // converter, and the FFmpeg writer, all stamped on one monotonic clock.
 #include "platform/linux/linux_platform.h"
 
@@ -23,7 +23,15 @@ Platform makeLinuxPlatform() {
   // One clock for every track, so capture and microphone line up.
   auto clock = std::make_shared<MonotonicClock>();
   Platform p;
-  auto systemAudio = [clock] { return std::make_unique<PulseSystemAudioSource>(clock); };
+  p.standardError = std::make_shared<PosixStandardError>();
+  // The sound backends say on stderr when a device or the server is missing
+  // and when it is back: the recording goes on meanwhile, with silence.
+  auto notice = [err = p.standardError](std::string_view line) {
+    err->writeData(std::string(line) + "\n");
+  };
+  auto systemAudio = [clock, notice] {
+    return std::make_unique<PulseSystemAudioSource>(clock, notice);
+  };
   // Chosen once here. A Wayland session whose portal cannot serve fails the
   // start with the portal's error: an X11 grab there would record only
   // Xwayland's windows while seeming to work.
@@ -32,10 +40,9 @@ Platform makeLinuxPlatform() {
           ? makeWaylandCaptureService(clock, systemAudio)
           : makeX11CaptureService(clock, systemAudio);
   p.mediaWriter = makeFfmpegWriterFactory();
-  p.audio = makePulseAudioFactory(clock);
+  p.audio = makePulseAudioFactory(clock, notice);
   p.hostClock = clock;
   p.fileSystem = std::make_shared<PosixFileSystem>();
-  p.standardError = std::make_shared<PosixStandardError>();
   return p;
 }
 

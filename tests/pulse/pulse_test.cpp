@@ -1,6 +1,7 @@
 // The sound backends against a private PulseAudio server: system audio from
-// the default sink's monitor, and the microphone engine. The tones are the
-// server's own 1 kHz sine at 0.5, so a loaded machine cannot starve them.
+// the default sink's monitor, and the microphone engine. The tones are a
+// 1 kHz sine at 0.5, played with 200 ms of buffer so that a loaded machine
+// does not starve them.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -25,8 +26,6 @@ namespace kestrano::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-constexpr const char* kToneOnMicSink = "pactl load-module module-sine frequency=1000 sink=micsink";
 
 // What a capture path delivered, shared between its thread and the test: the
 // first two channels of every buffer in a row, where each began and its time.
@@ -112,9 +111,9 @@ std::optional<Error> startInto(SystemAudioSource& source, Recording& got) {
 // The tone plays on the other sink until the user makes it the default.
 TEST(PulseSystemAudio, FollowsTheDefaultSinkAndStampsBuffersWithTheirTimes) {
   auto server = PrivateDesktop::forThisProcess({.x = false});
-  ASSERT_EQ(std::system(kToneOnMicSink), 0);
+  ASSERT_TRUE(server->sound("tone", "micsink 1000"));
   Recording got;
-  PulseSystemAudioSource source(std::make_shared<MonotonicClock>());
+  PulseSystemAudioSource source(std::make_shared<MonotonicClock>(), nullptr);
   ASSERT_FALSE(startInto(source, got));
   ASSERT_TRUE(got.waitFor([&] { return got.starts.size() > 50; }));
   EXPECT_TRUE(got.waitFor([&] { return got.recentLevel() < 0.01; }, 0s));
@@ -155,18 +154,22 @@ TEST(PulseSystemAudio, FollowsTheDefaultSinkAndStampsBuffersWithTheirTimes) {
 }
 
 // A server that accepts connections but never answers fails a start in
-// bounded time; one that dies is reported once to a running capture, the
-// microphone engine stops cleanly, and later starts say the server is missing.
-TEST(PulseServer, AStalledOrDeadServerFailsStartsClearlyAndADeathIsReportedOnce) {
+// bounded time. One that dies fails nothing that runs: system audio and the
+// microphone deliver again once a server is back, stamped when they were
+// captured (a stamp that ran on from before the gap would put the sound
+// after it early, and the writer would drop it as a repeat).
+TEST(PulseServer, AStalledServerFailsAStartAndCaptureOutlivesARestart) {
   auto server = PrivateDesktop::forThisProcess({.x = false});
   auto clock = std::make_shared<MonotonicClock>();
-  Recording got, none;
-  PulseSystemAudioSource running(clock), later(clock);
+  Recording got, none, mic;
+  PulseSystemAudioSource running(clock, nullptr), later(clock, nullptr);
   ASSERT_FALSE(startInto(running, got));
-  PulseAudioEngine engine(clock);
+  PulseAudioEngine engine(clock, nullptr);
   auto node = engine.inputNode();
-  node->installTapOnBus(0, kMicrophoneTapBufferFrames, node->outputFormatForBus(0),
-                        [](const PcmBuffer&, const AudioTime&) {});
+  node->installTapOnBus(
+      0, 480, node->outputFormatForBus(0), [&](const PcmBuffer& b, const AudioTime&) {
+        mic.add(b.data(0), b.data(1), 1, b.frameLength(), clock->now().nanoseconds(), true);
+      });
   ASSERT_FALSE(engine.startAndReturnError());
   ASSERT_TRUE(got.waitFor([&] { return !got.starts.empty(); }));
 
@@ -179,19 +182,24 @@ TEST(PulseServer, AStalledOrDeadServerFailsStartsClearlyAndADeathIsReportedOnce)
   ASSERT_TRUE(stalled);
   EXPECT_NE(stalled->description.find("timed out"), std::string::npos) << stalled->description;
 
-  server->killPulse();
-  ASSERT_TRUE(got.waitFor([&] { return got.failures > 0; }));
-  std::this_thread::sleep_for(300ms);  // a second report would show here
+  ASSERT_TRUE(server->sound("kill-sound"));
+  std::this_thread::sleep_for(500ms);  // delivery stops
+  std::size_t before = 0, micBefore = 0;
+  got.change([&] { before = got.starts.size(); });
+  mic.change([&] { micBefore = mic.starts.size(); });
+  std::this_thread::sleep_for(1s);
+  const std::int64_t back = clock->now().nanoseconds();
+  ASSERT_TRUE(server->sound("start-sound"));
+  EXPECT_TRUE(got.waitFor([&] { return got.starts.size() > before + 20; }, 20s));
+  EXPECT_TRUE(mic.waitFor([&] { return mic.starts.size() > micBefore + 20; }, 20s));
   running.stop();
   engine.stop();
   node->removeTapOnBus(0);
-  for (const auto& missing : {startInto(later, none), engine.startAndReturnError()}) {
-    ASSERT_TRUE(missing);
-    EXPECT_EQ(missing->domain, "pulse");
-    EXPECT_NE(missing->description.find("sound server"), std::string::npos) << missing->description;
-  }
   std::lock_guard lock(got.mutex);
-  EXPECT_EQ(got.failures, 1);
+  EXPECT_EQ(got.failures, 0);
+  ASSERT_GT(got.starts.size(), before + 1);
+  // Within the bound a fresh stream's stamps keep (see above).
+  EXPECT_GT(got.times[before + 1], back - 200'000'000);
 }
 
 // The engine and converter driven as the recorder's microphone path does, on
@@ -199,7 +207,17 @@ TEST(PulseServer, AStalledOrDeadServerFailsStartsClearlyAndADeathIsReportedOnce)
 // the room it gives the output. Out comes the tone at 48 kHz, on both sides,
 // at its level, continuous.
 TEST(Microphone, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
-  const struct { int rate, channels; } devices[] = {{16000, 1}, {44100, 2}, {48000, 2}};
+  struct Device {
+    int rate, channels;
+  };
+  // pipewire-pulse 0.3.65's remapped source (the test microphone) delivers
+  // nothing at a rate other than its graph's 48 kHz, and in stereo it
+  // sometimes keeps the right channel silent when recorded before anything
+  // plays: there only a mono device, the rest on the PulseAudio daemon.
+  const char* server = std::getenv("KESTRANO_SOUND_SERVER");
+  const std::vector<Device> devices = server && std::string(server) == "pipewire"
+                                          ? std::vector<Device>{{48000, 1}}
+                                          : std::vector<Device>{{16000, 1}, {44100, 2}, {48000, 2}};
   for (const auto& device : devices) {
     SCOPED_TRACE(::testing::Message() << device.rate << " Hz, " << device.channels << " ch");
     auto server = PrivateDesktop::forThisProcess(
@@ -223,9 +241,10 @@ TEST(Microphone, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
                                         buffer.format() == format);
                           });
     ASSERT_FALSE(engine->startAndReturnError());
-    ASSERT_EQ(std::system(kToneOnMicSink), 0);
+    ASSERT_TRUE(server->sound("tone", "micsink 1000 " + std::to_string(device.channels)));
     std::size_t toneAt = 0;  // frames out when the tone showed
-    ASSERT_TRUE(got.waitFor([&] { return (toneAt = got.left.size(), got.recentLevel() > 0.4); }));
+    ASSERT_TRUE(got.waitFor([&] { return (toneAt = got.left.size(), got.recentLevel() > 0.4); }))
+        << toneAt << " frames, level " << got.recentLevel();
     ASSERT_TRUE(got.waitFor([&] { return got.left.size() > toneAt + 3 * 48000; }));
     engine->stop();
     node->removeTapOnBus(0);
@@ -246,8 +265,10 @@ TEST(Microphone, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
     while (first < got.starts.size() && got.starts[first] < toneAt + 4800) {
       ++first;
     }
-    EXPECT_GE(expectUnbrokenTone(got.left, got.starts, first), 40);
-    expectUnbrokenTone(got.right, got.starts, first);
+    for (const auto* side : {&got.left, &got.right}) {
+      SCOPED_TRACE(side == &got.left ? "left" : "right");
+      EXPECT_GE(expectUnbrokenTone(*side, got.starts, first), 40);
+    }
   }
 }
 
@@ -257,7 +278,7 @@ TEST(Microphone, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
 // each start opens a new record stream.
 TEST(PulseAudioEngine, StartReturnsOnceTheMicrophoneDeliversAndRemoveTapEndsTheCalls) {
   auto server = PrivateDesktop::forThisProcess({.x = false});
-  PulseAudioEngine engine(std::make_shared<MonotonicClock>());
+  PulseAudioEngine engine(std::make_shared<MonotonicClock>(), nullptr);
   auto node = engine.inputNode();
   const AudioFormat format = node->outputFormatForBus(0);
   std::atomic<bool> removed{false};  // seq_cst: a call must see the store before it

@@ -14,8 +14,10 @@
 
 namespace kestrano::testing {
 
-// A private Xvfb server and PulseAudio daemon for one test, started through
-// scripts/desktop.sh and stopped (only what it started) on destruction.
+// A private Xvfb server and sound server for one test, started through
+// scripts/desktop.sh and stopped (only what it started) on destruction. The
+// sound server is the PulseAudio daemon or PipeWire with pipewire-pulse:
+// KESTRANO_SOUND_SERVER chooses, unless the options do.
 class PrivateDesktop {
  public:
   struct Options {
@@ -23,8 +25,10 @@ class PrivateDesktop {
     std::string monitors{};  // e.g. "1280x720+0+0,1920x1080+1280+0"
     int micRate = 48000;
     int micChannels = 2;
+    bool mic = true;  // false: a machine without any microphone
     bool x = true;
     bool pulse = true;
+    std::string sound{};  // "pulseaudio" or "pipewire"; empty: as the environment says
   };
 
   // Throws std::runtime_error when the desktop cannot be started.
@@ -33,7 +37,8 @@ class PrivateDesktop {
     cmd << script() << " start --size " << o.size << " --mic-rate " << o.micRate
         << " --mic-channels " << o.micChannels
         << (o.monitors.empty() ? "" : " --monitors " + o.monitors) << (o.x ? "" : " --no-x")
-        << (o.pulse ? "" : " --no-pulse");
+        << (o.pulse ? "" : " --no-pulse") << (o.mic ? "" : " --no-mic")
+        << (o.sound.empty() ? "" : " --sound=" + o.sound);
     std::istringstream out(run(cmd.str()));
     const std::map<std::string, std::string*> fields{{"DISPLAY", &display_},
                                                      {"PULSE_SERVER", &pulseServer_},
@@ -95,6 +100,11 @@ class PrivateDesktop {
   // SIGKILL one of the two servers, to test how clients survive it.
   void killX() const { kill("x.pid"); }
   void killPulse() const { kill("pulse.pid"); }
+  // One of desktop.sh's commands on this desktop (kill-sound, start-sound,
+  // add-mic, tone), e.g. sound("tone", "speaker 440"); whether it worked.
+  bool sound(const std::string& command, const std::string& arguments = "") const {
+    return std::system((script() + " " + command + " " + dir_ + " " + arguments).c_str()) == 0;
+  }
 
  private:
   static std::string script() { return std::string(KESTRANO_SOURCE_DIR) + "/scripts/desktop.sh"; }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "platform/linux/pulse/pulse_default_source.h"
+#include "platform/linux/pulse/pulse_default_device.h"
 
 namespace kestrano {
 namespace {
@@ -12,6 +12,13 @@ namespace {
 // start waits for that so that a caller that says "recording" loses nothing.
 // A device that stays silent longer still records.
 constexpr std::chrono::milliseconds kFirstDataWait{2000};
+
+// Without a microphone: the format recordings keep microphone sound in, so
+// that a track begun in silence needs no conversion when one appears (the
+// server converts from the device's own).
+AudioFormat withoutMicrophone() {
+  return AudioFormat::standard(48000, 2);
+}
 
 }  // namespace
 
@@ -24,11 +31,13 @@ AudioFormat PulseInputNode::outputFormatForBus(int bus) {
   if (!client) {
     return AudioFormat();
   }
-  auto source = queryDefaultSource(*client, error);
-  if (!source) {
-    return AudioFormat();
+  if (auto source = queryDefaultDevice(*client, DefaultDevice::input, error)) {
+    return AudioFormat::standard(source->rate, source->channels);
   }
-  return AudioFormat::standard(source->rate, source->channels);
+  if (error && error->code == static_cast<std::int64_t>(PulseErrorCode::noSource)) {
+    return withoutMicrophone();
+  }
+  return AudioFormat();
 }
 
 void PulseInputNode::installTapOnBus(int bus, std::uint32_t bufferSize, const AudioFormat& format,
@@ -102,8 +111,11 @@ void PulseInputNode::deliver(const float* interleaved, std::uint32_t frames, std
   }
 }
 
-PulseAudioEngine::PulseAudioEngine(std::shared_ptr<HostClock> clock)
-    : clock_(std::move(clock)), node_(std::make_shared<PulseInputNode>()) {}
+PulseAudioEngine::PulseAudioEngine(std::shared_ptr<HostClock> clock,
+                                   PulseDefaultDeviceCapture::NoticeHandler notice)
+    : clock_(std::move(clock)),
+      notice_(std::move(notice)),
+      node_(std::make_shared<PulseInputNode>()) {}
 
 PulseAudioEngine::~PulseAudioEngine() {
   stop();
@@ -111,53 +123,28 @@ PulseAudioEngine::~PulseAudioEngine() {
 
 std::optional<Error> PulseAudioEngine::startAndReturnError() {
   MutexLock lock(mutex_);
-  if (client_) {
+  if (capture_) {
     return std::nullopt;
   }
-  std::optional<Error> error;
-  // The engine has no way to report a server that goes away later: the tap
-  // simply stops receiving buffers.
-  auto client = PulseClient::create("microphone", nullptr, error);
-  if (!client) {
-    return error;
-  }
-  auto source = queryDefaultSource(*client, error);
-  if (!source) {
-    return error;
-  }
-  // The stream runs in the tap's format; the server converts if it differs
-  // from the source's own.
-  std::uint32_t rate = source->rate, channels = source->channels;
-  if (auto tap = node_->tapFormat()) {
-    rate = static_cast<std::uint32_t>(tap->sampleRate());
-    channels = tap->channelCount();
-  }
+  // The stream runs in the tap's format whatever the device's own: the
+  // server converts, also after a switch to a device of another format.
+  const AudioFormat format = node_->tapFormat().value_or(withoutMicrophone());
+  const auto rate = static_cast<std::uint32_t>(format.sampleRate());
+  const std::uint32_t channels = format.channelCount();
   node_->resetPending();
-  PulseRecordStream::Options options{source->name, rate, channels};
-  auto node = node_;
-  auto stream = PulseRecordStream::create(
-      *client, options, clock_,
-      [node, channels, rate](const float* data, std::uint32_t frames, MediaTime) {
+  std::optional<Error> error;
+  capture_ = PulseDefaultDeviceCapture::start(
+      {DefaultDevice::input, rate, channels, "microphone"}, clock_,
+      [node = node_, channels, rate](const float* data, std::uint32_t frames, MediaTime) {
         node->deliver(data, frames, channels, rate);
       },
-      nullptr, error);
-  if (!stream) {
-    return error;
-  }
-  stream->waitForFirstData(kFirstDataWait);
-  client_ = std::move(client);
-  stream_ = std::move(stream);
-  return std::nullopt;
+      notice_, kFirstDataWait, error);
+  return error;
 }
 
 void PulseAudioEngine::stop() {
   MutexLock lock(mutex_);
-  if (!client_) {
-    return;
-  }
-  client_->stop();  // joins the mainloop thread: no tap call after this
-  stream_.reset();
-  client_.reset();
+  capture_.reset();  // joins its threads: no tap call after this
 }
 
 }  // namespace kestrano

@@ -5,8 +5,7 @@
 
 #include "platform/audio_engine.h"
 #include "platform/host_clock.h"
-#include "platform/linux/pulse/pulse_client.h"
-#include "platform/linux/pulse/pulse_record_stream.h"
+#include "platform/linux/pulse/pulse_default_device_capture.h"
 #include "platform/mutex.h"
 
 namespace kestrano {
@@ -14,7 +13,9 @@ namespace kestrano {
 // The default source of the sound server (the microphone). Its tap gets
 // buffers of exactly the tap's size, non-interleaved, on the engine's
 // mainloop thread. The recorder stamps microphone buffers itself, so the tap
-// gets no capture time (an empty AudioTime).
+// gets no capture time (an empty AudioTime). On a machine without a
+// microphone its format is the microphone track's own, and the tap gets
+// nothing until one appears.
 class PulseInputNode final : public AudioInputNode {
  public:
   AudioFormat outputFormatForBus(int bus) override;
@@ -40,11 +41,14 @@ class PulseInputNode final : public AudioInputNode {
   std::optional<PcmBuffer> pending_ GUARDED_BY(tapMutex_);  // the tap buffer being filled
 };
 
-// An AudioEngine on PulseAudio: one connection and one record stream on the
-// default source while it runs.
+// An AudioEngine on a PulseAudio-protocol server: while it runs, a record
+// stream on whatever source is the default, through device changes and
+// server restarts. `notice` gets a line when there is no microphone, or no
+// server, and when it is back.
 class PulseAudioEngine final : public AudioEngine {
  public:
-  explicit PulseAudioEngine(std::shared_ptr<HostClock> clock);
+  PulseAudioEngine(std::shared_ptr<HostClock> clock,
+                   PulseDefaultDeviceCapture::NoticeHandler notice);
   ~PulseAudioEngine() override;
 
   std::shared_ptr<AudioInputNode> inputNode() override { return node_; }
@@ -53,10 +57,10 @@ class PulseAudioEngine final : public AudioEngine {
 
  private:
   const std::shared_ptr<HostClock> clock_;
+  const PulseDefaultDeviceCapture::NoticeHandler notice_;
   const std::shared_ptr<PulseInputNode> node_;
   Mutex mutex_;  // start and stop may come from any thread
-  std::unique_ptr<PulseClient> client_ GUARDED_BY(mutex_);
-  std::unique_ptr<PulseRecordStream> stream_ GUARDED_BY(mutex_);
+  std::unique_ptr<PulseDefaultDeviceCapture> capture_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kestrano

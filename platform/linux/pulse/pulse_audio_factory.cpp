@@ -8,10 +8,12 @@ namespace {
 
 class PulseAudioFactory final : public AudioFactory {
  public:
-  explicit PulseAudioFactory(std::shared_ptr<HostClock> clock) : clock_(std::move(clock)) {}
+  PulseAudioFactory(std::shared_ptr<HostClock> clock,
+                    PulseDefaultDeviceCapture::NoticeHandler notice)
+      : clock_(std::move(clock)), notice_(std::move(notice)) {}
 
   std::shared_ptr<AudioEngine> makeEngine() override {
-    return std::make_shared<PulseAudioEngine>(clock_);
+    return std::make_shared<PulseAudioEngine>(clock_, notice_);
   }
   std::shared_ptr<AudioConverter> makeConverter(const AudioFormat& from,
                                                 const AudioFormat& to) override {
@@ -20,12 +22,14 @@ class PulseAudioFactory final : public AudioFactory {
 
  private:
   const std::shared_ptr<HostClock> clock_;
+  const PulseDefaultDeviceCapture::NoticeHandler notice_;
 };
 
 }  // namespace
 
-std::shared_ptr<AudioFactory> makePulseAudioFactory(std::shared_ptr<HostClock> clock) {
-  return std::make_shared<PulseAudioFactory>(std::move(clock));
+std::shared_ptr<AudioFactory> makePulseAudioFactory(
+    std::shared_ptr<HostClock> clock, PulseDefaultDeviceCapture::NoticeHandler notice) {
+  return std::make_shared<PulseAudioFactory>(std::move(clock), std::move(notice));
 }
 
 }  // namespace kestrano

@@ -55,13 +55,14 @@ std::unique_ptr<PulseRecordStream> PulseRecordStream::create(
   // Not monotonic: when the server corrects its timing, the latency jumps
   // to the right value at once instead of freezing the clock until real
   // time catches up (which stamped buffers at twice their length).
-  // No PA_STREAM_DONT_MOVE: the stream follows the user's device changes.
-  auto flags =
-      static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_NOT_MONOTONIC |
-                                     PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
-  const char* device = options.device.empty() ? nullptr : options.device.c_str();
-  const std::string source = device ? options.device : "the default source";
-  if (pa_stream_connect_record(self->stream_, device, &attr, flags) < 0) {
+  // Pinned to its device: the server neither moves it elsewhere nor keeps
+  // it alive on another device when this one goes; it fails instead, and
+  // the owner chooses where to go.
+  auto flags = static_cast<pa_stream_flags_t>(
+      PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_NOT_MONOTONIC | PA_STREAM_AUTO_TIMING_UPDATE |
+      PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  const std::string source = "\"" + options.device + "\"";
+  if (pa_stream_connect_record(self->stream_, options.device.c_str(), &attr, flags) < 0) {
     error = client.lastError(PulseErrorCode::streamFailed, "cannot record from " + source);
     return nullptr;
   }
@@ -97,10 +98,6 @@ PulseRecordStream::~PulseRecordStream() {
     pa_stream_disconnect(stream_);
   }
   pa_stream_unref(stream_);
-}
-
-std::uint32_t PulseRecordStream::index() const {
-  return pa_stream_get_index(stream_);
 }
 
 void PulseRecordStream::waitForFirstData(std::chrono::milliseconds timeout) {

@@ -29,7 +29,7 @@ class PulseRecordStream {
   using FailureHandler = std::function<void(const Error&)>;
 
   struct Options {
-    std::string device;  // a source name or "@DEFAULT_MONITOR@"; empty: the default source
+    std::string device;  // a source's name
     std::uint32_t rate = 0;
     std::uint32_t channels = 0;
   };
@@ -46,8 +46,6 @@ class PulseRecordStream {
   PulseRecordStream(const PulseRecordStream&) = delete;
   PulseRecordStream& operator=(const PulseRecordStream&) = delete;
 
-  // With the client's lock held: the server's index of the stream.
-  std::uint32_t index() const;
   // Call without the client's lock. Waits until the first data has been
   // handed to the data handler, the stream fails or `timeout` passes.
   void waitForFirstData(std::chrono::milliseconds timeout);

@@ -4,18 +4,18 @@
 
 namespace kestrano {
 
-PulseSystemAudioSource::PulseSystemAudioSource(std::shared_ptr<HostClock> clock)
-    : clock_(std::move(clock)) {}
+PulseSystemAudioSource::PulseSystemAudioSource(std::shared_ptr<HostClock> clock,
+                                               PulseDefaultDeviceCapture::NoticeHandler notice)
+    : clock_(std::move(clock)), notice_(std::move(notice)) {}
 
 PulseSystemAudioSource::~PulseSystemAudioSource() {
   stop();
 }
 
 std::optional<Error> PulseSystemAudioSource::start(double sampleRate, std::uint32_t channelCount,
-                                                   BufferHandler onBuffer,
-                                                   FailureHandler onFailure) {
+                                                   BufferHandler onBuffer, FailureHandler) {
   MutexLock lock(mutex_);
-  if (client_) {
+  if (capture_) {
     return pulseError(PulseErrorCode::alreadyStarted, "system audio is already being captured");
   }
   if (!isSupportedAudioLayout(sampleRate, channelCount)) {
@@ -23,26 +23,12 @@ std::optional<Error> PulseSystemAudioSource::start(double sampleRate, std::uint3
                       "cannot capture system audio at " + std::to_string(sampleRate) + " Hz with " +
                           std::to_string(channelCount) + " channels");
   }
-  onFailure_ = std::move(onFailure);
-  // Runs on the mainloop thread with its lock held; both the connection and
-  // the stream route through here, only the first report goes out.
-  auto fail = [this](const Error& e) {
-    if (onFailure_) {
-      auto handler = std::move(onFailure_);
-      onFailure_ = nullptr;
-      handler(e);
-    }
-  };
-  std::optional<Error> error;
-  client_ = PulseClient::create("system audio", fail, error);
-  if (!client_) {
-    return error;
-  }
   const auto rate = static_cast<std::uint32_t>(sampleRate);
   const AudioFormat format(rate, channelCount, true);
-  PulseRecordStream::Options options{"@DEFAULT_MONITOR@", rate, channelCount};
-  stream_ = PulseRecordStream::create(
-      *client_, options, clock_,
+  std::optional<Error> error;
+  // A monitor has data at once; nothing to wait for.
+  capture_ = PulseDefaultDeviceCapture::start(
+      {DefaultDevice::outputMonitor, rate, channelCount, "system audio"}, clock_,
       [format, handler = std::move(onBuffer)](const float* data, std::uint32_t frames,
                                               MediaTime time) {
         if (!handler) {
@@ -53,32 +39,13 @@ std::optional<Error> PulseSystemAudioSource::start(double sampleRate, std::uint3
         buffer.setFrameLength(frames);
         handler(std::move(buffer), time);
       },
-      fail, error);
-  if (!stream_) {
-    client_.reset();
-    onFailure_ = nullptr;
-    return error;
-  }
-  std::uint32_t index = 0;
-  {
-    PulseClient::Lock lock(*client_);
-    index = stream_->index();
-  }
-  follower_ = std::make_unique<PulseDefaultMonitorFollower>(*client_, index);
-  return std::nullopt;
+      notice_, std::chrono::milliseconds(0), error);
+  return error;
 }
 
 void PulseSystemAudioSource::stop() {
   MutexLock lock(mutex_);
-  if (!client_) {
-    return;
-  }
-  // The thread goes first: after this no handler runs.
-  client_->stop();
-  stream_.reset();
-  client_.reset();
-  follower_.reset();
-  onFailure_ = nullptr;
+  capture_.reset();  // joins its threads: no handler runs after this
 }
 
 }  // namespace kestrano

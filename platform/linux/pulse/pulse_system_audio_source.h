@@ -3,21 +3,22 @@
 #include <memory>
 
 #include "platform/host_clock.h"
-#include "platform/linux/pulse/pulse_client.h"
-#include "platform/linux/pulse/pulse_default_monitor_follower.h"
-#include "platform/linux/pulse/pulse_record_stream.h"
+#include "platform/linux/pulse/pulse_default_device_capture.h"
 #include "platform/linux/system_audio_source.h"
 #include "platform/mutex.h"
 
 namespace kestrano {
 
-// System audio from PulseAudio: a record stream on the default sink's monitor
-// (@DEFAULT_MONITOR@, moved along when the default sink changes), delivering
+// System audio from a PulseAudio-protocol server (PulseAudio, or PipeWire's
+// pipewire-pulse): the monitor of whatever sink is the default, delivering
 // the stream's interleaved 32-bit float chunks on the connection's mainloop
-// thread.
+// thread. It follows the default output and outlives the server's restarts,
+// so it never fails once started; `notice` gets a line when the sound is
+// missing and when it is back.
 class PulseSystemAudioSource final : public SystemAudioSource {
  public:
-  explicit PulseSystemAudioSource(std::shared_ptr<HostClock> clock);
+  PulseSystemAudioSource(std::shared_ptr<HostClock> clock,
+                         PulseDefaultDeviceCapture::NoticeHandler notice);
   ~PulseSystemAudioSource() override;
 
   std::optional<Error> start(double sampleRate, std::uint32_t channelCount, BufferHandler onBuffer,
@@ -26,15 +27,9 @@ class PulseSystemAudioSource final : public SystemAudioSource {
 
  private:
   const std::shared_ptr<HostClock> clock_;
+  const PulseDefaultDeviceCapture::NoticeHandler notice_;
   Mutex mutex_;  // start and stop may race from any thread
-  std::unique_ptr<PulseClient> client_ GUARDED_BY(mutex_);
-  std::unique_ptr<PulseRecordStream> stream_ GUARDED_BY(mutex_);
-  // Its callbacks may run until client_ goes.
-  std::unique_ptr<PulseDefaultMonitorFollower> follower_ GUARDED_BY(mutex_);
-  // The one failure report: the mainloop thread takes it under the loop's
-  // lock, so that a broken connection and its broken stream report once.
-  // start and stop set it under mutex_ while no mainloop thread runs.
-  FailureHandler onFailure_;
+  std::unique_ptr<PulseDefaultDeviceCapture> capture_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kestrano

@@ -1,0 +1,181 @@
+#include "platform/linux/pulse/pulse_default_device_capture.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <utility>
+
+namespace kestrano {
+namespace {
+
+// Reconnecting, and looking again for a missing device: soon after the loss
+// (a restarted server is usually back within a second), then less often,
+// but at least every two seconds, so a returning server is used within that.
+constexpr std::chrono::milliseconds kFirstRetry{100};
+constexpr std::chrono::milliseconds kLongestRetry{2000};
+
+}  // namespace
+
+std::unique_ptr<PulseDefaultDeviceCapture> PulseDefaultDeviceCapture::start(
+    const Options& options, std::shared_ptr<HostClock> clock, DataHandler onData,
+    NoticeHandler notice, std::chrono::milliseconds firstData, std::optional<Error>& error) {
+  std::unique_ptr<PulseDefaultDeviceCapture> self(new PulseDefaultDeviceCapture(
+      options, std::move(clock), std::move(onData), std::move(notice)));
+  if ((error = self->connect())) {
+    return nullptr;
+  }
+  self->follow();
+  if (self->stream_) {
+    self->stream_->waitForFirstData(firstData);
+  }
+  self->worker_ = std::thread([s = self.get()] { s->run(); });
+  return self;
+}
+
+PulseDefaultDeviceCapture::PulseDefaultDeviceCapture(const Options& options,
+                                                     std::shared_ptr<HostClock> clock,
+                                                     DataHandler onData, NoticeHandler notice)
+    : options_(options),
+      clock_(std::move(clock)),
+      onData_(std::move(onData)),
+      notice_(std::move(notice)) {}
+
+PulseDefaultDeviceCapture::~PulseDefaultDeviceCapture() {
+  {
+    MutexLock lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (worker_.joinable()) {
+    worker_.join();
+  }
+  disconnect();
+}
+
+std::optional<Error> PulseDefaultDeviceCapture::connect() {
+  std::optional<Error> error;
+  client_ = PulseClient::create(
+      options_.name, [this](const Error&) { wake(true, false); }, error);
+  if (!client_) {
+    return error;
+  }
+  // Default changes come as server events, devices that come and go as sink
+  // and source events. The reply tells nothing we need.
+  PulseClient::Lock lock(*client_);
+  pa_context_set_subscribe_callback(client_->context(), &PulseDefaultDeviceCapture::onEvent, this);
+  const auto mask = static_cast<pa_subscription_mask_t>(
+      PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE);
+  if (pa_operation* op = pa_context_subscribe(client_->context(), mask, nullptr, nullptr)) {
+    pa_operation_unref(op);
+  }
+  return std::nullopt;
+}
+
+void PulseDefaultDeviceCapture::disconnect() {
+  if (!client_) {
+    return;
+  }
+  client_->stop();  // joins the mainloop thread: no handler runs after this
+  stream_.reset();
+  client_.reset();
+  device_.clear();
+}
+
+void PulseDefaultDeviceCapture::follow() {
+  std::optional<Error> error;
+  std::optional<PulseDevice> device = queryDefaultDevice(*client_, options_.device, error);
+  if (device && stream_ && device->name == device_) {
+    return;
+  }
+  // The old stream ends before the new one begins: nothing is recorded twice.
+  stream_.reset();
+  device_.clear();
+  if (device) {
+    PulseRecordStream::Options stream{device->name, options_.rate, options_.channels};
+    stream_ = PulseRecordStream::create(
+        *client_, stream, clock_, onData_, [this](const Error&) { wake(false, true); }, error);
+  }
+  if (stream_) {
+    device_ = device->name;
+    if (deviceMissing_) {
+      deviceMissing_ = false;
+      say(options_.name + ": recording from \"" + device_ + "\"");
+    }
+  } else if (!deviceMissing_ && client_->alive()) {
+    deviceMissing_ = true;
+    say(options_.name + ": " + (error ? error->description : "no device") +
+            "; the track stays silent until one appears");
+  }
+}
+
+void PulseDefaultDeviceCapture::run() {
+  std::chrono::milliseconds retry = kFirstRetry;
+  for (;;) {
+    bool lost = false, reopen = false;
+    {
+      MutexLock lock(mutex_);
+      // Recording as asked: wait for news. Otherwise try again after a while.
+      const bool whole = client_ && stream_;
+      const auto deadline = std::chrono::steady_clock::now() + retry;
+      while (!stopping_ && !lost_ && !recheck_ && !reopen_) {
+        if (whole) {
+          lock.wait(changed_);
+        } else if (!lock.waitUntil(changed_, deadline)) {
+          break;
+        }
+      }
+      if (stopping_) {
+        return;
+      }
+      lost = std::exchange(lost_, false);
+      reopen = std::exchange(reopen_, false);
+      recheck_ = false;
+    }
+    if (lost) {
+      disconnect();
+      if (!serverMissing_) {
+        serverMissing_ = true;
+        say(options_.name + ": lost the sound server; the track stays silent until it is back");
+      }
+    }
+    if (!client_) {
+      if (connect()) {
+        retry = std::min(retry * 2, kLongestRetry);
+        continue;
+      }
+      if (serverMissing_) {
+        serverMissing_ = false;
+        say(options_.name + ": the sound server is back");
+      }
+    }
+    if (reopen) {
+      stream_.reset();
+      device_.clear();
+    }
+    follow();
+    retry = stream_ ? kFirstRetry : std::min(retry * 2, kLongestRetry);
+  }
+}
+
+void PulseDefaultDeviceCapture::say(const std::string& line) const {
+  if (notice_) {
+    notice_(line);
+  }
+}
+
+void PulseDefaultDeviceCapture::wake(bool lost, bool reopen) {
+  {
+    MutexLock lock(mutex_);
+    lost_ = lost_ || lost;
+    reopen_ = reopen_ || reopen;
+    recheck_ = true;
+  }
+  changed_.notify_all();
+}
+
+void PulseDefaultDeviceCapture::onEvent(pa_context*, pa_subscription_event_type_t, std::uint32_t,
+                                        void* self) {
+  static_cast<PulseDefaultDeviceCapture*>(self)->wake(false, false);
+}
+
+}  // namespace kestrano
