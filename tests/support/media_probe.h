@@ -7,6 +7,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -161,18 +162,24 @@ inline std::vector<DecodedFrame> decodeVideo(const std::string& path) {
   return out;
 }
 
-// Amplitude of the `hz` component over [from, from + 0.15 s) (Goertzel); a
-// full-scale sine gives about 1.
-inline double tone(const DecodedAudio& audio, double hz, double from) {
-  const auto begin = std::lround((from - audio.startSeconds) * audio.sampleRate);
+// The `hz` component over [from, from + 0.15 s) (Goertzel), its phase taken
+// on the track's own sample count: a sine that runs on unbroken keeps one
+// phase from window to window. A full-scale sine's magnitude is about 1.
+inline std::complex<double> toneComponent(const DecodedAudio& audio, double hz, double from) {
+  const auto begin = std::max(0L, std::lround((from - audio.startSeconds) * audio.sampleRate));
   const auto end = std::min<long>(begin + audio.sampleRate * 15 / 100, audio.mono.size());
   const double w = 2 * std::numbers::pi * hz / audio.sampleRate;
-  double re = 0, im = 0;
+  std::complex<double> sum;
   for (long i = begin; i < end; ++i) {
-    re += audio.mono[static_cast<size_t>(i)] * std::cos(w * static_cast<double>(i));
-    im -= audio.mono[static_cast<size_t>(i)] * std::sin(w * static_cast<double>(i));
+    sum += static_cast<double>(audio.mono[static_cast<size_t>(i)]) *
+           std::polar(1.0, -w * static_cast<double>(i));
   }
-  return end > begin ? 2 * std::hypot(re, im) / static_cast<double>(end - begin) : 0;
+  return end > begin ? 2.0 * sum / static_cast<double>(end - begin) : std::complex<double>();
+}
+
+// Its amplitude.
+inline double tone(const DecodedAudio& audio, double hz, double from) {
+  return std::abs(toneComponent(audio, hz, from));
 }
 
 // Beep onsets: a sample above a quarter of the beep's level after 0.3 s of quiet.

@@ -103,8 +103,8 @@ void PulseDefaultDeviceCapture::follow() {
     }
   } else if (!deviceMissing_ && client_->alive()) {
     deviceMissing_ = true;
-    say(options_.name + ": " + (error ? error->description : "no device") +
-            "; the track stays silent until one appears");
+    say(options_.name + ": none found (" + (error ? error->description : "no device") +
+        "); its track stays silent until one appears");
   }
 }
 

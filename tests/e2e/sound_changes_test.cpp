@@ -1,0 +1,227 @@
+// Whole recordings through the built binary while the sound devices change
+// under them, on each sound server users run: the default output or input
+// switched, a microphone unplugged, the server killed and started again, and
+// no microphone at all until one is plugged in. The devices play endless
+// tones, a different one each, so a track shows which device it recorded
+// when; the picture is a still screen.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <numbers>
+#include <thread>
+
+#include "tests/support/media_probe.h"
+#include "tests/support/private_desktop.h"
+#include "tests/support/recorder_process.h"
+#include "tests/support/temporary_folder.h"
+
+namespace kestrano::testing {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// The tones: system audio, the first microphone, and what replaces each.
+constexpr double kSpeaker = 440, kPhones = 660, kMic = 1000, kHeadset = 1500;
+
+struct Row {
+  std::string name;
+  std::string server;  // "pulseaudio" or "pipewire"
+  bool mic = true;     // a microphone "mic" (playing kMic) when the recording starts
+  std::function<void(PrivateDesktop&)> prepare{};  // more devices, before "start"
+  std::function<void(PrivateDesktop&)> change{};   // 2 s after "OK"
+  double seconds = 6;                              // from "OK" to "stop"
+  // The new sound is in the tracks this long after the change began.
+  double settle = 0.5;
+  // Per track (system audio, microphone): the tone before and after; 0: silence.
+  double before[2] = {kSpeaker, kMic}, after[2] = {kSpeaker, kMic};
+  std::string notice = "";  // a line standard error holds once
+  // The server moves what plays to the new default output, as desktops do:
+  // after the change the old tone may sound there too.
+  bool playbackMoves = false;
+};
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << row.name << "/" << row.server;
+}
+
+// Runs a pactl command on the desktop's sound server.
+void pactl(const PrivateDesktop& d, const std::string& arguments) {
+  ASSERT_EQ(std::system((d.environmentAssignments() + "pactl " + arguments).c_str()), 0)
+      << arguments;
+}
+
+// pipewire-pulse 0.3.65's remapped source (the test microphone) sometimes
+// keeps a stereo device's right channel silent: mono there.
+int micChannels(const std::string& server) {
+  return server == "pipewire" ? 1 : 2;
+}
+void playMicTone(PrivateDesktop& d, const std::string& server) {
+  ASSERT_TRUE(d.sound(
+      "tone", "micsink " + std::to_string(int(kMic)) + " " + std::to_string(micChannels(server))));
+}
+
+// A second microphone "headset" playing kHeadset, at a rate of its own where
+// the server can serve one (see the microphone's backend test).
+void plugHeadset(PrivateDesktop& d, const std::string& server) {
+  ASSERT_TRUE(d.sound("add-mic", "--name headset --channels 1 --rate " +
+                                     std::string(server == "pipewire" ? "48000" : "16000")));
+  ASSERT_TRUE(d.sound("tone", "headsetsink " + std::to_string(int(kHeadset)) + " 1"));
+}
+
+// Over [from, to): the track holds `hz` (0: silence) at the tones' level and
+// nothing of `other`, and a tone runs on in phase, so nothing in it was
+// repeated, dropped or moved.
+void expectTone(const DecodedAudio& audio, double hz, double other, double from, double to) {
+  SCOPED_TRACE(::testing::Message() << hz << " Hz from " << from << " s to " << to << " s");
+  ASSERT_LT(from, to);
+  std::complex<double> last;
+  for (double t = from; t + 0.15 <= to; t += 0.25) {
+    const auto here = toneComponent(audio, hz, t);
+    if (hz > 0) {
+      EXPECT_NEAR(std::abs(here), 0.5, 0.1) << "at " << t << " s";
+      if (t > from) {
+        EXPECT_LT(std::abs(std::arg(here / last)), 0.2) << "the tone jumps at " << t << " s";
+      }
+    } else {
+      EXPECT_LT(std::abs(here) + tone(audio, kMic, t) + tone(audio, kSpeaker, t), 0.01)
+          << "not silent at " << t << " s";
+    }
+    if (other > 0 && other != hz) {
+      EXPECT_LT(tone(audio, other, t), 0.02) << other << " Hz at " << t << " s";
+    }
+    last = here;
+  }
+}
+
+class SoundChange : public ::testing::TestWithParam<Row> {};
+
+TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
+  const Row& row = GetParam();
+  TemporaryFolder folder;
+  PrivateDesktop desktop({.size = "640x360",
+                          .micChannels = micChannels(row.server),
+                          .mic = row.mic,
+                          .sound = row.server});
+  ASSERT_TRUE(desktop.sound("tone", "speaker " + std::to_string(int(kSpeaker))));
+  if (row.mic) {
+    playMicTone(desktop, row.server);
+  }
+  if (row.prepare) {
+    row.prepare(desktop);
+  }
+  std::this_thread::sleep_for(500ms);  // the tones run before the recording starts
+  const std::string path = folder.path("take.mp4");
+  RecorderProcess recorder(KESTRANO_BINARY, desktop.environment());
+  recorder.send("start " + path);
+  ASSERT_EQ(recorder.readLine(30s), "OK") << recorder.standardError();
+  const auto started = std::chrono::steady_clock::now();
+  std::this_thread::sleep_until(started + 2s);
+  // The file begins after "OK": on its timeline the change is at most here.
+  const double changeAt =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  row.change(desktop);
+  std::this_thread::sleep_until(started + std::chrono::duration<double>(row.seconds));
+  recorder.send("stop");
+  const std::string done = recorder.readLine(60s).value_or("no reply");
+  EXPECT_EQ(recorder.wait(30s), 0);
+  EXPECT_EQ(done, "DONE " + std::to_string(fs::file_size(path)) + " " + path);
+  const std::string errors = recorder.standardError();
+  EXPECT_EQ(errors.find("stream stop err"), std::string::npos) << errors;
+  if (!row.notice.empty()) {
+    const auto first = errors.find(row.notice);
+    EXPECT_NE(first, std::string::npos) << errors;
+    EXPECT_EQ(errors.find(row.notice, first + 1), std::string::npos) << errors;
+  }
+
+  EXPECT_EQ(decodeErrors(path), "");
+  const auto frames = decodeVideo(path);
+  ASSERT_FALSE(frames.empty());
+  // The picture goes on to the end whatever the sound did.
+  EXPECT_GE(frames.back().seconds, row.seconds - 1);
+  for (int track : {0, 1}) {
+    SCOPED_TRACE(track == 0 ? "system audio" : "microphone");
+    const auto audio = decodeAudio(path, track);
+    const double end =
+        audio.startSeconds + static_cast<double>(audio.mono.size()) / audio.sampleRate;
+    // A gap held as silence keeps the length; sound moved later by it would not.
+    EXPECT_GE(end, row.seconds - 1);
+    EXPECT_LE(end, row.seconds + 0.6);
+    const double before = row.before[track], after = row.after[track];
+    // The tone's first 0.5 s may hold the sources' start-up.
+    expectTone(audio, before, after, audio.startSeconds + 0.5, changeAt - 0.15);
+    expectTone(audio, after, row.playbackMoves ? 0 : before, changeAt + row.settle, end - 0.2);
+  }
+}
+
+std::vector<Row> rows() {
+  std::vector<Row> out;
+  for (std::string server : {"pulseaudio", "pipewire"}) {
+    out.push_back({.name = "OutputSwitched",
+                   .server = server,
+                   .prepare =
+                       [](PrivateDesktop& d) {
+                         ASSERT_TRUE(d.sound("add-sink", "phones"));
+                         ASSERT_TRUE(d.sound("tone", "phones " + std::to_string(int(kPhones))));
+                       },
+                   .change = [](PrivateDesktop& d) { pactl(d, "set-default-sink phones"); },
+                   .after = {kPhones, kMic},
+                   .playbackMoves = true});
+    out.push_back({.name = "InputSwitched",
+                   .server = server,
+                   .prepare =
+                       [server](PrivateDesktop& d) {
+                         plugHeadset(d, server);
+                         pactl(d, "set-default-source mic");
+                       },
+                   .change = [](PrivateDesktop& d) { pactl(d, "set-default-source headset"); },
+                   .after = {kSpeaker, kHeadset}});
+    // The headset is the default until it goes; then the server picks "mic".
+    out.push_back(
+        {.name = "HeadsetUnplugged",
+         .server = server,
+         .prepare = [server](PrivateDesktop& d) { plugHeadset(d, server); },
+         .change =
+             [](PrivateDesktop& d) {
+               pactl(d, "unload-module $(" + d.environmentAssignments() +
+                            "pactl list short modules | awk '/source_name=headset /{print $1}')");
+             },
+         .before = {kSpeaker, kHeadset}});
+    // Killed, and back after a second; the recorder finds it within its
+    // back-off, the tones start again once it is there.
+    out.push_back({.name = "ServerRestarted",
+                   .server = server,
+                   .change =
+                       [server](PrivateDesktop& d) {
+                         ASSERT_TRUE(d.sound("kill-sound"));
+                         std::this_thread::sleep_for(1s);
+                         ASSERT_TRUE(d.sound("start-sound"));
+                         ASSERT_TRUE(d.sound("tone", "speaker " + std::to_string(int(kSpeaker))));
+                         playMicTone(d, server);
+                       },
+                   .seconds = 10,
+                   .settle = 5,
+                   .notice = "microphone: lost the sound server"});
+    out.push_back(
+        {.name = "NoMicrophoneThenOne",
+         .server = server,
+         .mic = false,
+         .change =
+             [server](PrivateDesktop& d) {
+               ASSERT_TRUE(d.sound("add-mic", "--channels " + std::to_string(micChannels(server))));
+               playMicTone(d, server);
+             },
+         .settle = 1.5,  // plugging it in takes a while here
+         .before = {kSpeaker, 0},
+         .notice = "microphone: none found"});
+  }
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sound, SoundChange, ::testing::ValuesIn(rows()), [](const auto& info) {
+  return info.param.name + "_" + info.param.server;
+});
+
+}  // namespace
+}  // namespace kestrano::testing
