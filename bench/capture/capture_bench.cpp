@@ -293,6 +293,8 @@ void compare(const std::map<std::string, Measure>& results, const std::string& w
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A line as soon as each phase ends, also into a file.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // The child's result line is awaited at most 60 s, start included.
   const int seconds = std::min(argc > 1 ? std::atoi(argv[1]) : 20, 50);
   const std::string only = argc > 2 ? argv[2] : "";
