@@ -10,8 +10,9 @@
 // scripts/wayland-desktop.sh through the portal: an animated client
 // ("wayland-moving") and a still screen ("wayland-still"). The capture runs in
 // a child process as the desktop's user (the portal refuses root); only that
-// process is measured, the compositor's CPU is shown apart. Each Wayland
-// figure is quoted against the X11 phase of the same motion in this run.
+// process is measured, the compositor's CPU is shown apart. The Wayland
+// figures are quoted against this run's X11 ones: the animated client against
+// "moving" and "typing", the still screen against "still".
 //
 //   capture_bench [seconds per phase, default 20, at most 50] [only this phase]
 #include <pthread.h>
@@ -117,11 +118,21 @@ std::optional<Measure> measure(kestrano::Stream& stream, const CountingOutput& o
     std::fprintf(stderr, "capture did not start: %s\n", e->description.c_str());
     return std::nullopt;
   }
+  auto stop = [&stream] {
+    std::promise<void> stopped;
+    stream.stopCapture([&](std::optional<kestrano::Error>) { stopped.set_value(); });
+    stopped.get_future().wait();
+  };
   for (int i = 0; i < 300 && output.complete + output.idle == 0; ++i) {
     std::this_thread::sleep_for(100ms);
   }
   const int complete = output.complete;
   const int idle = output.idle;
+  if (complete + idle == 0) {
+    std::fprintf(stderr, "no frame came\n");
+    stop();
+    return std::nullopt;
+  }
   const double cpu = ownCpu();
   const double server = processCpuSeconds(serverPid);
   const auto wall = std::chrono::steady_clock::now();
@@ -132,13 +143,7 @@ std::optional<Measure> measure(kestrano::Stream& stream, const CountingOutput& o
   m.complete = output.complete - complete;
   m.idle = output.idle - idle;
   m.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();
-  std::promise<void> stopped;
-  stream.stopCapture([&](std::optional<kestrano::Error>) { stopped.set_value(); });
-  stopped.get_future().wait();
-  if (complete + idle == 0) {
-    std::fprintf(stderr, "no frame came\n");
-    return std::nullopt;
-  }
+  stop();
   return m;
 }
 
