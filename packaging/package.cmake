@@ -12,9 +12,10 @@ set(CPACK_PACKAGE_CONTACT "The KestranoRecorder developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_DESCRIPTION
     "A helper process that a host application starts as a child and drives over
-standard input and output (start PATH, stop). It records the first X11 display
-(H.264), the default output device's audio and the default microphone (two AAC
-tracks) into one MP4 file.")
+standard input and output (start PATH, stop). It records one display (H.264):
+the first X11 display, or on a Wayland desktop the monitor picked at the
+desktop portal's dialog, streamed over PipeWire; with the default output
+device's audio and the default microphone (two AAC tracks) into one MP4 file.")
 # Debug information is not shipped, whatever the build type.
 set(CPACK_STRIP_FILES ON)
 # Directories 0755 whatever the umask of whoever builds the package.
@@ -28,9 +29,17 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The servers it talks to run outside the package and are often already there
 # (or remote, or started by the host), so they are recommended, not required:
-# a PulseAudio-compatible sound server, and an X server: Xorg on an X session,
-# Xwayland on a Wayland session (capture goes through X11), Xvfb on a headless
-# machine.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio | pipewire-pulse, xserver-xorg | xwayland | xvfb")
+# a PulseAudio-compatible sound server; an X server (Xorg on an X session, Xvfb
+# on a headless machine) or, on a Wayland session, xdg-desktop-portal with a
+# backend that has the ScreenCast interface (GNOME's, KDE's or wlroots'; GTK's
+# has none in Debian 12) and the PipeWire daemon the compositor streams
+# through. A Recommends group is met by any one of its packages, so the X
+# server heads the two Wayland groups: a machine with an X server is not asked
+# for the portal and PipeWire, and a bare one gets the X server as before. A
+# Wayland desktop has its portal backend and PipeWire already.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "pulseaudio | pipewire-pulse, \
+xserver-xorg | xvfb | xdg-desktop-portal-gnome | xdg-desktop-portal-kde | xdg-desktop-portal-wlr, \
+xserver-xorg | xvfb | pipewire")
 
 include(CPack)

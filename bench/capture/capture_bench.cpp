@@ -1,31 +1,50 @@
-// Capture alone, 1920x1080 scaled to 1280x720 at 15 frames a second, on a
-// private Xvfb: CPU seconds per second of capture with a window repainted
-// all over every frame ("moving"), with a small area repainted every frame as
-// typing or a ticking clock does ("typing"), and on a still screen ("still");
-// then the process's peak resident memory.
+// Capture alone, scaled to 1280x720 at 15 frames a second: CPU seconds per
+// second of capture and per frame delivered, and the frames delivered.
 //
-//   capture_bench [seconds per phase, default 20] [only this phase]
+// X11, 1920x1080 on a private Xvfb: a window repainted all over every frame
+// ("moving"), a small area repainted every frame as typing or a ticking clock
+// does ("typing"), a still screen ("still"); the X server's CPU is shown
+// apart. Then the process's peak resident memory.
+//
+// Wayland, 1920x1080 at 30 Hz on the headless desktop of
+// scripts/wayland-desktop.sh through the portal: an animated client
+// ("wayland-moving") and a still screen ("wayland-still"). The capture runs in
+// a child process as the desktop's user (the portal refuses root); only that
+// process is measured, the compositor's CPU is shown apart. The Wayland
+// figures are quoted against this run's X11 ones: the animated client against
+// "moving" and "typing", the still screen against "still".
+//
+//   capture_bench [seconds per phase, default 20, at most 50] [only this phase]
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "platform/linux/monotonic_clock.h"
+#include "platform/linux/wayland/wayland_capture_service.h"
 #include "platform/linux/x11/x11_capture_service.h"
 #include "platform/linux/x11/x_connection.h"
 #include "platform/serial_queue.h"
 #include "tests/support/private_desktop.h"
+#include "tests/wayland/user_process.h"
+#include "tests/wayland/wayland_desktop.h"
 
 namespace {
 
@@ -70,12 +89,78 @@ class CountingOutput final : public kestrano::StreamOutput {
   std::atomic<int> idle{0};
 };
 
+// One phase's figures, over `wall` seconds from the stream's first sample.
+struct Measure {
+  double wall = 0;
+  int complete = 0;
+  int idle = 0;
+  double cpu = 0;     // our capture's
+  double server = 0;  // the X server's or the compositor's: not ours
+};
+
+kestrano::StreamConfiguration configuration() {
+  kestrano::StreamConfiguration c;
+  c.width = 1280;
+  c.height = 720;
+  c.minimumFrameInterval = kestrano::MediaTime::make(1, 15);
+  c.queueDepth = 5;
+  return c;
+}
+
+// Starts `stream`, waits (at most 30 s) for its first sample and measures the
+// next `seconds`, then stops it. Counting from the first sample keeps the
+// start out of the figures: the portal's first frame can take seconds.
+std::optional<Measure> measure(kestrano::Stream& stream, const CountingOutput& output, int seconds,
+                               const std::function<double()>& ownCpu, long serverPid) {
+  std::promise<std::optional<kestrano::Error>> started;
+  stream.startCapture([&](std::optional<kestrano::Error> e) { started.set_value(e); });
+  if (auto e = started.get_future().get()) {
+    std::fprintf(stderr, "capture did not start: %s\n", e->description.c_str());
+    return std::nullopt;
+  }
+  auto stop = [&stream] {
+    std::promise<void> stopped;
+    stream.stopCapture([&](std::optional<kestrano::Error>) { stopped.set_value(); });
+    stopped.get_future().wait();
+  };
+  for (int i = 0; i < 300 && output.complete + output.idle == 0; ++i) {
+    std::this_thread::sleep_for(100ms);
+  }
+  const int complete = output.complete;
+  const int idle = output.idle;
+  if (complete + idle == 0) {
+    std::fprintf(stderr, "no frame came\n");
+    stop();
+    return std::nullopt;
+  }
+  const double cpu = ownCpu();
+  const double server = processCpuSeconds(serverPid);
+  const auto wall = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  Measure m;
+  m.cpu = ownCpu() - cpu;
+  m.server = processCpuSeconds(serverPid) - server;
+  m.complete = output.complete - complete;
+  m.idle = output.idle - idle;
+  m.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();
+  stop();
+  return m;
+}
+
+void print(const std::string& name, const Measure& m, const char* server) {
+  const int frames = m.complete + m.idle;
+  std::printf(
+      "%-14s %5.1f s: %4d complete, %3d idle frames (%.2f fps); capture CPU %.4f s/s "
+      "(%.2f ms per frame); %s %.4f s/s\n",
+      name.c_str(), m.wall, m.complete, m.idle, frames / m.wall, m.cpu / m.wall,
+      frames > 0 ? 1000 * m.cpu / frames : 0.0, server, m.server / m.wall);
+}
+
 enum class Motion { moving, typing, still };
 
 // A full-screen window whose stripes move every 1/30 s, twice the capture
 // rate, so every capture tick finds a change (or, typing, a 320x24 area of
-// it changes); measures its own CPU so it can be taken out of the process's
-// figure.
+// it changes); its thread's CPU is taken out of the process's figure.
 class Painter {
  public:
   explicit Painter(Motion motion)
@@ -109,84 +194,148 @@ class Painter {
             }
             std::this_thread::sleep_for(std::chrono::microseconds(1'000'000 / 30));
           }
-          cpu_ = cpuSeconds(RUSAGE_THREAD);
           xcb_disconnect(c);
         }) {}
-  // The painter's CPU seconds, once stopped.
-  double stop() {
+  ~Painter() {
     stop_ = true;
     thread_.join();
-    return cpu_;
+  }
+  // The painter thread's CPU seconds so far.
+  double cpuSeconds() {
+    clockid_t clock{};
+    timespec t{};
+    if (pthread_getcpuclockid(thread_.native_handle(), &clock) != 0 ||
+        clock_gettime(clock, &t) != 0) {
+      return 0;
+    }
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
   }
 
  private:
   std::atomic<bool> stop_{false};
-  double cpu_ = 0;
   std::thread thread_;  // last: starts after the rest exists
 };
 
-void runPhase(const char* name, Motion motion, int seconds, long xPid) {
+std::optional<Measure> runX11Phase(Motion motion, int seconds, long xPid) {
   Painter painter(motion);
   std::this_thread::sleep_for(500ms);  // the window is up before capture starts
-
   auto service =
       kestrano::makeX11CaptureService(std::make_shared<kestrano::MonotonicClock>(), nullptr);
-  kestrano::StreamConfiguration configuration;
-  configuration.width = 1280;
-  configuration.height = 720;
-  configuration.minimumFrameInterval = kestrano::MediaTime::make(1, 15);
-  configuration.queueDepth = 5;
   auto stream = service->makeStream(
-      kestrano::ContentFilter(kestrano::Display{1, 0, 0, 1920, 1080}, {}), configuration, {});
+      kestrano::ContentFilter(kestrano::Display{1, 0, 0, 1920, 1080}, {}), configuration(), {});
   auto output = std::make_shared<CountingOutput>();
-  auto queue = std::make_shared<kestrano::SerialQueue>("bench");
-  stream->addStreamOutput(output, kestrano::StreamOutputType::screen, queue);
+  stream->addStreamOutput(output, kestrano::StreamOutputType::screen,
+                          std::make_shared<kestrano::SerialQueue>("bench"));
+  return measure(
+      *stream, *output, seconds, [&] { return cpuSeconds(RUSAGE_SELF) - painter.cpuSeconds(); },
+      xPid);
+}
 
-  double cpuBefore = cpuSeconds(RUSAGE_SELF);
-  double xBefore = processCpuSeconds(xPid);
-  auto wallBefore = std::chrono::steady_clock::now();
-  std::promise<std::optional<kestrano::Error>> started;
-  stream->startCapture([&](std::optional<kestrano::Error> e) { started.set_value(e); });
-  if (auto e = started.get_future().get()) {
-    std::fprintf(stderr, "capture did not start: %s\n", e->description.c_str());
-    std::exit(1);
+// The capture of a fresh Wayland desktop's monitor, in a child process as
+// the desktop's user; it reports its figures in one line.
+std::optional<Measure> runWaylandPhase(bool moving, int seconds) {
+  kestrano::wayland::WaylandDesktop desktop(
+      "pick", std::string(moving ? " --client" : "") + " --size 1920x1080 --refresh 30");
+  if (desktop.dir().empty()) {
+    std::fprintf(stderr, "the Wayland desktop did not start\n");
+    return std::nullopt;
   }
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  std::promise<void> stopped;
-  stream->stopCapture([&](std::optional<kestrano::Error>) { stopped.set_value(); });
-  stopped.get_future().wait();
-  double wall =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
-  double painterCpu = painter.stop();
-  double cpu = cpuSeconds(RUSAGE_SELF) - cpuBefore - painterCpu;
-  double xCpu = processCpuSeconds(xPid) - xBefore;
-  std::printf(
-      "%-7s %5.1f s: %4d complete, %3d idle frames (%.2f fps); capture CPU %.4f s/s "
-      "(%.2f ms per complete frame); X server %.4f s/s\n",
-      name, wall, output->complete.load(), output->idle.load(), output->complete / wall, cpu / wall,
-      output->complete > 0 ? 1000 * cpu / output->complete : 0.0, xCpu / wall);
+  const long compositorPid = std::stol(desktop.file("mutter.pid"));
+  kestrano::wayland::UserProcess child(desktop, [&](FILE* out) {
+    auto service =
+        kestrano::makeWaylandCaptureService(std::make_shared<kestrano::MonotonicClock>(), nullptr);
+    std::promise<std::optional<kestrano::ShareableContent>> listed;
+    service->getShareableContent(
+        [&](std::optional<kestrano::ShareableContent> c, std::optional<kestrano::Error> e) {
+          if (e) {
+            std::fprintf(stderr, "not listed: %s\n", e->description.c_str());
+          }
+          listed.set_value(std::move(c));
+        });
+    const std::optional<kestrano::ShareableContent> content = listed.get_future().get();
+    if (!content || content->displays.empty()) {
+      std::fputs("not listed\n", out);
+      return;
+    }
+    auto stream = service->makeStream(kestrano::ContentFilter(content->displays.front(), {}),
+                                      configuration(), {});
+    auto output = std::make_shared<CountingOutput>();
+    stream->addStreamOutput(output, kestrano::StreamOutputType::screen,
+                            std::make_shared<kestrano::SerialQueue>("bench"));
+    if (auto m = measure(
+            *stream, *output, seconds, [] { return cpuSeconds(RUSAGE_SELF); }, compositorPid)) {
+      // Hexadecimal floating point: the parent reads back exactly these.
+      std::fprintf(out, "%a %d %d %a %a\n", m->wall, m->complete, m->idle, m->cpu, m->server);
+    } else {
+      std::fputs("no figures\n", out);
+    }
+  });
+  const std::string line = child.readLine();
+  Measure m;
+  if (std::sscanf(line.c_str(), "%la %d %d %la %la", &m.wall, &m.complete, &m.idle, &m.cpu,
+                  &m.server) != 5) {
+    std::fprintf(stderr, "the Wayland capture failed: %s\n", line.c_str());
+    return std::nullopt;
+  }
+  return m;
+}
+
+// How a Wayland phase compares with an X11 phase of this run.
+void compare(const std::map<std::string, Measure>& results, const std::string& wayland,
+             const std::string& x11) {
+  auto w = results.find(wayland);
+  auto x = results.find(x11);
+  if (w == results.end() || x == results.end()) {
+    return;
+  }
+  auto perSecond = [](const Measure& m) { return m.cpu / m.wall; };
+  auto perFrame = [](const Measure& m) { return m.cpu / std::max(1, m.complete + m.idle); };
+  std::printf("%s against %s: CPU per second x%.2f, per frame x%.2f\n", wayland.c_str(),
+              x11.c_str(), perSecond(w->second) / perSecond(x->second),
+              perFrame(w->second) / perFrame(x->second));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
-  kestrano::testing::PrivateDesktop::Options options;
-  options.pulse = false;
-  kestrano::testing::PrivateDesktop desktop(options);
-  desktop.exportEnvironment();
-  long xPid = 0;
-  std::ifstream(desktop.directory() + "/x.pid") >> xPid;
-  std::string only = argc > 2 ? argv[2] : "";
-  const std::pair<const char*, Motion> phases[] = {
-      {"moving", Motion::moving}, {"typing", Motion::typing}, {"still", Motion::still}};
-  for (const auto& [name, motion] : phases) {
-    if (only.empty() || only == name) {
-      runPhase(name, motion, seconds, xPid);
+  // A line as soon as each phase ends, also into a file.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // The child's result line is awaited at most 60 s, start included.
+  const int seconds = std::min(argc > 1 ? std::atoi(argv[1]) : 20, 50);
+  const std::string only = argc > 2 ? argv[2] : "";
+  auto wanted = [&](const std::string& name) { return only.empty() || only == name; };
+  std::map<std::string, Measure> results;
+  {
+    kestrano::testing::PrivateDesktop::Options options;
+    options.pulse = false;
+    kestrano::testing::PrivateDesktop desktop(options);
+    desktop.exportEnvironment();
+    long xPid = 0;
+    std::ifstream(desktop.directory() + "/x.pid") >> xPid;
+    const std::pair<const char*, Motion> phases[] = {
+        {"moving", Motion::moving}, {"typing", Motion::typing}, {"still", Motion::still}};
+    for (const auto& [name, motion] : phases) {
+      if (wanted(name)) {
+        if (auto m = runX11Phase(motion, seconds, xPid)) {
+          print(name, *m, "X server");
+          results[name] = *m;
+        }
+      }
     }
   }
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
-  std::printf("peak resident memory %.1f MB\n", static_cast<double>(u.ru_maxrss) / 1024);
+  std::printf("peak resident memory (X11) %.1f MB\n", static_cast<double>(u.ru_maxrss) / 1024);
+  for (const auto& [name, moving] : {std::pair{"wayland-moving", true}, {"wayland-still", false}}) {
+    if (wanted(name)) {
+      if (auto m = runWaylandPhase(moving, seconds)) {
+        print(name, *m, "compositor");
+        results[name] = *m;
+      }
+    }
+  }
+  compare(results, "wayland-moving", "moving");
+  compare(results, "wayland-moving", "typing");
+  compare(results, "wayland-still", "still");
   return 0;
 }
