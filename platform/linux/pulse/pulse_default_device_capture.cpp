@@ -101,7 +101,7 @@ void PulseDefaultDeviceCapture::follow() {
       deviceMissing_ = false;
       say(options_.name + ": recording from \"" + device_ + "\"");
     }
-  } else if (!deviceMissing_ && client_->alive()) {
+  } else if (!deviceMissing_ && alive()) {
     deviceMissing_ = true;
     say(options_.name + ": none found (" + (error ? error->description : "no device") +
         "); its track stays silent until one appears");
@@ -155,6 +155,11 @@ void PulseDefaultDeviceCapture::run() {
     follow();
     retry = stream_ ? kFirstRetry : std::min(retry * 2, kLongestRetry);
   }
+}
+
+bool PulseDefaultDeviceCapture::alive() {
+  PulseClient::Lock lock(*client_);
+  return client_->alive();
 }
 
 void PulseDefaultDeviceCapture::say(const std::string& line) const {

@@ -69,6 +69,7 @@ class PulseDefaultDeviceCapture {
   void follow();
   void run();
   void say(const std::string& line) const;
+  bool alive();  // the connection is up
   // From the mainloop thread: something for the worker to look at.
   void wake(bool lost, bool reopen);
   static void onEvent(pa_context* c, pa_subscription_event_type_t type, std::uint32_t index,
