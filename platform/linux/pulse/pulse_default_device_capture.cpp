@@ -84,7 +84,10 @@ void PulseDefaultDeviceCapture::disconnect() {
 void PulseDefaultDeviceCapture::follow() {
   std::optional<Error> error;
   std::optional<PulseDevice> device = queryDefaultDevice(*client_, options_.device, error);
-  if (device && stream_ && device->name == device_) {
+  const bool noDevice =
+      error && error->code == static_cast<std::int64_t>(PulseErrorCode::noSource);
+  // Unchanged, or no clear answer (a busy or vanishing server): keep what runs.
+  if ((device && stream_ && device->name == device_) || (!device && !noDevice)) {
     return;
   }
   // The old stream ends before the new one begins: nothing is recorded twice.
