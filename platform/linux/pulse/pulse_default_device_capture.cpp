@@ -84,8 +84,7 @@ void PulseDefaultDeviceCapture::disconnect() {
 void PulseDefaultDeviceCapture::follow() {
   std::optional<Error> error;
   std::optional<PulseDevice> device = queryDefaultDevice(*client_, options_.device, error);
-  const bool noDevice =
-      error && error->code == static_cast<std::int64_t>(PulseErrorCode::noSource);
+  const bool noDevice = error && error->code == static_cast<std::int64_t>(PulseErrorCode::noSource);
   // Unchanged, or no clear answer (a busy or vanishing server): keep what runs.
   if ((device && stream_ && device->name == device_) || (!device && !noDevice)) {
     return;
