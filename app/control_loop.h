@@ -22,9 +22,9 @@ namespace kestrano {
 // which the request came), and when a reply cannot be written (the host has
 // gone, or the sink gave up on a finish request; nothing more is written).
 // Commands run through in.runCommand(): a finish request during start()
-// calls recorder.cancelStart(), so the start fails promptly. Whenever it ends without having carried out
-// "stop", it calls recorder.stop() once, so a recording still running is
-// finished rather than lost. Returns the exit status, 0.
+// calls recorder.cancelStart(), so the start fails promptly. Whenever it ends without having
+// carried out "stop", it calls recorder.stop() once, so a recording still running is finished
+// rather than lost. Returns the exit status, 0.
 int runControlLoop(LineSource& in, ReplySink& out, RecordingControl& recorder);
 
 // The same over streams, for in-process runs.
