@@ -1,6 +1,32 @@
 # shellcheck shell=bash
-# Sourced by the private desktop scripts: stops the processes whose pids a
-# desktop recorded in DIR/pids (and only those), then removes DIR.
+# Sourced by the private desktop scripts: starts a desktop's services with
+# their pids recorded in DIR/pids, and stops those processes (and only
+# those), then removes DIR. The caller sets dir and user_cmd (the prefix that
+# runs a program in the desktop's environment, env or setpriv, which exec)
+# and defines abandon_start MESSAGE (clean up and fail).
+
+# Starts "$@" in the background, logging to DIR/NAME.log. A plain command,
+# not a function: the recorded pid is the program's own, so stopping it (or
+# a test killing DIR/NAME.pid mid-recording) stops the program.
+spawn() {
+  local name=$1; shift
+  # shellcheck disable=SC2154 # user_cmd is the caller's
+  "${user_cmd[@]}" "$@" >"$dir/$name.log" 2>&1 &
+  echo $! >>"$dir/pids"
+  echo $! >"$dir/$name.pid"
+}
+
+# Polls "$@" (up to 20 s: this machine is often busy) until it succeeds;
+# otherwise shows what the services said and abandons the start.
+wait_for() {
+  local what=$1; shift
+  for _ in $(seq 1 200); do
+    "$@" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  tail -n 20 "$dir"/*.log >&2 || true
+  abandon_start "$what did not start"
+}
 
 # A finished process stays a zombie until init reaps it, which here takes a
 # second or two: it counts as gone.

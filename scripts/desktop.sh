@@ -136,27 +136,9 @@ as_user() {
   "${user_cmd[@]}" "$@"
 }
 
-# Starts "$@" in the background in that environment, logging to DIR/NAME.log.
-# A plain command, not a function: the recorded pid is env's, which execs
-# the program, so stopping it stops the program.
-spawn() {
-  local name=$1; shift
-  user_env
-  "${user_cmd[@]}" "$@" >"$dir/$name.log" 2>&1 &
-  echo $! >>"$dir/pids"
-  echo $! >"$dir/$name.pid"
-}
-
-# Polls "$@" (up to 20 s: this machine is often busy) until it succeeds.
-wait_for() {
-  local what=$1; shift
-  for _ in $(seq 1 200); do
-    "$@" >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  tail -n 20 "$dir"/*.log >&2 || true
+abandon_start() {
   stop "$dir"
-  die "$what did not start"
+  die "$*"
 }
 
 # The sound server DIR/sound.conf describes, with its devices, serving the
@@ -165,6 +147,7 @@ start_sound() {
   local sound mic_rate mic_channels mic
   # shellcheck source=/dev/null
   . "$dir/sound.conf"
+  user_env
   mkdir -p "$dir/run" "$dir/home"
   chmod 0700 "$dir/run"
   echo "autospawn = no" >"$dir/client.conf"

@@ -1,10 +1,9 @@
 # shellcheck shell=bash
 # Sourced by the private desktop scripts: what their sound servers share (the
 # session bus configuration, PipeWire with WirePlumber and pipewire-pulse, and
-# the test devices on any PulseAudio-protocol server). The caller defines
-# spawn NAME CMD... (start in the background, log to DIR/NAME.log, record the
-# pid), as_user CMD... (run in the session's environment) and
-# wait_for WHAT CMD... (poll until CMD succeeds, else fail).
+# the test devices on any PulseAudio-protocol server). It uses spawn and
+# wait_for (desktop-pids.sh) and the caller's as_user CMD... (run in the
+# session's environment).
 
 # A session bus on RUN/bus with no service activation: the only services on
 # it are the ones the desktop started, so a missing one stays missing.

@@ -44,27 +44,8 @@ test_user=kestrano-test
 # Runs "$@" as the session's user in the session's environment only.
 as_user() { "${user_cmd[@]}" "$@"; }
 
-# Starts "$@" as the session's user in the background, logging to DIR/NAME.log.
-# setpriv and env exec, so the recorded pid is the program's own; DIR/NAME.pid
-# lets a test kill one service mid-recording.
-spawn() {
-  local name=$1; shift
-  "${user_cmd[@]}" "$@" >"$dir/$name.log" 2>&1 &
-  echo $! >>"$dir/pids"
-  echo $! >"$dir/$name.pid"
-}
-
-# Polls "$@" (up to 20 s: this machine is often busy) until it succeeds.
-wait_for() {
-  local what=$1; shift
-  for _ in $(seq 1 200); do
-    "$@" >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  # The folder goes with the failed start: show what the services said.
-  tail -n 20 "$dir"/*.log >&2 || true
-  die "$what did not start"
-}
+# The folder goes with the failed start (see the trap in start).
+abandon_start() { die "$*"; }
 
 bus_has() {
   as_user dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
