@@ -63,9 +63,7 @@ void expectRecording(const Row& row, const std::string& path) {
   auto streams = probeStreams(path);
   ASSERT_EQ(streams.size(), 3u);
   // The 640x360 monitor, scaled to the recorder's 1280 columns.
-  EXPECT_EQ(
-      streams[0].codec + std::to_string(streams[0].width) + "x" + std::to_string(streams[0].height),
-      "h2641280x720");
+  EXPECT_EQ(videoShape(streams[0]), "h2641280x720");
   EXPECT_EQ(decodeErrors(path), "");
   const auto frames = decodeVideo(path);
   ASSERT_FALSE(frames.empty());

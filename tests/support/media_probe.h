@@ -34,6 +34,11 @@ struct StreamInfo {
   std::vector<PacketInfo> packets{};  // in the order the file stores them
 };
 
+// "h2641280x720": codec and size in one string, compared at once.
+inline std::string videoShape(const StreamInfo& s) {
+  return s.codec + std::to_string(s.width) + "x" + std::to_string(s.height);
+}
+
 struct DecodedAudio {
   int sampleRate = 0;
   double startSeconds = 0;  // time of the first sample
