@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <future>
@@ -14,7 +15,6 @@
 #include <thread>
 
 #include "platform/linux/monotonic_clock.h"
-#include "platform/mutex.h"
 #include "platform/property_value.h"
 #include "tests/wayland/user_process.h"
 #include "tests/wayland/wayland_desktop.h"
@@ -24,16 +24,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Counts what a stream delivered and told; the output queue writes, the
-// test reads.
-class Collector final : public StreamOutput, public StreamDelegate {
- public:
-  struct Log {
-    int complete = 0;
-    int idle = 0;
-    int stops = 0;
-  };
-
+// Counts what a stream delivered and told.
+struct Collector final : StreamOutput, StreamDelegate {
   void streamDidOutputSampleBuffer(Stream&, std::shared_ptr<MediaSample> sample,
                                    StreamOutputType) override {
     std::int64_t status = -1;
@@ -42,22 +34,12 @@ class Collector final : public StreamOutput, public StreamDelegate {
         status = readInt64(entry->second).value_or(-1);
       }
     }
-    MutexLock lock(mutex_);
-    log_.complete += status == static_cast<std::int64_t>(FrameStatus::complete);
-    log_.idle += status == static_cast<std::int64_t>(FrameStatus::idle);
+    complete += status == static_cast<std::int64_t>(FrameStatus::complete);
+    idle += status == static_cast<std::int64_t>(FrameStatus::idle);
   }
-  void streamDidStopWithError(Stream&, const Error&) override {
-    MutexLock lock(mutex_);
-    log_.stops += 1;
-  }
-  Log log() EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    return log_;
-  }
+  void streamDidStopWithError(Stream&, const Error&) override { stops += 1; }
 
- private:
-  Mutex mutex_;
-  Log log_ GUARDED_BY(mutex_);
+  std::atomic<int> complete{0}, idle{0}, stops{0};
 };
 
 // Waits at most 30 s for a completion's error (or its absence).
@@ -107,20 +89,20 @@ TEST(WaylandCapture, AStillScreenGivesIdleFramesAndPipeWireDyingStopsTheStreamOn
       std::fprintf(out, "start %s\n", started.c_str());
       return;
     }
-    for (int i = 0; i < 300 && collector->log().complete == 0; ++i) {
+    for (int i = 0; i < 300 && collector->complete == 0; ++i) {
       std::this_thread::sleep_for(100ms);
     }
     std::this_thread::sleep_for(4s);
-    std::fprintf(out, "%s\n", collector->log().idle >= 2 ? "idle frames" : "no idle frames");
+    std::fprintf(out, "%s\n", collector->idle >= 2 ? "idle frames" : "no idle frames");
     std::fflush(out);
 
     desktop.kill("pipewire");
-    for (int i = 0; i < 200 && collector->log().stops == 0; ++i) {
+    for (int i = 0; i < 200 && collector->stops == 0; ++i) {
       std::this_thread::sleep_for(100ms);
     }
     std::this_thread::sleep_for(2s);  // room for a second error
     const std::string stopped = completed([&](auto done) { stream->stopCapture(done); });
-    std::fprintf(out, "stopped %s, stop %s\n", collector->log().stops == 1 ? "once" : "not once",
+    std::fprintf(out, "stopped %s, stop %s\n", collector->stops == 1 ? "once" : "not once",
                  stopped.c_str());
   });
   EXPECT_EQ(child.readLine(), "idle frames");

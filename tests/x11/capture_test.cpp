@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstring>
+#include <cstddef>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -282,11 +282,8 @@ TEST(FrameContent, EachMonitorsOwnPixelsScaledAndThePointerWithoutATrail) {
       auto log = rig.collector->log();
       auto complete = log.frames(FrameStatus::complete), idle = log.frames(FrameStatus::idle);
       EXPECT_EQ(log.samples.front().status, 0) << "the first frame is complete";
-      // Xvfb may redraw its software pointer once just after the first grab.
-      EXPECT_LE(complete.size(), 2u);
-      for (const auto& d : idle) {
-        EXPECT_TRUE(std::holds_alternative<std::monostate>(d.sample->data()));
-      }
+      EXPECT_LE(complete.size(), 2u);  // Xvfb may redraw its software pointer once at first
+      EXPECT_TRUE(std::holds_alternative<std::monostate>(idle[0].sample->data())) << "a picture";
       EXPECT_GT(idle[0].nanos - complete.back().nanos, 500'000'000);
       EXPECT_GT(idle[1].nanos - idle[0].nanos, 500'000'000);
     } else {
