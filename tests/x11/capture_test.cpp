@@ -433,7 +433,7 @@ struct FakeAudio {
 // server is not there, stopped (SIGSTOP: connections queue up, nothing is
 // answered) or silent only after the setup, each wait bounded; a start also
 // fails, saying why, when the system audio source refuses.
-TEST(Streams, AServerMissingOrNotAnsweringHoldsUpNeitherListingNorStart) {
+TEST(Streams, ListingAndStartingFailInBoundedTimeSayingWhy) {
   auto screen = PrivateDesktop::forThisProcess({.size = "1280x720", .pulse = false});
   ::signal(SIGPIPE, SIG_IGN);  // as the recorder: writes on a cut connection fail
   enum Fault { absent, frozen, silent, soundRefused };
