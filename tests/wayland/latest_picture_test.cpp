@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,11 +39,11 @@ std::string changes(const Picture& p) {
   if (p.whole) {
     return "whole";
   }
-  std::string text;
+  std::ostringstream text;
   for (const RowSpan& r : p.changed) {
-    text += (text.empty() ? "" : " ") + std::to_string(r.first) + "-" + std::to_string(r.end);
+    text << (&r == p.changed.data() ? "" : " ") << r.first << "-" << r.end;
   }
-  return text;
+  return text.str();
 }
 
 // Each taken picture is the last one put (4x3), its rows copied without their
