@@ -1,5 +1,5 @@
 // Whole recordings through the built binary while the sound devices change
-// under them, on each sound server users run: the default output or input
+// under them, on each sound server users run: the default output and input
 // switched, a microphone unplugged, the server killed and started again, and
 // no microphone at all until one is plugged in. The devices play endless
 // tones, a different one each, so a track shows which device it recorded
@@ -160,25 +160,23 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
 std::vector<Row> rows() {
   std::vector<Row> out;
   for (std::string server : {"pulseaudio", "pipewire"}) {
-    out.push_back({.name = "OutputSwitched",
-                   .server = server,
-                   .prepare =
-                       [](PrivateDesktop& d) {
-                         ASSERT_TRUE(d.sound("add-sink", "phones"));
-                         ASSERT_TRUE(d.sound("tone", "phones " + std::to_string(int(kPhones))));
-                       },
-                   .change = [](PrivateDesktop& d) { pactl(d, "set-default-sink phones"); },
-                   .after = {kPhones, kMic},
-                   .playbackMoves = true});
-    out.push_back({.name = "InputSwitched",
+    // Both defaults at once, each to a device of its own.
+    out.push_back({.name = "DefaultsSwitched",
                    .server = server,
                    .prepare =
                        [server](PrivateDesktop& d) {
+                         ASSERT_TRUE(d.sound("add-sink", "phones"));
+                         ASSERT_TRUE(d.sound("tone", "phones " + std::to_string(int(kPhones))));
                          plugHeadset(d, server);
                          pactl(d, "set-default-source mic");
                        },
-                   .change = [](PrivateDesktop& d) { pactl(d, "set-default-source headset"); },
-                   .after = {kSpeaker, kHeadset}});
+                   .change =
+                       [](PrivateDesktop& d) {
+                         pactl(d, "set-default-sink phones");
+                         pactl(d, "set-default-source headset");
+                       },
+                   .after = {kPhones, kHeadset},
+                   .playbackMoves = true});
     // The headset is the default until it goes; then the server picks "mic".
     out.push_back(
         {.name = "HeadsetUnplugged",
