@@ -174,7 +174,10 @@ INSTANTIATE_TEST_SUITE_P(
             .portal = "refuse",
             .reply = "ERR the screen share was refused at the portal's picker",
             .portalLog = "refuse\n"},
-        Row{.name = "NoPortal", .portal = "", .reply = "ERR ", .portalLog = ""},
+        Row{.name = "NoPortal",
+            .portal = "",
+            .reply = "ERR no xdg-desktop-portal runs on the session bus",
+            .portalLog = ""},
         // SIGTERM while the picker is open ends the process like any command.
         Row{.name = "SignalledAtThePicker",
             .portal = "hold",

@@ -1,5 +1,9 @@
 // The portal session against the real xdg-desktop-portal frontend and its
-// test ScreenCast backend on a private Wayland desktop. The frontend refuses
+// test ScreenCast backend on a private Wayland desktop: what a host does not
+// see through the binary (the kept token's file, a malformed token, the
+// missing interface, the session closed under a stream). A refused or
+// abandoned picker and a missing portal are rows of the binary's Wayland
+// table. The frontend refuses
 // root clients, so each case runs in a child process as the desktop's user
 // and reports one line per outcome through a pipe.
 #include "platform/linux/wayland/portal_session.h"
@@ -64,7 +68,6 @@ TEST(PortalSession, StartsAsThePortalAndItsUserDecide) {
     const char* portalMode = "pick";  // "": no portal on the bus
     const char* keptToken = "";       // in the store before the first start
     int starts = 1;
-    bool cancelAtPicker = false;     // signal the cancel fd once the picker shows
     bool killMutter = false;         // after the first start, then watch the session
     std::vector<std::string> lines;  // each the beginning of what is expected
     const char* portalLog = "";
@@ -78,15 +81,7 @@ TEST(PortalSession, StartsAsThePortalAndItsUserDecide) {
        .keptToken = "not-a-token",
        .lines = {"stream 640x360"},
        .portalLog = "pick Meta-0\n"},
-      {.name = "refused", .portalMode = "refuse", .lines = {"error 3: "}, .portalLog = "refuse\n"},
       {.name = "no ScreenCast interface", .portalMode = "no-screencast", .lines = {"error 2: "}},
-      {.name = "no portal", .portalMode = "", .lines = {"error 1: "}},
-      {.name = "cancelled at the picker",
-       .portalMode = "hold",
-       .cancelAtPicker = true,
-       .lines =
-           {"error 5: the screen-cast request was cancelled while waiting for the answer to Start"},
-       .portalLog = "hold\n"},
       {.name = "the compositor dies",
        .killMutter = true,
        .lines = {"stream 640x360", "closed 8"},
@@ -96,19 +91,10 @@ TEST(PortalSession, StartsAsThePortalAndItsUserDecide) {
     SCOPED_TRACE(row.name);
     WaylandDesktop desktop(row.portalMode);
     ASSERT_NE(desktop.dir(), "");
-    UserProcess child(desktop, [&row, &desktop](FILE* out) {
+    UserProcess child(desktop, [&row](FILE* out) {
       const auto tokens = RestoreTokenStore::forEnvironment();
       tokens.save(row.keptToken);
       UniqueFd cancel(::eventfd(0, EFD_CLOEXEC));
-      std::thread canceller;
-      if (row.cancelAtPicker) {
-        canceller = std::thread([&] {
-          for (int i = 0; i < 600 && desktop.file("portal.log").empty(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-          }
-          ::eventfd_write(cancel.get(), 1);
-        });
-      }
       for (int i = 0; i < row.starts; ++i) {
         std::optional<Error> error;
         auto session = PortalSession::start(tokens, cancel.get(), error);
@@ -120,9 +106,6 @@ TEST(PortalSession, StartsAsThePortalAndItsUserDecide) {
             std::fprintf(out, "closed %lld\n", static_cast<long long>(error->code));
           }
         }
-      }
-      if (canceller.joinable()) {
-        canceller.join();
       }
     });
     for (const auto& expected : row.lines) {
