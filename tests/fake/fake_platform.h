@@ -73,7 +73,6 @@ class FakePlatform final : public ScreenCaptureService,
   std::string url;
   std::atomic<WriterStatus> writerStatus{WriterStatus::unknown};
   std::vector<std::shared_ptr<Input>> tracks;  // as added
-  std::vector<std::uint32_t> capacities;       // of each conversion's output
 
   // Under `mutex` (locked()) while the recorder runs.
   mutable Mutex mutex;
@@ -273,7 +272,6 @@ class FakePlatform final : public ScreenCaptureService,
       }
       frames += n;
     }
-    capacities.push_back(capacity);
     const bool failed = fails("converter.convert", &error);
     output.setFrameLength(failed ? 0 : frames);
     return failed ? ConverterOutputStatus::error : ConverterOutputStatus::haveData;

@@ -64,11 +64,8 @@ struct Writer {
     systemAudio = factory->makeInput(MediaType::audio, makeAudioOutputSettings());
     mic = factory->makeInput(MediaType::audio, makeAudioOutputSettings());
     writer = factory->makeWriter(path, FileType::mpeg4, error);
-    for (auto* input : {&video, &systemAudio, &mic}) {
-      (*input)->setExpectsMediaDataInRealTime(true);
-      if (writer) {
-        writer->addInput(*input);
-      }
+    for (const auto& input : {video, systemAudio, mic}) {
+      writer ? writer->addInput(input) : void();
     }
     if (writer && stage > 0 && !writer->startWriting()) {
       error = writer->error().value_or(Error{});

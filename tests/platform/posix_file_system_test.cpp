@@ -2,10 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "tests/support/temporary_folder.h"
 
 namespace kestrano {
 namespace {
@@ -14,8 +15,8 @@ namespace fs = std::filesystem;
 
 // What starting over an existing path may remove, and what a DONE reports.
 TEST(PosixFileSystem, ReplacesOnlyFilesAndLinksAndReportsSizesInBytes) {
-  const fs::path dir = fs::temp_directory_path() / ("kestrano-fs-" + std::to_string(getpid()));
-  fs::remove_all(dir);
+  testing::TemporaryFolder folder;
+  const fs::path dir = folder.dir();
   fs::create_directories(dir / "folder" / "inner");
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
   std::ofstream(dir / "a.mp4") << "12345";
@@ -49,7 +50,6 @@ TEST(PosixFileSystem, ReplacesOnlyFilesAndLinksAndReportsSizesInBytes) {
 
   EXPECT_EQ(files.fileUrlWithPath(" "), (fs::current_path() / " ").string());
   EXPECT_EQ(files.fileUrlWithPath("/abs/x.mp4"), "/abs/x.mp4");
-  fs::remove_all(dir);
 }
 
 }  // namespace

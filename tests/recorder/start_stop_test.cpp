@@ -104,10 +104,8 @@ TEST(StartSequence, AStuckCompletionEndsTheStartWithAClearError) {
     if (row.cancel) {
       rig.recorder->cancelStart();
     }
-    const bool ended = started.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
-    rig.fake->releaseHeld();  // a completion after the start gave up is harmless
-    ASSERT_TRUE(ended) << "the start did not give up";
     EXPECT_EQ(text(started.get()), "Error Domain=rec " + row.error);
+    rig.fake->releaseHeld();  // a completion after the start gave up is harmless
     EXPECT_EQ(rig.takeCalls().find(row.notReached), std::string::npos);
     if (row.cancel) {  // it stays cancelled: a later start is refused too
       EXPECT_NE(text(rig.start()), "no error");
