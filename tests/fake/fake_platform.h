@@ -60,8 +60,7 @@ class FakePlatform final : public ScreenCaptureService,
   std::vector<Display> displays{Display{1, 0, 0, 1920, 1080}};
   AudioFormat microphoneFormat = AudioFormat::standard(44100, 1);
   std::chrono::microseconds sessionStartDuration{0};  // widens races
-  bool outputTaken = false;   // another recording took the path before the finish
-  bool waitsForUser = false;  // the listing asks the user
+  bool outputTaken = false;  // another recording took the path before the finish
   std::atomic<std::int64_t> clock{7'000'000'000};
   std::map<std::string, std::int64_t> files;  // path: size
   std::optional<ContentFilter> filter;
@@ -126,7 +125,6 @@ class FakePlatform final : public ScreenCaptureService,
     return !completions.empty();
   }
 
-  bool listingWaitsForUser() const override { return waitsForUser; }
   void getShareableContent(ContentCompletion completion) override {
     std::optional<Error> error;
     const bool failed = fails("capture.content", &error);

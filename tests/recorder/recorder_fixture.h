@@ -9,17 +9,12 @@ namespace kestrano::testing {
 
 using Times = std::vector<std::int64_t>;  // milliseconds
 
-// Attachments with `value` as the frame status of the first dictionary.
-inline AttachmentArray status(PropertyValue value) {
-  return AttachmentArray{PropertyDictionary{{kFrameInfoStatusKey, value}}};
-}
-
-// Samples at a time in milliseconds.
-inline std::shared_ptr<MediaSample> screenFrame(
-    std::int64_t ms, std::optional<AttachmentArray> attachments = status(std::int64_t{0})) {
+// Samples at a time in milliseconds; a frame with its status (1: idle).
+inline std::shared_ptr<MediaSample> screenFrame(std::int64_t ms, std::int64_t frameStatus = 0) {
   const MediaTime time = MediaTime::make(ms, 1000);
-  return MediaSample::makeVideo(std::nullopt, SampleTimingInfo{MediaTime::make(1, 15), time, time},
-                                std::move(attachments));
+  return MediaSample::makeVideo(
+      std::nullopt, SampleTimingInfo{MediaTime::make(1, 15), time, time},
+      AttachmentArray{PropertyDictionary{{kFrameInfoStatusKey, PropertyValue{frameStatus}}}});
 }
 
 inline std::shared_ptr<MediaSample> systemAudio(std::int64_t ms) {

@@ -19,7 +19,7 @@ void deliver(Rig& rig, Kind kind, std::int64_t ms) {
     return rig.fake->delegate.lock()->streamDidStopWithError(*rig.fake,
                                                              Error{"capture", 7, "gone"});
   }
-  auto frame = screenFrame(ms, status(std::int64_t{kind == kIdleFrame ? 1 : 0}));
+  auto frame = screenFrame(ms, kind == kIdleFrame ? 1 : 0);
   frame->setDataReady(kind != kNotReadyFrame);
   rig.fake->deliverSample(frame,
                           kind == kOtherType ? StreamOutputType(2) : StreamOutputType::screen);
