@@ -2,25 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace kestrano {
 namespace {
 
 TEST(SessionKind, WaylandWhenEitherVariableSaysSo) {
-  struct Row {
-    const char* waylandDisplay;
-    const char* sessionType;
-    bool wayland;
-  };
-  const Row rows[] = {
-      {"wayland-0", "x11", true},
-      {nullptr, "wayland", true},
-      {nullptr, nullptr, false},
-      {"", "x11", false},
-  };
-  for (const auto& row : rows) {
-    EXPECT_EQ(isWaylandSession(row.waylandDisplay, row.sessionType), row.wayland)
-        << (row.waylandDisplay ? row.waylandDisplay : "(unset)") << " / "
-        << (row.sessionType ? row.sessionType : "(unset)");
+  // WAYLAND_DISPLAY, XDG_SESSION_TYPE (null: unset) and whether that is Wayland.
+  for (auto [display, type, wayland] :
+       {std::tuple<const char*, const char*, bool>{"wayland-0", "x11", true},
+        {nullptr, "wayland", true},
+        {nullptr, nullptr, false},
+        {"", "x11", false}}) {
+    EXPECT_EQ(isWaylandSession(display, type), wayland)
+        << (display ? display : "(unset)") << " / " << (type ? type : "(unset)");
   }
 }
 
