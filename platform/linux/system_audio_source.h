@@ -17,7 +17,8 @@ class SystemAudioSource {
   // `presentationTime` is the host-clock time at which the buffer's first
   // frame was captured.
   using BufferHandler = std::function<void(PcmBuffer buffer, MediaTime presentationTime)>;
-  // Called at most once, when capture breaks by itself (server gone...).
+  // Called at most once, when capture breaks by itself for good (a source
+  // that outlives its server's restarts never calls it).
   using FailureHandler = std::function<void(Error error)>;
 
   virtual ~SystemAudioSource() = default;

@@ -25,7 +25,7 @@ std::unique_ptr<PulseDefaultDeviceCapture> PulseDefaultDeviceCapture::start(
     return nullptr;
   }
   self->follow();
-  if (self->stream_) {
+  if (self->stream_ && firstData.count() > 0) {
     self->stream_->waitForFirstData(firstData);
   }
   self->worker_ = std::thread([s = self.get()] { s->run(); });

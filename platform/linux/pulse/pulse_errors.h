@@ -19,7 +19,7 @@ enum class PulseErrorCode : std::int64_t {
   timedOut = 3,           // the server did not answer within the bound
   connectionFailed = 4,   // no connection to the server, or it broke
   streamFailed = 5,       // a record stream could not start, or it broke
-  noSource = 6,           // no default source, or it is not available
+  noSource = 6,           // no default device of the kind asked, or it is gone
   unsupportedLayout = 7,  // a rate or channel count that cannot be recorded
   alreadyStarted = 8,     // system audio is already being captured
 };
