@@ -20,8 +20,9 @@ packages=(
   xdg-desktop-portal python3-dbus python3-gi util-linux passwd
   # reading recordings back
   ffmpeg
-  # fuzzing the control loop (libFuzzer comes with clang's runtime libraries)
-  clang libclang-rt-14-dev
+  # fuzzing the control loop (libFuzzer comes with clang's runtime libraries);
+  # both are the release's default versions (Debian 12: 14, Debian 13: 19)
+  clang libclang-rt-dev
 )
 
 missing=()

@@ -7,8 +7,19 @@
 #include <cstdint>
 #include <memory>
 
+extern "C" {
+#include <libavformat/version.h>
+}
+
 namespace kestrano::ffmpeg {
 namespace {
+
+// libavformat 61 (FFmpeg 7.0) made the write callback's buffer const.
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+using WriteBuffer = const std::uint8_t*;
+#else
+using WriteBuffer = std::uint8_t*;
+#endif
 
 constexpr int kBufferBytes = 64 * 1024;
 
@@ -33,7 +44,7 @@ int readAt(void* opaque, std::uint8_t* buffer, int size) {
   return static_cast<int>(n);
 }
 
-int writeAt(void* opaque, std::uint8_t* buffer, int size) {
+int writeAt(void* opaque, WriteBuffer buffer, int size) {
   auto* at = static_cast<Position*>(opaque);
   int done = 0;
   while (done < size) {

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Runs the test command in a fresh Debian 13 (trixie) system: debootstrap into
+# a private folder, copy the working tree in, run scripts/test.sh there as root
+# (it installs what trixie names, builds, runs ctest and the package test), and
+# take everything down again: the processes left in it, its mounts, its folder.
+#
+# Usage: test-in-debian13.sh [--keep] [--full] [-- COMMAND...]
+#   --keep     leave the system in place (its folder is printed) for a look
+#              inside: chroot FOLDER /bin/bash after mounting as below
+#   --full     also the fuzzer and the sanitizer builds (CI leaves those to
+#              the host's Debian 12 run)
+#   COMMAND    run this in the tree instead of scripts/test.sh
+# Environment: KESTRANO_DEBIAN13_DIR  the folder (default: a new one in
+#              /var/tmp); KESTRANO_DEBIAN_MIRROR; KESTRANO_DEBIAN13_CACHE
+#              (default /var/cache/kestrano-debian13: downloaded packages,
+#              kept between runs so a second run fetches only what changed).
+# Needs root and debootstrap (installed here when missing).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+mirror=${KESTRANO_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+cache=${KESTRANO_DEBIAN13_CACHE:-/var/cache/kestrano-debian13}
+keep="" full=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --keep) keep=1 ;;
+    --full) full=1 ;;
+    --) shift; break ;;
+    *) echo "usage: $0 [--keep] [--full] [-- COMMAND...]" >&2; exit 2 ;;
+  esac
+  shift
+done
+command=("$@")
+[ ${#command[@]} -gt 0 ] || command=(./scripts/test.sh)
+
+[ "$(id -u)" = 0 ] || { echo "test-in-debian13: needs root (debootstrap, chroot, mounts)" >&2; exit 1; }
+if ! command -v debootstrap >/dev/null; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends debootstrap >/dev/null
+fi
+
+dir=${KESTRANO_DEBIAN13_DIR:-$(mktemp -d /var/tmp/kestrano-debian13.XXXXXX)}
+mkdir -p "$dir" "$cache/debs" "$cache/apt"
+dir=$(cd "$dir" && pwd)
+
+# Every mount below the folder, deepest first.
+mounts_below() { awk -v d="$dir" '$2 == d || index($2, d "/") == 1 {print $2}' /proc/self/mounts | sort -r; }
+
+cleanup() {
+  local status=$? p pids=()
+  # Only processes whose root is this system: what the run started in it.
+  for p in /proc/[0-9]*; do
+    [ "$(readlink "$p/root" 2>/dev/null)" = "$dir" ] && pids+=("${p#/proc/}")
+  done
+  if [ ${#pids[@]} -gt 0 ]; then
+    kill -KILL "${pids[@]}" 2>/dev/null || true
+    sleep 1
+  fi
+  local m
+  for m in $(mounts_below); do umount "$m" 2>/dev/null || umount -l "$m"; done
+  if [ -n "$keep" ]; then
+    echo "test-in-debian13: kept $dir (unmounted)"
+  elif [ -z "$(mounts_below)" ]; then
+    # One file system only: never reach through a mount that outlived the
+    # unmounting above into the host's own folders.
+    rm -rf --one-file-system "$dir"
+  else
+    echo "test-in-debian13: $dir still has mounts; left in place" >&2
+  fi
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+if [ ! -x "$dir/usr/bin/apt-get" ]; then
+  echo "test-in-debian13: debootstrap trixie into $dir"
+  debootstrap --variant=minbase --cache-dir="$cache/debs" trixie "$dir" "$mirror" >"$dir.debootstrap.log" 2>&1 ||
+    { tail -n 20 "$dir.debootstrap.log" >&2; rm -f "$dir.debootstrap.log"; exit 1; }
+  rm -f "$dir.debootstrap.log"
+fi
+cat >"$dir/etc/apt/sources.list" <<EOF
+deb $mirror trixie main
+deb $mirror trixie-updates main
+deb http://deb.debian.org/debian-security trixie-security main
+EOF
+# Packages install without starting services: the tests start their own.
+printf '#!/bin/sh\nexit 101\n' >"$dir/usr/sbin/policy-rc.d"
+chmod 755 "$dir/usr/sbin/policy-rc.d"
+cp /etc/resolv.conf "$dir/etc/resolv.conf"
+[ -s "$dir/etc/machine-id" ] || cat /proc/sys/kernel/random/uuid | tr -d - >"$dir/etc/machine-id"
+
+mount -t proc proc "$dir/proc"
+mount -t sysfs sysfs "$dir/sys"
+mount --bind /dev "$dir/dev"
+mount -t devpts -o newinstance,ptmxmode=0666 devpts "$dir/dev/pts"
+mount -t tmpfs -o mode=1777 tmpfs "$dir/dev/shm"
+mount -t tmpfs -o mode=755 tmpfs "$dir/run"
+mkdir -p "$dir/var/cache/apt/archives"
+mount --bind "$cache/apt" "$dir/var/cache/apt/archives"
+
+# The working tree as git sees it (committed and not), without build folders.
+rm -rf "$dir/src" && mkdir -p "$dir/src"
+(cd "$root" && git ls-files -co --exclude-standard -z | tar -c --null -T - -f -) | tar -x -C "$dir/src"
+
+skip=1
+[ -n "$full" ] && skip=""
+echo "test-in-debian13: running ${command[*]} in Debian $(cat "$dir/etc/debian_version")"
+chroot "$dir" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+  HOME=/root LANG=C.UTF-8 TERM=dumb KESTRANO_SKIP_FUZZ_AND_SANITIZERS=$skip \
+  /bin/bash -c 'cd /src && exec "$@"' bash "${command[@]}"
