@@ -1,8 +1,10 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <iostream>
 #include <memory>
 
+#include "app/command_line.h"
 #include "app/control_loop.h"
 #include "app/descriptor_line_source.h"
 #include "app/descriptor_reply_sink.h"
@@ -31,6 +33,9 @@ struct Main {
 
 }  // namespace kestrano
 
-int main() {
+int main(int argc, char** argv) {
+  if (std::optional<int> status = kestrano::answerCommandLine(argc, argv, std::cout, std::cerr)) {
+    return *status;
+  }
   return kestrano::Main::main();
 }

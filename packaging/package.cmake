@@ -1,9 +1,25 @@
 # What gets installed, and the Debian package made from it with CPack.
-# Only the helper and its copyright file are installed: the static libraries,
-# tests and benchmarks stay in the build tree.
+# Only the helper, its manual page, README and copyright file are installed:
+# the static libraries, tests and benchmarks stay in the build tree.
+
+# Debian ships manual pages and longer documents compressed; -n leaves out the
+# name and time, so the same sources give the same package.
+set(KESTRANO_MANUAL ${CMAKE_BINARY_DIR}/KestranoRecorder.1.gz)
+set(KESTRANO_README ${CMAKE_BINARY_DIR}/README.md.gz)
+add_custom_command(OUTPUT ${KESTRANO_MANUAL}
+                   COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/KestranoRecorder.1 > ${KESTRANO_MANUAL}
+                   DEPENDS ${CMAKE_CURRENT_LIST_DIR}/KestranoRecorder.1)
+add_custom_command(OUTPUT ${KESTRANO_README}
+                   COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/README.md > ${KESTRANO_README}
+                   DEPENDS ${CMAKE_SOURCE_DIR}/README.md)
+add_custom_target(kestrano_documents DEPENDS ${KESTRANO_MANUAL} ${KESTRANO_README})
+# Whoever builds the helper for packaging has its documents too.
+add_dependencies(KestranoRecorder kestrano_documents)
 
 install(TARGETS KestranoRecorder RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${KESTRANO_MANUAL} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${KESTRANO_README}
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrano-recorder)

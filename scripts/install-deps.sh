@@ -13,6 +13,8 @@ packages=(
   libsystemd-dev libpipewire-0.3-dev
   # the Debian package (CPack computes its dependencies with dpkg-shlibdeps and file)
   dpkg-dev file
+  # its manual page, rendered by the package test
+  man-db
   # private headless desktop for tests and the demo (python3 makes its test tones)
   xvfb x11-xserver-utils pulseaudio pulseaudio-utils python3
   # private headless Wayland desktop (scripts/wayland-desktop.sh) and its test portal backend

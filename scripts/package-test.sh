@@ -31,7 +31,8 @@ deb=${debs[0]}
 
 # Nothing of the static libraries, tests or benchmarks; debug information off.
 extra=$(dpkg -c "$deb" | awk '{print $6}' |
-  grep -v -e '/$' -e '^\./usr/bin/KestranoRecorder$' -e '^\./usr/share/doc/kestrano-recorder/' || true)
+  grep -v -e '/$' -e '^\./usr/bin/KestranoRecorder$' -e '^\./usr/share/doc/kestrano-recorder/' \
+    -e '^\./usr/share/man/man1/KestranoRecorder\.1\.gz$' || true)
 [ -z "$extra" ] || fail "unexpected files in the package: $extra"
 
 status=$(dpkg-query -W -f='${Status}' kestrano-recorder 2>/dev/null || true)
@@ -45,6 +46,20 @@ else
   bin=$work/root/usr/bin/KestranoRecorder
 fi
 file -L "$bin" | grep -q ', stripped' || fail "the installed binary is not stripped"
+
+# A person's way in: the manual page renders without a warning, --help and
+# --version answer on standard output, a wrong argument gets the usage on
+# standard error and status 2.
+manual=$work/KestranoRecorder.1.gz  # from the package: dpkg may be told to skip manual pages
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/man/man1/KestranoRecorder.1.gz >"$manual"
+warnings=$(MANWIDTH=80 man --warnings -l "$manual" 2>&1 >/dev/null) ||
+  fail "man -l failed on the manual page: $warnings"
+[ -z "$warnings" ] || fail "the manual page has warnings: $warnings"
+version=$(dpkg-deb -f "$deb" Version)
+[ "$("$bin" --version)" = "KestranoRecorder $version" ] || fail "--version does not say $version"
+"$bin" --help | grep -q '^  start PATH' || fail "--help does not show the protocol"
+status=0 usage=$("$bin" --bogus 2>&1 >/dev/null) || status=$?
+[ "$status" = 2 ] && [[ $usage == Usage:* ]] || fail "a wrong argument: status $status, '$usage'"
 
 eval "$("$root/scripts/desktop.sh" start --size 640x360)"
 desktop=$KESTRANO_DESKTOP
