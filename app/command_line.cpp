@@ -18,7 +18,7 @@ constexpr std::string_view kUsage =
     "  stop         finish the file, exit   reply: DONE <size in bytes> <PATH>\n"
     "\n"
     "End of input, SIGTERM, SIGINT and SIGHUP finish a running recording too.\n"
-    "More in KestranoRecorder(1) and in README.md, installed under\n"
+    "More in KestranoRecorder(1) and in README.md.gz, installed under\n"
     "share/doc/kestrano-recorder.\n";
 
 }  // namespace

@@ -5,8 +5,9 @@
 # take everything down again: the processes left in it, its mounts, its folder.
 #
 # Usage: test-in-debian13.sh [--keep] [--full] [-- COMMAND...]
-#   --keep     leave the system in place (its folder is printed) for a look
-#              inside: chroot FOLDER /bin/bash after mounting as below
+#   --keep     leave the system in place (its folder is printed, unmounted);
+#              a later run given it as KESTRANO_DEBIAN13_DIR reuses it, its
+#              installed packages and its build folders
 #   --full     also the fuzzer and the sanitizer builds (CI leaves those to
 #              the host's Debian 12 run)
 #   COMMAND    run this in the tree instead of scripts/test.sh
@@ -96,8 +97,10 @@ mount -t tmpfs -o mode=755 tmpfs "$dir/run"
 mkdir -p "$dir/var/cache/apt/archives"
 mount --bind "$cache/apt" "$dir/var/cache/apt/archives"
 
-# The working tree as git sees it (committed and not), without build folders.
-rm -rf "$dir/src" && mkdir -p "$dir/src"
+# The working tree as git sees it (committed and not). Build folders of an
+# earlier run in a kept system stay, so that run's build goes on from there.
+mkdir -p "$dir/src"
+find "$dir/src" -mindepth 1 -maxdepth 1 ! -name 'build*' -exec rm -rf {} +
 (cd "$root" && git ls-files -co --exclude-standard -z | tar -c --null -T - -f -) | tar -x -C "$dir/src"
 
 skip=1
