@@ -13,8 +13,8 @@
 #   COMMAND    run this in the tree instead of scripts/test.sh
 # Environment: KESTRANO_DEBIAN13_DIR  the folder (default: a new one in
 #              /var/tmp); KESTRANO_DEBIAN_MIRROR; KESTRANO_DEBIAN13_CACHE
-#              (default /var/cache/kestrano-debian13: downloaded packages,
-#              kept between runs so a second run fetches only what changed).
+#              (default /var/cache/kestrano-debian13: downloaded packages and
+#              an image of the system with them installed, kept between runs).
 # Needs root and debootstrap (installed here when missing).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,8 +34,8 @@ command=("$@")
 [ ${#command[@]} -gt 0 ] || command=(./scripts/test.sh)
 
 [ "$(id -u)" = 0 ] || { echo "test-in-debian13: needs root (debootstrap, chroot, mounts)" >&2; exit 1; }
-if ! command -v debootstrap >/dev/null; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends debootstrap >/dev/null
+if ! command -v debootstrap >/dev/null || ! command -v zstd >/dev/null; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends debootstrap zstd >/dev/null
 fi
 
 dir=${KESTRANO_DEBIAN13_DIR:-$(mktemp -d /var/tmp/kestrano-debian13.XXXXXX)}
@@ -71,11 +71,23 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
+# The system with every package the tests need is kept as an image, made
+# afresh when the package list changes and at least once a week (so the
+# release's updates come in); without one, debootstrap makes the system and
+# the image is taken once the packages are in.
+image=$cache/trixie-$(sha256sum "$root/scripts/install-deps.sh" | cut -c1-12)-$(date +%G-week%V).tar.zst
+fresh=""
 if [ ! -x "$dir/usr/bin/apt-get" ]; then
-  echo "test-in-debian13: debootstrap trixie into $dir"
-  debootstrap --variant=minbase --cache-dir="$cache/debs" trixie "$dir" "$mirror" >"$dir.debootstrap.log" 2>&1 ||
-    { tail -n 20 "$dir.debootstrap.log" >&2; rm -f "$dir.debootstrap.log"; exit 1; }
-  rm -f "$dir.debootstrap.log"
+  if [ -f "$image" ]; then
+    echo "test-in-debian13: unpacking $image into $dir"
+    tar -I zstd -xpf "$image" -C "$dir"
+  else
+    echo "test-in-debian13: debootstrap trixie into $dir"
+    debootstrap --variant=minbase --cache-dir="$cache/debs" trixie "$dir" "$mirror" >"$dir.debootstrap.log" 2>&1 ||
+      { tail -n 20 "$dir.debootstrap.log" >&2; rm -f "$dir.debootstrap.log"; exit 1; }
+    rm -f "$dir.debootstrap.log"
+    fresh=1
+  fi
 fi
 cat >"$dir/etc/apt/sources.list" <<EOF
 deb $mirror trixie main
@@ -102,6 +114,15 @@ mount --bind "$cache/apt" "$dir/var/cache/apt/archives"
 mkdir -p "$dir/src"
 find "$dir/src" -mindepth 1 -maxdepth 1 ! -name 'build*' -exec rm -rf {} +
 (cd "$root" && git ls-files -co --exclude-standard -z | tar -c --null -T - -f -) | tar -x -C "$dir/src"
+
+if [ -n "$fresh" ]; then
+  chroot "$dir" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
+    /src/scripts/install-deps.sh
+  echo "test-in-debian13: keeping the system as $image"
+  rm -f "$cache"/trixie-*.tar.zst
+  tar -I 'zstd -T0' -C "$dir" --exclude=./proc/* --exclude=./sys/* --exclude=./dev/* --exclude=./run/* \
+    --exclude=./src --exclude=./var/cache/apt/archives/* -cpf "$image.part" . && mv "$image.part" "$image"
+fi
 
 skip=1
 [ -n "$full" ] && skip=""
