@@ -158,7 +158,7 @@ start_sound() {
       wait_for "the session bus" test -S "$dir/run/bus"
     fi
     start_pipewire "$dir/run"
-    spawn pipewire-pulse pipewire-pulse
+    spawn_pipewire_pulse "$dir/run"
     cp "$dir/pipewire-pulse.pid" "$dir/pulse.pid"
   else
     mkdir -p "$dir/run/pulse"
