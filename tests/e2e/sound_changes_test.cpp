@@ -116,7 +116,6 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
   if (row.prepare) {
     row.prepare(desktop);
   }
-  std::this_thread::sleep_for(500ms);  // the tones run before the recording starts
   const std::string path = folder.path("take.mp4");
   RecorderProcess recorder(KESTRANO_BINARY, desktop.environment());
   recorder.send("start " + path);
@@ -124,13 +123,11 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
   const auto started = std::chrono::steady_clock::now();
   std::this_thread::sleep_until(started + 2s);
   // The file begins after "OK": on its timeline the change is at most here.
-  const double changeAt =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const std::chrono::duration<double> changeAt = std::chrono::steady_clock::now() - started;
   row.change(desktop, recorder);
-  const double changeDone =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const std::chrono::duration<double> changeDone = std::chrono::steady_clock::now() - started;
   // A change that took long still leaves a second of the new sound to check.
-  const double seconds = std::max(row.seconds, changeDone + row.settle + 1.5);
+  const double seconds = std::max(row.seconds, changeDone.count() + row.settle + 1.5);
   std::this_thread::sleep_until(started + std::chrono::duration<double>(seconds));
   recorder.send("stop");
   const std::string done = recorder.readLine(60s).value_or("no reply");
@@ -162,9 +159,10 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
     const double before = row.before[track], after = row.after[track];
     // The tone's first 0.5 s may hold the sources' start-up.
     expectTone(audio, before, after, audio.startSeconds + 0.5,
-               row.unbroken ? end - 0.2 : changeAt - 0.15);
+               row.unbroken ? end - 0.2 : changeAt.count() - 0.15);
     if (!row.unbroken) {
-      expectTone(audio, after, row.playbackMoves ? 0 : before, changeDone + row.settle, end - 0.2);
+      expectTone(audio, after, row.playbackMoves ? 0 : before, changeDone.count() + row.settle,
+                 end - 0.2);
     }
   }
 }
