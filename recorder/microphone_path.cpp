@@ -7,7 +7,8 @@
 
 namespace kestrano {
 
-void Recorder::handleMicrophoneBuffer(const MicrophoneTap& tap, const PcmBuffer& buffer) {
+void Recorder::handleMicrophoneBuffer(const MicrophoneTap& tap, const PcmBuffer& buffer,
+                                      const AudioTime& when) {
   // Guards. The writer and inputs were stored before the engine started.
   if (!micInput_ || !assetWriter_) {
     return;
@@ -47,8 +48,10 @@ void Recorder::handleMicrophoneBuffer(const MicrophoneTap& tap, const PcmBuffer&
     return;
   }
 
-  // Time stamp: the host clock after the conversion, as returned.
-  const MediaTime now = platform_.hostClock->now();
+  // Time stamp: when the engine tells when the buffer was captured, that (a
+  // busy machine hands a backlog over at once, all of it late); otherwise the
+  // host clock after the conversion, as returned.
+  const MediaTime now = when.hostTime.valid ? when.hostTime : platform_.hostClock->now();
 
   // Packaging.
   const AudioStreamDescription description = output.format().streamDescription();

@@ -50,7 +50,8 @@ class Recorder final : public RecordingControl,
 
  private:
   struct MicrophoneTap;  // what the tap block captures
-  void handleMicrophoneBuffer(const MicrophoneTap& tap, const PcmBuffer& buffer);
+  void handleMicrophoneBuffer(const MicrophoneTap& tap, const PcmBuffer& buffer,
+                              const AudioTime& when);
 
   const Platform platform_;  // immutable
   const StartDeadlines deadlines_;

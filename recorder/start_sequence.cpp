@@ -216,9 +216,9 @@ std::optional<Error> Recorder::start(const std::string& path) {
   // it reaches the recorder only weakly.
   MicrophoneTap tap{weak_from_this(), std::move(converter), targetFormat, inputFormat};
   node->installTapOnBus(kMicrophoneTapBus, kMicrophoneTapBufferFrames, inputFormat,
-                        [tap = std::move(tap)](const PcmBuffer& buffer, const AudioTime&) {
+                        [tap = std::move(tap)](const PcmBuffer& buffer, const AudioTime& when) {
                           if (std::shared_ptr<Recorder> self = tap.recorder.lock()) {
-                            self->handleMicrophoneBuffer(tap, buffer);
+                            self->handleMicrophoneBuffer(tap, buffer, when);
                           }
                         });
 

@@ -158,7 +158,7 @@ start_sound() {
       wait_for "the session bus" test -S "$dir/run/bus"
     fi
     start_pipewire "$dir/run"
-    spawn pipewire-pulse pipewire-pulse
+    spawn_pipewire_pulse "$dir/run"
     cp "$dir/pipewire-pulse.pid" "$dir/pulse.pid"
   else
     mkdir -p "$dir/run/pulse"
@@ -211,9 +211,12 @@ add_mic() {
 }
 
 tone() {
-  local sink=$1 hz=$2 channels=${3:-2}
+  local sink=$1 hz=$2 channels=${3:-2} log
   user_env
+  log=$(mktemp "$dir/tone-$sink.XXXXXX")
   # One second holds a whole number of periods, so repeating it is seamless.
+  # A second queued at the server: a busy machine may keep the player from
+  # writing for a while, and an underrun's gap would be recorded as one.
   python3 -c "
 import array, math, sys
 hz, channels = $hz, $channels
@@ -226,9 +229,16 @@ try:
 except BrokenPipeError:
     pass
 " | "${user_cmd[@]}" pacat --playback --device="$sink" --format=float32le --rate=48000 \
-    --channels="$channels" --latency-msec=200 --client-name=tone >/dev/null 2>&1 &
+    --channels="$channels" --latency-msec=1000 --client-name=tone -v >/dev/null 2>"$log" &
   # pacat's pid: the generator ends with it.
   echo $! >>"$dir/pids"
+  # Back once it sounds (a busy machine may take seconds): tests time their
+  # recordings from here.
+  for _ in $(seq 1 200); do
+    grep -q "Stream started" "$log" && return 0
+    sleep 0.1
+  done
+  die "the tone on $sink did not start (see $log)"
 }
 
 # A real device is clocked in periods of ~10 ms, so a new record stream gets

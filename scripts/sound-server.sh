@@ -61,10 +61,19 @@ start_pipewire() {
   wait_for WirePlumber as_user sh -c "pw-cli ls Client | grep -q WirePlumber"
 }
 
-# pipewire-pulse on a running PipeWire, with the test devices; its socket is
-# RUN/pulse/native.
-start_pipewire_pulse() {
+# pipewire-pulse on a running PipeWire, serving RUN/pulse/native. It makes
+# RUN/pulse with a stat and then a mkdir that fails when the folder appeared
+# in between, as it does when a client polling for the server (pactl) makes
+# it first; so the folder is made before either runs.
+spawn_pipewire_pulse() {
+  as_user mkdir -p -m 0700 "$1/pulse"
   spawn pipewire-pulse pipewire-pulse
+}
+
+# The same with the test devices (MIC_RATE and MIC_CHANNELS as for
+# load_sound_devices).
+start_pipewire_pulse() {
+  spawn_pipewire_pulse "$1"
   wait_for pipewire-pulse as_user pactl info
-  load_sound_devices "$1" "$2"
+  load_sound_devices "$2" "$3"
 }

@@ -107,7 +107,7 @@ start() {
   local pulse_server=""
   if [ "$pulse" = 1 ]; then
     # Like desktop.sh's: a speaker, and a microphone fed through "micsink".
-    start_pipewire_pulse 48000 2
+    start_pipewire_pulse "$run" 48000 2
     pulse_server="unix:$run/pulse/native"
   fi
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include "platform/linux/pulse/pulse_default_device.h"
 
@@ -76,7 +77,7 @@ void PulseInputNode::resetPending() {
 }
 
 void PulseInputNode::deliver(const float* interleaved, std::uint32_t frames, std::uint32_t channels,
-                             double rate) {
+                             double rate, MediaTime firstFrame) {
   MutexLock lock(tapMutex_);
   // A tap in another format than the stream's cannot be served.
   if (!block_ || format_.channelCount() != channels || format_.sampleRate() != rate) {
@@ -89,6 +90,10 @@ void PulseInputNode::deliver(const float* interleaved, std::uint32_t frames, std
     }
     PcmBuffer& out = *pending_;
     const std::uint32_t fill = out.frameLength();
+    if (fill == 0) {
+      const std::int64_t offset = std::int64_t{done} * kNanosecondTimescale / std::lround(rate);
+      pendingStart_ = MediaTime::make(firstFrame.nanoseconds() + offset, kNanosecondTimescale);
+    }
     const std::uint32_t n = std::min(frames - done, bufferSize_ - fill);
     const float* from = interleaved + static_cast<std::size_t>(done) * channels;
     if (format_.isInterleaved()) {
@@ -105,7 +110,7 @@ void PulseInputNode::deliver(const float* interleaved, std::uint32_t frames, std
     out.setFrameLength(fill + n);
     done += n;
     if (out.frameLength() == bufferSize_) {
-      block_(out, AudioTime{});
+      block_(out, AudioTime{.hostTime = pendingStart_});
       out.setFrameLength(0);
     }
   }
@@ -135,8 +140,8 @@ std::optional<Error> PulseAudioEngine::startAndReturnError() {
   std::optional<Error> error;
   capture_ = PulseDefaultDeviceCapture::start(
       {DefaultDevice::input, rate, channels, "microphone"}, clock_,
-      [node = node_, channels, rate](const float* data, std::uint32_t frames, MediaTime) {
-        node->deliver(data, frames, channels, rate);
+      [node = node_, channels, rate](const float* data, std::uint32_t frames, MediaTime first) {
+        node->deliver(data, frames, channels, rate, first);
       },
       notice_, kFirstDataWait, error);
   return error;

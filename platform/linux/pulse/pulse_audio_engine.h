@@ -12,8 +12,8 @@ namespace kestrano {
 
 // The default source of the sound server (the microphone). Its tap gets
 // buffers of exactly the tap's size, non-interleaved, on the engine's
-// mainloop thread. The recorder stamps microphone buffers itself, so the tap
-// gets no capture time (an empty AudioTime). On a machine without a
+// mainloop thread, each with the host-clock time its first frame was
+// captured (AudioTime::hostTime). On a machine without a
 // microphone its format is the microphone track's own, and the tap gets
 // nothing until one appears.
 class PulseInputNode final : public AudioInputNode {
@@ -26,8 +26,9 @@ class PulseInputNode final : public AudioInputNode {
   // The tap's format, when a tap is installed.
   std::optional<AudioFormat> tapFormat();
   // From the record stream (mainloop thread): cuts interleaved audio in the
-  // stream's format into tap buffers.
-  void deliver(const float* interleaved, std::uint32_t frames, std::uint32_t channels, double rate);
+  // stream's format, its first frame captured at `firstFrame`, into tap buffers.
+  void deliver(const float* interleaved, std::uint32_t frames, std::uint32_t channels, double rate,
+               MediaTime firstFrame);
   // Forgets a half-filled buffer (the stream restarts).
   void resetPending();
 
@@ -39,6 +40,7 @@ class PulseInputNode final : public AudioInputNode {
   std::uint32_t bufferSize_ GUARDED_BY(tapMutex_) = 0;
   AudioFormat format_ GUARDED_BY(tapMutex_);
   std::optional<PcmBuffer> pending_ GUARDED_BY(tapMutex_);  // the tap buffer being filled
+  MediaTime pendingStart_ GUARDED_BY(tapMutex_);            // when its first frame was captured
 };
 
 // An AudioEngine on a PulseAudio-protocol server: while it runs, a record

@@ -16,8 +16,9 @@ namespace {
 // mainloop thread no more than 100 times a second.
 constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
 
-// Real record latencies stay far below this (fragments of 10-20 ms, device
-// buffers of tens of ms); beyond it the server's timing is not settled yet.
+// Device latencies stay far below this (fragments of 10-20 ms, device
+// buffers of tens of ms); beyond it either the server's timing is not
+// settled yet or we were slow to read.
 constexpr std::int64_t kMaxPlausibleLatency = 150 * PA_NSEC_PER_MSEC;
 
 }  // namespace
@@ -157,7 +158,7 @@ void PulseRecordStream::onReadable(pa_stream* s, std::size_t, void* userdata) {
 
 // After the drop, the stream's latency is how long ago the chunk's last frame
 // was captured (negative on monitors, which see data before it plays).
-MediaTime PulseRecordStream::firstFrameTime(std::uint32_t frames) const {
+MediaTime PulseRecordStream::firstFrameTime(std::uint32_t frames) {
   std::int64_t now = clock_->now().nanoseconds();
   std::int64_t duration = static_cast<std::int64_t>(frames) * kNanosecondTimescale / options_.rate;
   pa_usec_t usec = 0;
@@ -166,14 +167,19 @@ MediaTime PulseRecordStream::firstFrameTime(std::uint32_t frames) const {
   if (pa_stream_get_latency(stream_, &usec, &negative) == 0) {
     latency = static_cast<std::int64_t>(usec * PA_NSEC_PER_USEC) * (negative ? -1 : 1);
   }
+  std::int64_t first = now - duration - latency;
   // For about the first second a fresh stream's timing can be off by
   // hundreds of ms (measured here: +400..+560 ms on a null sink's monitor,
   // while data arrived steadily every 10 ms), until the server settles its
-  // latency. The arrival time is never that far off, so use it meanwhile.
+  // latency. A busy machine that kept us from reading for as long gives as
+  // large a latency, and a true one, with the backlog arriving at once. A
+  // stream's chunks follow each other without a gap either way, so meanwhile
+  // each one goes where the last ended; the first, by its arrival.
   if (latency > kMaxPlausibleLatency || latency < -kMaxPlausibleLatency) {
-    latency = 0;
+    first = nextFrame_.value_or(now - duration);
   }
-  return MediaTime::make(now - duration - latency, kNanosecondTimescale);
+  nextFrame_ = first + duration;
+  return MediaTime::make(first, kNanosecondTimescale);
 }
 
 }  // namespace kestrano

@@ -55,7 +55,7 @@ class PulseRecordStream {
                     DataHandler onData, FailureHandler onFailure);
   static void onStateChange(pa_stream* s, void* self);
   static void onReadable(pa_stream* s, std::size_t bytes, void* self);
-  MediaTime firstFrameTime(std::uint32_t frames) const;
+  MediaTime firstFrameTime(std::uint32_t frames);
 
   PulseClient& client_;
   const Options options_;
@@ -66,8 +66,9 @@ class PulseRecordStream {
   // Touched on the mainloop thread or under the client's lock only.
   bool ready_ = false;
   bool failed_ = false;
-  bool delivered_ = false;      // data has reached the handler
-  std::vector<float> scratch_;  // one chunk, reused
+  bool delivered_ = false;                 // data has reached the handler
+  std::vector<float> scratch_;             // one chunk, reused
+  std::optional<std::int64_t> nextFrame_;  // host-clock ns where the last chunk ended
 };
 
 }  // namespace kestrano
