@@ -11,10 +11,13 @@ namespace kestrano {
 namespace {
 
 // How much audio the server hands over at a time; without asking it hands
-// over about 2 s at once. 10 ms keeps captured audio close to the video and
-// fills a tap buffer within a chunk of its completion, while waking the
-// mainloop thread no more than 100 times a second.
-constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
+// over about 2 s at once. PipeWire runs a device at the shortest latency any
+// of its streams asks for, rounded down to a power of two: 10 ms drove it in
+// 256-frame cycles, which a busy machine without real-time scheduling cannot
+// keep, and streams linked to it after a default switch then got audio with
+// a break every few hundred ms. 25 ms leaves it at its default 1024 frames
+// and still keeps captured audio well within lip sync.
+constexpr pa_usec_t kFragment = 25 * PA_USEC_PER_MSEC;
 
 // Real record latencies stay far below this (fragments of 10-20 ms, device
 // buffers of tens of ms); beyond it the server's timing is not settled yet.

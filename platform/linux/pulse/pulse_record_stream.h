@@ -18,7 +18,7 @@ struct pa_stream;
 namespace kestrano {
 
 // One record stream of interleaved 32-bit float on a PulseClient, delivering
-// each chunk the server hands over (about 10 ms of audio) with the
+// each chunk the server hands over (about 25 ms of audio) with the
 // host-clock time of its first frame. Handlers run on the client's mainloop
 // thread with its lock held.
 class PulseRecordStream {
