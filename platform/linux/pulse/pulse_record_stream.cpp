@@ -19,7 +19,7 @@ namespace {
 // and still keeps captured audio well within lip sync.
 constexpr pa_usec_t kFragment = 25 * PA_USEC_PER_MSEC;
 
-// Real record latencies stay far below this (fragments of 10-20 ms, device
+// Real record latencies stay far below this (fragments of 25 ms, device
 // buffers of tens of ms); beyond it the server's timing is not settled yet.
 constexpr std::int64_t kMaxPlausibleLatency = 150 * PA_NSEC_PER_MSEC;
 
