@@ -14,6 +14,17 @@ namespace {
 constexpr std::chrono::milliseconds kFirstRetry{100};
 constexpr std::chrono::milliseconds kLongestRetry{2000};
 
+// The microphone is stamped as its buffers arrive: short fragments keep
+// those stamps close to when the sound was captured. System audio is stamped
+// from the server's timing, so its fragment can be longer, and must be on
+// PipeWire, which runs a device at the shortest latency any of its streams
+// asks for, rounded down to a power of two: 10 ms drove the sink in
+// 256-frame cycles, which a busy machine without real-time scheduling cannot
+// keep, and streams linked to it after a default switch got audio with a
+// break every few hundred ms. 25 ms leaves it at its default 1024 frames.
+constexpr std::chrono::milliseconds kInputFragment{10};
+constexpr std::chrono::milliseconds kMonitorFragment{25};
+
 }  // namespace
 
 std::unique_ptr<PulseDefaultDeviceCapture> PulseDefaultDeviceCapture::start(
@@ -93,7 +104,9 @@ void PulseDefaultDeviceCapture::follow() {
   stream_.reset();
   device_.clear();
   if (device) {
-    PulseRecordStream::Options stream{device->name, options_.rate, options_.channels};
+    PulseRecordStream::Options stream{
+        device->name, options_.rate, options_.channels,
+        options_.device == DefaultDevice::outputMonitor ? kMonitorFragment : kInputFragment};
     stream_ = PulseRecordStream::create(
         *client_, stream, clock_, onData_, [this](const Error&) { wake(false, true); }, error);
   }

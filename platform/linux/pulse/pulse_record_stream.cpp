@@ -10,16 +10,7 @@
 namespace kestrano {
 namespace {
 
-// How much audio the server hands over at a time; without asking it hands
-// over about 2 s at once. PipeWire runs a device at the shortest latency any
-// of its streams asks for, rounded down to a power of two: 10 ms drove it in
-// 256-frame cycles, which a busy machine without real-time scheduling cannot
-// keep, and streams linked to it after a default switch then got audio with
-// a break every few hundred ms. 25 ms leaves it at its default 1024 frames
-// and still keeps captured audio well within lip sync.
-constexpr pa_usec_t kFragment = 25 * PA_USEC_PER_MSEC;
-
-// Real record latencies stay far below this (fragments of 25 ms, device
+// Real record latencies stay far below this (fragments of 10-25 ms, device
 // buffers of tens of ms); beyond it the server's timing is not settled yet.
 constexpr std::int64_t kMaxPlausibleLatency = 150 * PA_NSEC_PER_MSEC;
 
@@ -54,7 +45,8 @@ std::unique_ptr<PulseRecordStream> PulseRecordStream::create(
   pa_buffer_attr attr;
   attr.maxlength = static_cast<std::uint32_t>(-1);
   attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-  attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragment, &spec));
+  attr.fragsize = static_cast<std::uint32_t>(
+      pa_usec_to_bytes(static_cast<pa_usec_t>(options.fragment.count()) * PA_USEC_PER_MSEC, &spec));
   // Not monotonic: when the server corrects its timing, the latency jumps
   // to the right value at once instead of freezing the clock until real
   // time catches up (which stamped buffers at twice their length).
