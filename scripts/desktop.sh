@@ -245,16 +245,18 @@ except BrokenPipeError:
 # data within one. A null sink renders as far ahead as its latency and then
 # sleeps: 2 s while nobody asks for less, and a new record stream on it (or on
 # a source remapped from its monitor) waits for the next block (measured
-# here: 1.7 s). A steady reader that asks for 10 ms keeps each sink clocked
+# here: 1.7 s). A steady reader that asks for 25 ms keeps each sink clocked
 # like a device; a suspend and resume then restarts its clock at once,
-# instead of after the 2 s block it started with.
+# instead of after the 2 s block it started with. No less than 25 ms: on
+# PipeWire a shorter one drives the sink in cycles too short for a busy
+# machine, and streams on it get broken audio.
 clock_sinks() {
   local sink clocked
   client_streams() { as_user pactl list short source-outputs 2>/dev/null | awk '$3 != "-"' | wc -l; }
   clocked=$(client_streams)
   user_env
   for sink in "$@"; do
-    "${user_cmd[@]}" parec --latency-msec=10 --fix-format --fix-rate --fix-channels \
+    "${user_cmd[@]}" parec --latency-msec=25 --fix-format --fix-rate --fix-channels \
       -d "$sink.monitor" >/dev/null 2>&1 &
     echo $! >>"$dir/pids"
   done

@@ -106,8 +106,7 @@ class PrivateDesktop {
     return std::system((script() + " " + command + " " + dir_ + " " + arguments).c_str()) == 0;
   }
 
- private:
-  static std::string script() { return std::string(KESTRANO_SOURCE_DIR) + "/scripts/desktop.sh"; }
+  // A command's standard output.
   static std::string run(const std::string& command) {
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
     std::string out;
@@ -117,6 +116,9 @@ class PrivateDesktop {
     }
     return out;
   }
+
+ private:
+  static std::string script() { return std::string(KESTRANO_SOURCE_DIR) + "/scripts/desktop.sh"; }
   void kill(const std::string& pidFile) const {
     long pid = 0;
     if (std::ifstream(dir_ + "/" + pidFile) >> pid && pid > 0) {

@@ -10,13 +10,7 @@
 namespace kestrano {
 namespace {
 
-// How much audio the server hands over at a time; without asking it hands
-// over about 2 s at once. 10 ms keeps captured audio close to the video and
-// fills a tap buffer within a chunk of its completion, while waking the
-// mainloop thread no more than 100 times a second.
-constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
-
-// Device latencies stay far below this (fragments of 10-20 ms, device
+// Device latencies stay far below this (fragments of 10-25 ms, device
 // buffers of tens of ms); beyond it either the server's timing is not
 // settled yet or we were slow to read.
 constexpr std::int64_t kMaxPlausibleLatency = 150 * PA_NSEC_PER_MSEC;
@@ -52,7 +46,8 @@ std::unique_ptr<PulseRecordStream> PulseRecordStream::create(
   pa_buffer_attr attr;
   attr.maxlength = static_cast<std::uint32_t>(-1);
   attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-  attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragment, &spec));
+  attr.fragsize = static_cast<std::uint32_t>(
+      pa_usec_to_bytes(static_cast<pa_usec_t>(options.fragment.count()) * PA_USEC_PER_MSEC, &spec));
   // Not monotonic: when the server corrects its timing, the latency jumps
   // to the right value at once instead of freezing the clock until real
   // time catches up (which stamped buffers at twice their length).

@@ -18,7 +18,7 @@ struct pa_stream;
 namespace kestrano {
 
 // One record stream of interleaved 32-bit float on a PulseClient, delivering
-// each chunk the server hands over (about 10 ms of audio) with the
+// each chunk the server hands over (a fragment of audio) with the
 // host-clock time of its first frame. Handlers run on the client's mainloop
 // thread with its lock held.
 class PulseRecordStream {
@@ -32,6 +32,9 @@ class PulseRecordStream {
     std::string device;  // a source's name
     std::uint32_t rate = 0;
     std::uint32_t channels = 0;
+    // How much audio the server hands over at a time; without asking it
+    // hands over about 2 s at once.
+    std::chrono::milliseconds fragment{10};
   };
 
   // Call without the client's lock. Waits (bounded) until the stream runs;
