@@ -215,12 +215,13 @@ void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
       });
       if (state_->isWriting()) {
         // Some players mishandle fragmented files, so a finished recording
-        // becomes an ordinary MP4. An MP4 muxer drops a track without samples,
-        // so a recording without a single video frame stays fragmented (it
-        // plays, and keeps its three tracks). If the rewrite fails the
-        // fragmented file stays, complete and playable.
-        if (!videoMissing) {
-          (void)rewriteAsPlainMp4(file_, shifts);
+        // becomes an ordinary MP4. An ordinary index cannot describe a track
+        // without samples, so a recording without a single video frame stays
+        // fragmented (it plays, and keeps its three tracks). If the finish
+        // fails the fragmented file stays, complete and playable. A file that
+        // another recording pushed off the path is not worth finishing.
+        if (!videoMissing && file_->isAtPath()) {
+          (void)finishInPlace(*file_, shifts);
         }
         if (file_->isAtPath()) {
           state_->status.store(WriterStatus::completed, std::memory_order_release);
