@@ -103,8 +103,18 @@ void putSampleTables(BoxBuffer& out, const Track& t, std::uint64_t wideFrom) {
   auto stbl = out.open(fourcc("stbl"));
   putBox(out, t.header.stsd);
   auto stts = out.open(fourcc("stts"), 0);
-  out.u32(static_cast<std::uint32_t>(s.durations.size()));
-  for (auto [count, delta] : s.durations) {
+  auto durations = s.durations;
+  if (s.hasOffsets) {
+    // The last picture lasts no time, as the writer expects of an ordinary
+    // MP4 (it repeats the last picture at the end for that reason).
+    if (durations.back().first > 1) {
+      --durations.back().first;
+      durations.emplace_back(1, 0);
+    }
+    durations.back().second = 0;
+  }
+  out.u32(static_cast<std::uint32_t>(durations.size()));
+  for (auto [count, delta] : durations) {
     out.u32(count);
     out.u32(delta);
   }
@@ -210,8 +220,8 @@ std::vector<std::uint8_t> buildMoov(const FragmentedFile& file,
     putHeader(out, t.header.tkhd, static_cast<std::uint64_t>(lengths[i]), wideFrom);
     putEdits(out, edits[i], wideFrom);
     auto mdia = out.open(fourcc("mdia"));
-    putHeader(out, t.header.mdhd, static_cast<std::uint64_t>(t.samples.endDts - t.samples.firstDts),
-              wideFrom);
+    const std::int64_t end = t.samples.hasOffsets ? t.samples.lastDts : t.samples.endDts;
+    putHeader(out, t.header.mdhd, static_cast<std::uint64_t>(end - t.samples.firstDts), wideFrom);
     putBox(out, t.header.hdlr);
     auto minf = out.open(fourcc("minf"));
     putBox(out, t.header.mediaHeader);
