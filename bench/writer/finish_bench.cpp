@@ -8,7 +8,9 @@
 // track's duration, sample count and last sample time, and a picture decoded
 // after a seek (to the seventh hour when the recording is that long).
 //
-//   finish_bench [--video-bits N] [--no-before] [--keep] FOLDER MINUTES...
+//   finish_bench [--video-bits N] [--no-before] [--cold] [--keep] FOLDER MINUTES...
+//
+// --cold drops the file from the page cache before the finish.
 //
 // The default video bit rate, 1.2 Mbit/s (the recorder uses 0.5), makes an
 // eight-hour file larger than 4 GiB.
@@ -131,6 +133,7 @@ Template encodeTemplate(std::int64_t videoBits) {
 
 struct Made {
   std::vector<ffmpeg::FragmentedMuxer::StartShift> shifts;
+  std::vector<std::int64_t> fragmentStarts;
   double seconds = 0, rssFirstMinute = 0, rssEnd = 0;
 };
 
@@ -197,6 +200,7 @@ Made makeRecording(const Template& t, const std::string& path, double minutes) {
   made.rssEnd = statusMiB("VmRSS:");
   made.seconds = since(t0);
   made.shifts = muxer->startShifts();
+  made.fragmentStarts = muxer->fragmentStarts();
   return made;
 }
 
@@ -313,7 +317,7 @@ void check(const std::string& path, double seekSeconds) {
 
 int main(int argc, char** argv) {
   std::int64_t videoBits = 1'200'000;
-  bool before = true, keep = false;
+  bool before = true, keep = false, cold = false;
   std::vector<std::string> args(argv + 1, argv + argc);
   std::size_t a = 0;
   for (; a < args.size() && args[a].rfind("--", 0) == 0; ++a) {
@@ -322,10 +326,11 @@ int main(int argc, char** argv) {
     } else {
       before = before && args[a] != "--no-before";
       keep = keep || args[a] == "--keep";
+      cold = cold || args[a] == "--cold";
     }
   }
   if (args.size() < a + 2) {
-    die("usage: finish_bench [--video-bits N] [--no-before] [--keep] FOLDER MINUTES...");
+    die("usage: finish_bench [--video-bits N] [--no-before] [--cold] [--keep] FOLDER MINUTES...");
   }
   const std::string folder = args[a++];
   Template t = encodeTemplate(videoBits);
@@ -345,13 +350,18 @@ int main(int argc, char** argv) {
     }
     std::optional<Error> e;
     auto file = ffmpeg::OutputFile::create(path, ffmpeg::OutputFile::Disposition::openExisting, e);
+    if (cold) {
+      // Nothing of the file left in the page cache, as after hours of other work.
+      (void)file->sync(true);
+      (void)::posix_fadvise(file->descriptor(), 0, 0, POSIX_FADV_DONTNEED);
+    }
     // What the recording freed goes back to the system first, so that the
     // peak from here on shows what the finish itself takes.
     ::malloc_trim(0);
     std::ofstream("/proc/self/clear_refs") << "5";
     const double rss = statusMiB("VmRSS:");
     auto t0 = Clock::now();
-    if (auto finishError = ffmpeg::finishInPlace(*file, made.shifts)) {
+    if (auto finishError = ffmpeg::finishInPlace(*file, made.shifts, made.fragmentStarts)) {
       die(finishError->description);
     }
     const double seconds = since(t0);

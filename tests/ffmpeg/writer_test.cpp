@@ -359,7 +359,7 @@ TEST(Finish, StoppedAfterAnyWriteOrOnAFullDiskLeavesAWholeRecording) {
       ::signal(SIGXFSZ, SIG_IGN);
       rlimit limit{static_cast<rlim_t>(sizeLimit), static_cast<rlim_t>(sizeLimit)};
       ::setrlimit(RLIMIT_FSIZE, &limit);
-      ::_exit(ffmpeg::finishInPlace(*file, shifts, {wideFrom, budget}) ? 1 : 0);
+      ::_exit(ffmpeg::finishInPlace(*file, shifts, {}, {wideFrom, budget}) ? 1 : 0);
     }
     int status = -1;
     ::waitpid(child, &status, 0);

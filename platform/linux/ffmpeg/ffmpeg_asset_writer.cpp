@@ -203,11 +203,13 @@ void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
         finishEncodersLocked();
       }
       std::vector<FragmentedMuxer::StartShift> shifts;
+      std::vector<std::int64_t> fragmentStarts;
       if (muxer_) {
         if (auto e = muxer_->finish()) {
           fail(*e);
         }
         shifts = muxer_->startShifts();
+        fragmentStarts = muxer_->fragmentStarts();
         muxer_.reset();
       }
       bool videoMissing = std::any_of(tracks_.begin(), tracks_.end(), [](const Track& t) {
@@ -221,7 +223,7 @@ void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
         // fails the fragmented file stays, complete and playable. A file that
         // another recording pushed off the path is not worth finishing.
         if (!videoMissing && file_->isAtPath()) {
-          (void)finishInPlace(*file_, shifts);
+          (void)finishInPlace(*file_, shifts, fragmentStarts);
         }
         if (file_->isAtPath()) {
           state_->status.store(WriterStatus::completed, std::memory_order_release);

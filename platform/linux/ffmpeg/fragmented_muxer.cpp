@@ -138,6 +138,7 @@ std::optional<Error> FragmentedMuxer::flushFragmentLocked() {
   }
   fragmentPending_ = false;
   lastFlushSeconds_ = mediaEndSeconds_;
+  fragmentStarts_.push_back(completeBytes_);
   completeBytes_ = avio_tell(ctx->pb) + kReservedBytes;
   return std::nullopt;
 }
@@ -260,6 +261,11 @@ std::vector<FragmentedMuxer::StartShift> FragmentedMuxer::startShifts() {
     result.push_back(StartShift{shifts_[i].value_or(0), context_->streams[i]->time_base});
   }
   return result;
+}
+
+std::vector<std::int64_t> FragmentedMuxer::fragmentStarts() {
+  MutexLock lock(mutex_);
+  return fragmentStarts_;
 }
 
 }  // namespace kestrano::ffmpeg

@@ -56,12 +56,13 @@ class FinishWrites {
 
 std::optional<Error> finishInPlace(const OutputFile& file,
                                    const std::vector<FragmentedMuxer::StartShift>& shifts,
+                                   const std::vector<std::int64_t>& fragmentStarts,
                                    const FinishOptions& options) {
   auto failed = [&](const std::string& why) {
     return writerError(WriterErrorCode::writeFailed, "Cannot finish " + file.path() + ": " + why);
   };
   mp4::FragmentedFile fragmented;
-  if (auto e = mp4::readFragmentedFile(file.descriptor(), fragmented)) {
+  if (auto e = mp4::readFragmentedFile(file.descriptor(), fragmented, fragmentStarts)) {
     return failed(e->description);
   }
   std::vector<std::int64_t> ticks;

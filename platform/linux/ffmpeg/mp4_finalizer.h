@@ -28,8 +28,10 @@ struct FinishOptions {
 // again. At every point a reader sees either the fragmented file or the
 // finished one; on failure the file is left fragmented (an appended index cut
 // off again).
+// `fragmentStarts` come from the muxer (see FragmentedMuxer::fragmentStarts).
 std::optional<Error> finishInPlace(const OutputFile& file,
                                    const std::vector<FragmentedMuxer::StartShift>& shifts,
+                                   const std::vector<std::int64_t>& fragmentStarts,
                                    const FinishOptions& options = {});
 
 }  // namespace kestrano::ffmpeg

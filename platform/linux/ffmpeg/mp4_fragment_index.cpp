@@ -1,5 +1,6 @@
 #include "platform/linux/ffmpeg/mp4_fragment_index.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/linux/ffmpeg/mp4_boxes.h"
 #include "platform/linux/ffmpeg/writer_errors.h"
@@ -42,6 +44,34 @@ std::optional<Error> readAt(int fd, std::uint8_t* into, std::size_t size, std::u
   }
   return std::nullopt;
 }
+
+// Reads through a window of a few pages: a moof and the header of the mdat
+// after it usually come in one read.
+constexpr std::size_t kWindowBytes = 4 * 1024;
+
+class Window {
+ public:
+  Window(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  // Points `data` at the bytes [at, at + length) of the file.
+  std::optional<Error> get(std::uint64_t at, std::size_t length, const std::uint8_t*& data) {
+    if (at < start_ || at + length > start_ + bytes_.size()) {
+      bytes_.resize(std::min<std::uint64_t>(std::max(length, kWindowBytes), size_ - at));
+      start_ = at;
+      if (auto e = readAt(fd_, bytes_.data(), bytes_.size(), at)) {
+        bytes_.clear();
+        return e;
+      }
+    }
+    data = bytes_.data() + (at - start_);
+    return std::nullopt;
+  }
+
+ private:
+  int fd_;
+  std::uint64_t size_;
+  std::uint64_t start_ = 0;
+  std::vector<std::uint8_t> bytes_;
+};
 
 std::vector<std::uint8_t> copyOf(const std::vector<std::uint8_t>& bytes, const BoxSpan& box) {
   if (box.type == 0) {
@@ -251,28 +281,38 @@ void SampleTables::add(std::uint32_t duration, std::uint32_t size, bool sync, st
   }
 }
 
-std::optional<Error> readFragmentedFile(int fd, FragmentedFile& file) {
+std::optional<Error> readFragmentedFile(int fd, FragmentedFile& file,
+                                        const std::vector<std::int64_t>& fragmentStarts) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
     return writerError(WriterErrorCode::writeFailed,
                        std::string("cannot read it back: ") + std::strerror(errno));
   }
+  // Hours of fragments may have left the page cache. Another thread asks for
+  // all of them ahead of the walk below, so the disk serves many at once
+  // rather than one by one; it stops when the walk is done.
+  std::jthread prefetch([fd, &fragmentStarts](std::stop_token stop) {
+    for (std::size_t i = 0; i < fragmentStarts.size() && !stop.stop_requested(); ++i) {
+      (void)::posix_fadvise(fd, fragmentStarts[i], kWindowBytes, POSIX_FADV_WILLNEED);
+    }
+  });
   const auto size = static_cast<std::uint64_t>(info.st_size);
+  Window window(fd, size);
   bool headerRead = false;
   std::vector<std::uint8_t> box;
   std::uint64_t at = 0;
   while (at + 8 <= size) {
-    std::uint8_t head[16] = {};
-    if (auto e = readAt(fd, head, std::min<std::uint64_t>(16, size - at), at)) {
+    const std::uint8_t* head = nullptr;
+    if (auto e = window.get(at, std::min<std::uint64_t>(16, size - at), head)) {
       return e;
     }
-    Cursor c(head, sizeof head);
+    Cursor c(head, std::min<std::uint64_t>(16, size - at));
     std::uint64_t length = c.u32();
     std::uint32_t type = c.u32();
     if (length == 1) {
       length = c.u64();
     }
-    if (length < 8 || length > size - at) {
+    if (!c.ok() || length < 8 || length > size - at) {
       return notFragmented("a box runs past the end of the file");
     }
     if (at == 0 && type != fourcc("ftyp")) {
@@ -288,11 +328,12 @@ std::optional<Error> readFragmentedFile(int fd, FragmentedFile& file) {
     }
     const bool header = type == fourcc("moov") && !headerRead;
     if (header || type == fourcc("moof")) {
-      box.resize(static_cast<std::size_t>(length));
-      if (auto e = readAt(fd, box.data(), box.size(), at)) {
+      const std::uint8_t* bytes = nullptr;
+      if (auto e = window.get(at, static_cast<std::size_t>(length), bytes)) {
         return e;
       }
-      BoxSpan whole = childBoxes(box.data(), box.size()).at(0);
+      box.assign(bytes, bytes + length);
+      const BoxSpan whole = childBoxes(box.data(), box.size()).front();
       if (header) {
         std::vector<std::uint8_t> payload(box.begin() + static_cast<std::ptrdiff_t>(whole.payload),
                                           box.end());

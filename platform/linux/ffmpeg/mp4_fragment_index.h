@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -12,16 +13,17 @@ namespace kestrano::ffmpeg::mp4 {
 // One track's samples as an ordinary MP4 index lists them, gathered fragment
 // by fragment in the compact forms the index boxes use (runs of equal
 // durations and offsets), so memory grows with the tables written, not more.
+// Deques: hours of samples grow without being copied again and again.
 struct SampleTables {
   struct Chunk {
     std::uint64_t offset = 0;  // absolute, in the file
     std::uint32_t samples = 0;
   };
-  std::vector<std::uint32_t> sizes;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> durations;  // (count, delta)
-  std::vector<std::pair<std::uint32_t, std::int32_t>> offsets;     // (count, composition offset)
-  std::vector<std::uint32_t> syncSamples;                          // 1-based
-  std::vector<Chunk> chunks;
+  std::deque<std::uint32_t> sizes;
+  std::deque<std::pair<std::uint32_t, std::uint32_t>> durations;  // (count, delta)
+  std::deque<std::pair<std::uint32_t, std::int32_t>> offsets;     // (count, composition offset)
+  std::deque<std::uint32_t> syncSamples;                          // 1-based
+  std::deque<Chunk> chunks;
   bool hasOffsets = false;                 // any composition offset other than 0
   std::int64_t firstDts = 0, lastDts = 0;  // decode times, the track's time scale
   std::int64_t endDts = 0;                 // where the last sample ends
@@ -63,8 +65,10 @@ struct FragmentedFile {
 };
 
 // Reads the layout, the header moov and every fragment's moof of the file
-// open at `fd`; the media data is not read. An error says what is not as
-// the writer leaves it.
-std::optional<Error> readFragmentedFile(int fd, FragmentedFile& file);
+// open at `fd`; the media data is not read. `fragmentStarts` (where the
+// muxer began each fragment, if known) only lets the reads overlap. An error
+// says what is not as the writer leaves it.
+std::optional<Error> readFragmentedFile(int fd, FragmentedFile& file,
+                                        const std::vector<std::int64_t>& fragmentStarts = {});
 
 }  // namespace kestrano::ffmpeg::mp4
