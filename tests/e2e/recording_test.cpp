@@ -163,9 +163,9 @@ TEST_P(Recording, EndsAsTheRowSays) {
     EXPECT_EQ(static_cast<bool>(gone), row.fileGone);
     // Finished in place: the same file, now an ordinary MP4.
     struct stat finished {};
-    EXPECT_TRUE(gone || (::stat(path.c_str(), &finished) == 0 &&
-                         finished.st_ino == recording.st_ino &&
-                         topLevelBoxes(path) == std::vector<std::string>{"ftyp", "mdat", "moov"}));
+    EXPECT_TRUE(gone ||
+                (::stat(path.c_str(), &finished) == 0 && finished.st_ino == recording.st_ino &&
+                 topLevelBoxes(path) == std::vector<std::string>{"ftyp", "mdat", "moov"}));
   }
   EXPECT_EQ(recorder.readRest(1s), "");  // no reply without a command
   const std::string errors = recorder.standardError();

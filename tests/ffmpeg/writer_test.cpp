@@ -368,6 +368,13 @@ TEST(Finish, StoppedAfterAnyWriteOrOnAFullDiskLeavesAWholeRecording) {
   ASSERT_EQ(finish(ffmpeg::mp4::kWideFrom, -1, RLIM_INFINITY), 0);
   const std::int64_t index =
       static_cast<std::int64_t>(std::filesystem::file_size(path)) - fragmentedSize;
+  auto keys = [](const StreamInfo& s) {
+    std::vector<bool> k;
+    for (const PacketInfo& p : s.packets) {
+      k.push_back(p.key);
+    }
+    return k;
+  };
   const std::vector<std::string> fragments{"ftyp", "free", "moov"},
       finished{"ftyp", "mdat", "moov"};
   for (auto [wideFrom, budget, sizeLimit, front, last] :
@@ -381,6 +388,7 @@ TEST(Finish, StoppedAfterAnyWriteOrOnAFullDiskLeavesAWholeRecording) {
     EXPECT_EQ(finish(wideFrom, budget, static_cast<std::int64_t>(sizeLimit)) == 0,
               front == finished);
     auto boxes = topLevelBoxes(path);
+    ASSERT_GE(boxes.size(), 3u);
     EXPECT_EQ(std::vector<std::string>(boxes.begin(), boxes.begin() + 3), front);
     EXPECT_EQ(boxes.back(), last);
     EXPECT_TRUE(front != finished || boxes.size() == 3);
@@ -388,14 +396,7 @@ TEST(Finish, StoppedAfterAnyWriteOrOnAFullDiskLeavesAWholeRecording) {
     ASSERT_EQ(after.size(), before.size());
     for (std::size_t i = 0; i < after.size(); ++i) {
       // The same samples, key frames where they were, and the same length.
-      auto keys = [](const StreamInfo& s) {
-        std::vector<bool> k;
-        for (const PacketInfo& p : s.packets) {
-          k.push_back(p.key);
-        }
-        return k;
-      };
-      EXPECT_EQ(keys(after[i]), keys(before[i])) << i;
+      ASSERT_EQ(keys(after[i]), keys(before[i])) << i;
       EXPECT_NEAR(after[i].packets.back().seconds - after[i].packets.front().seconds,
                   before[i].packets.back().seconds - before[i].packets.front().seconds, 0.001);
     }

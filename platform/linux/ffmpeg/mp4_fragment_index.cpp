@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -23,6 +24,10 @@ constexpr std::uint32_t kBaseDataOffset = 0x1, kDescriptionIndex = 0x2, kDefault
 constexpr std::uint32_t kDataOffset = 0x1, kFirstSampleFlags = 0x4, kSampleDuration = 0x100,
                         kSampleSize = 0x200, kSampleFlags = 0x400, kSampleOffset = 0x800;
 constexpr std::uint32_t kNonSync = 0x10000;  // sample_is_non_sync_sample
+// Far more samples than a fragment of a second holds: a run of only default
+// samples claiming more is not the writer's.
+constexpr std::uint32_t kMaxDefaultRun = 1 << 20;
+constexpr std::uint64_t kMaxIndexBoxBytes = 64 << 20;  // a header moov or a moof
 
 Error notFragmented(const std::string& why) {
   return writerError(WriterErrorCode::writeFailed, "not a fragmented recording: " + why);
@@ -216,7 +221,10 @@ std::optional<Error> readTraf(const std::vector<std::uint8_t>& moof, const BoxSp
       data = base + static_cast<std::uint64_t>(static_cast<std::int32_t>(r.u32()));
     }
     std::uint32_t first = flags & kFirstSampleFlags ? r.u32() : sampleFlags;
-    if (count > r.left() / 4 + 1) {
+    // Each sample takes this much of the run, unless all use the defaults.
+    const int fieldBytes =
+        4 * std::popcount(flags & (kSampleDuration | kSampleSize | kSampleFlags | kSampleOffset));
+    if (fieldBytes == 0 ? count > kMaxDefaultRun : count > r.left() / fieldBytes) {
       return notFragmented("a run longer than its box");
     }
     s.chunks.push_back({data, count});
@@ -324,16 +332,22 @@ std::optional<Error> readFragmentedFile(int fd, FragmentedFile& file,
         return notFragmented("no room reserved after ftyp");
       }
       file.reserveAt = at;
-      file.reserveSize = length;
     }
     const bool header = type == fourcc("moov") && !headerRead;
+    if ((header || type == fourcc("moof")) && length > kMaxIndexBoxBytes) {
+      return notFragmented("an index box too large to be the writer's");
+    }
     if (header || type == fourcc("moof")) {
       const std::uint8_t* bytes = nullptr;
       if (auto e = window.get(at, static_cast<std::size_t>(length), bytes)) {
         return e;
       }
       box.assign(bytes, bytes + length);
-      const BoxSpan whole = childBoxes(box.data(), box.size()).front();
+      const auto spans = childBoxes(box.data(), box.size());
+      if (spans.empty()) {
+        return notFragmented("a box that does not parse");
+      }
+      const BoxSpan& whole = spans.front();
       if (header) {
         std::vector<std::uint8_t> payload(box.begin() + static_cast<std::ptrdiff_t>(whole.payload),
                                           box.end());
@@ -355,6 +369,9 @@ std::optional<Error> readFragmentedFile(int fd, FragmentedFile& file,
       }
     }
     at += length;
+  }
+  if (at != size) {
+    return notFragmented("stray bytes at the end");
   }
   file.end = at;
   for (const Track& t : file.tracks) {

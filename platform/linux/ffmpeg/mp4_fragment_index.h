@@ -57,9 +57,8 @@ struct Track {
 // for the finished file's mdat header, the header moov, then moof/mdat
 // fragments up to `end`.
 struct FragmentedFile {
-  std::uint64_t reserveAt = 0;  // where the free box starts (right after ftyp)
-  std::uint64_t reserveSize = 0;
-  std::uint64_t end = 0;                 // the end of the last box, where the index goes
+  std::uint64_t reserveAt = 0;  // where the free box starts (right after ftyp), at least 16 bytes
+  std::uint64_t end = 0;        // the end of the last box, where the index goes
   std::vector<std::uint8_t> mvhd, udta;  // whole boxes of the header moov
   std::vector<Track> tracks;
 };
