@@ -2,8 +2,8 @@
 // second (a page of text scrolling under a moving panel) with two stereo
 // 48 kHz tracks, fed as fast as the writer takes it. Reports how many times
 // faster than real time it runs, the CPU seconds per recorded second, the
-// cost of the finish step (fragmented -> ordinary MP4) per minute, and the
-// tracks' durations in the finished file.
+// time finishWriting takes and the tracks' durations in the finished file
+// (finish_bench measures the finish at lengths of hours).
 //
 //   writer_bench [seconds, default 60] [folder for the files, default /tmp]
 #include <sys/resource.h>
@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "platform/linux/ffmpeg/ffmpeg_writer_factory.h"
-#include "platform/linux/ffmpeg/mp4_finalizer.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -230,31 +229,6 @@ Result run(const std::string& path, double seconds, bool withAudio,
   return r;
 }
 
-// The finish step alone: a fragmented copy of the file is rewritten as an
-// ordinary MP4, as the writer does at the end of a recording.
-double remuxSeconds(const std::string& plain, const std::string& fragmented) {
-  std::string cmd = "ffmpeg -v error -y -i '" + plain +
-                    "' -map 0 -c copy -movflags empty_moov+default_base_moof+frag_keyframe '" +
-                    fragmented + "'";
-  if (std::system(cmd.c_str()) != 0) {
-    std::fprintf(stderr, "cannot make a fragmented copy (ffmpeg)\n");
-    return -1;
-  }
-  auto t0 = Clock::now();
-  std::optional<Error> openError;
-  std::unique_ptr<ffmpeg::OutputFile> file = ffmpeg::OutputFile::create(
-      fragmented, ffmpeg::OutputFile::Disposition::openExisting, openError);
-  if (!file) {
-    std::fprintf(stderr, "remux: %s\n", openError->description.c_str());
-    return -1;
-  }
-  if (auto e = ffmpeg::rewriteAsPlainMp4(file, {})) {
-    std::fprintf(stderr, "remux: %s\n", e->description.c_str());
-    return -1;
-  }
-  return since(t0);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -280,22 +254,7 @@ int main(int argc, char** argv) {
       seconds / all.wall, all.cpu / seconds, all.wall, all.finishWall);
   printDurations(base + "-all.mp4");
 
-  double remux = remuxSeconds(base + "-all.mp4", base + "-fragmented.mp4");
-  if (remux >= 0) {
-    double perMinute = remux * 60 / seconds;
-    FILE* f = std::fopen((base + "-all.mp4").c_str(), "rb");
-    long size = 0;
-    if (f != nullptr) {
-      std::fseek(f, 0, SEEK_END);
-      size = std::ftell(f);
-      std::fclose(f);
-    }
-    std::printf(
-        "finish (fragmented -> ordinary MP4, fsync included): %.3f s for %.1f MB; "
-        "%.3f s per minute, about %.1f s for one hour\n",
-        remux, static_cast<double>(size) / 1e6, perMinute, perMinute * 60);
-  }
-  for (const char* suffix : {"-video.mp4", "-all.mp4", "-fragmented.mp4"}) {
+  for (const char* suffix : {"-video.mp4", "-all.mp4"}) {
     std::remove((base + suffix).c_str());
   }
   return 0;

@@ -4,6 +4,7 @@
 // starts, ends or loses a part of the machine.
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -136,6 +137,8 @@ TEST_P(Recording, EndsAsTheRowSays) {
   recorder.send("start " + path);
   ASSERT_EQ(recorder.readLine(30s), "OK") << recorder.standardError();
   const auto started = std::chrono::steady_clock::now();
+  struct stat recording {};
+  ::stat(path.c_str(), &recording);
   if (row.incident) {
     std::this_thread::sleep_for(2s);
     row.incident(desktop, folder);
@@ -158,6 +161,11 @@ TEST_P(Recording, EndsAsTheRowSays) {
     const auto size = fs::file_size(path, gone);
     EXPECT_EQ(done, "DONE " + std::to_string(gone ? 0 : size) + " " + path);
     EXPECT_EQ(static_cast<bool>(gone), row.fileGone);
+    // Finished in place: the same file, now an ordinary MP4.
+    struct stat finished {};
+    EXPECT_TRUE(gone ||
+                (::stat(path.c_str(), &finished) == 0 && finished.st_ino == recording.st_ino &&
+                 topLevelBoxes(path) == std::vector<std::string>{"ftyp", "mdat", "moov"}));
   }
   EXPECT_EQ(recorder.readRest(1s), "");  // no reply without a command
   const std::string errors = recorder.standardError();

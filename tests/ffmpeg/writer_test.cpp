@@ -12,11 +12,15 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 #include <tuple>
 
 #include "platform/linux/ffmpeg/audio_placement.h"
+#include "platform/linux/ffmpeg/audio_track_encoder.h"
 #include "platform/linux/ffmpeg/ffmpeg_writer_factory.h"
+#include "platform/linux/ffmpeg/mp4_finalizer.h"
+#include "platform/linux/ffmpeg/video_track_encoder.h"
 #include "recorder/capture_settings.h"
 #include "tests/resample/sine_fit.h"
 #include "tests/support/media_probe.h"
@@ -104,11 +108,7 @@ struct Writer {
 
 // Not fragmented: the samples, then one index at the end.
 bool isOrdinaryMp4(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string data(std::istreambuf_iterator<char>(in), {});
-  auto mdat = data.find("mdat");
-  return mdat != std::string::npos && data.rfind("moov") > mdat &&
-         data.find("moof") == std::string::npos;
+  return topLevelBoxes(path) == std::vector<std::string>{"ftyp", "mdat", "moov"};
 }
 
 TEST(AudioPlacement, KeepsCountingWithinTheThresholdAndRePlacesBeyondIt) {
@@ -308,6 +308,102 @@ TEST(WriterFailure, AFullFileFailsTheWriterAndKeepsOnlyWholeFragments) {
   ASSERT_EQ(streams.size(), 3u);
   EXPECT_FALSE(streams[0].packets.empty() || streams[1].packets.empty());
   EXPECT_EQ(decodeErrors(path), "");
+}
+
+// A recording as the writer leaves it before the finish: 4 s through the
+// writer's own encoders and fragmented muxer. Returns the start shifts.
+std::vector<ffmpeg::FragmentedMuxer::StartShift> recordFragmented(const std::string& path) {
+  std::optional<Error> e;
+  auto muxer = ffmpeg::FragmentedMuxer::create(path, e);
+  auto video = ffmpeg::VideoTrackEncoder::create(makeVideoOutputSettings(720), true, e);
+  auto sound = ffmpeg::AudioTrackEncoder::create(makeAudioOutputSettings(), true, e);
+  auto mic = ffmpeg::AudioTrackEncoder::create(makeAudioOutputSettings(), true, e);
+  auto file = ffmpeg::OutputFile::create(path, ffmpeg::OutputFile::Disposition::createNew, e);
+  int track = 0;
+  for (auto* codec : {&video->codec(), &sound->codec(), &mic->codec()}) {
+    EXPECT_EQ(muxer->addStream(*codec), track++);
+  }
+  video->setSink([&](AVPacket& p, AVRational tb) { return muxer->write(0, p, tb); });
+  sound->setSink([&](AVPacket& p, AVRational tb) { return muxer->write(1, p, tb); });
+  mic->setSink([&](AVPacket& p, AVRational tb) { return muxer->write(2, p, tb); });
+  EXPECT_FALSE(muxer->open(*file));
+  for (int i = 0; i < 60; ++i) {
+    EXPECT_FALSE(video->encode(frame(1280, 720, kSession + i * 66'666'666LL, i), kSession));
+  }
+  for (std::int64_t a = 0; a < 4 * 48000; a += 960) {
+    EXPECT_FALSE(sound->encode(*sine(a, 960, 440, kSession + samplesToNs(a)), kSession));
+    EXPECT_FALSE(mic->encode(*sine(a, 960, 997, kSession + samplesToNs(a)), kSession));
+  }
+  EXPECT_FALSE(sound->finish() || mic->finish() || video->finish(4.0) || muxer->finish());
+  return muxer->startShifts();
+}
+
+// The finish stopped dead after each of its writes in turn, and half way
+// through the index (a process killed there), or failing on a full disk:
+// every result plays whole, fragmented or finished, as the recording did
+// before. With the 64-bit forms (co64, version 1 headers, a largesize mdat)
+// the finished file reads the same.
+TEST(Finish, StoppedAfterAnyWriteOrOnAFullDiskLeavesAWholeRecording) {
+  TemporaryFolder folder;
+  const std::string fragmented = folder.path("fragmented.mp4");
+  const auto shifts = recordFragmented(fragmented);
+  const auto before = probeStreams(fragmented);
+  const auto fragmentedSize = static_cast<std::int64_t>(std::filesystem::file_size(fragmented));
+  const std::string path = folder.path("rec.mp4");
+  auto finish = [&](std::uint64_t wideFrom, std::int64_t budget, std::int64_t sizeLimit) {
+    std::filesystem::copy_file(fragmented, path, std::filesystem::copy_options::overwrite_existing);
+    std::optional<Error> e;
+    auto file = ffmpeg::OutputFile::create(path, ffmpeg::OutputFile::Disposition::openExisting, e);
+    pid_t child = ::fork();
+    if (child == 0) {
+      ::signal(SIGXFSZ, SIG_IGN);
+      rlimit limit{static_cast<rlim_t>(sizeLimit), static_cast<rlim_t>(sizeLimit)};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      ::_exit(ffmpeg::finishInPlace(*file, shifts, {}, {wideFrom, budget}) ? 1 : 0);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    return status;
+  };
+  ASSERT_EQ(finish(ffmpeg::mp4::kWideFrom, -1, RLIM_INFINITY), 0);
+  const std::int64_t index =
+      static_cast<std::int64_t>(std::filesystem::file_size(path)) - fragmentedSize;
+  auto keys = [](const StreamInfo& s) {
+    std::vector<bool> k;
+    for (const PacketInfo& p : s.packets) {
+      k.push_back(p.key);
+    }
+    return k;
+  };
+  const std::vector<std::string> fragments{"ftyp", "free", "moov"},
+      finished{"ftyp", "mdat", "moov"};
+  for (auto [wideFrom, budget, sizeLimit, front, last] :
+       {std::tuple(ffmpeg::mp4::kWideFrom, 0L, RLIM_INFINITY, fragments, "mdat"),
+        {ffmpeg::mp4::kWideFrom, index / 2, RLIM_INFINITY, fragments, "moov"},  // torn index
+        {ffmpeg::mp4::kWideFrom, index, RLIM_INFINITY, fragments, "moov"},
+        {ffmpeg::mp4::kWideFrom, index + 8, RLIM_INFINITY, finished, "moov"},
+        {ffmpeg::mp4::kWideFrom, -1, fragmentedSize + index / 2, fragments, "mdat"},  // disk full
+        {std::uint64_t{1}, -1, RLIM_INFINITY, finished, "moov"}}) {
+    SCOPED_TRACE(::testing::Message() << wideFrom << " " << budget << " " << sizeLimit);
+    EXPECT_EQ(finish(wideFrom, budget, static_cast<std::int64_t>(sizeLimit)) == 0,
+              front == finished);
+    auto boxes = topLevelBoxes(path);
+    ASSERT_GE(boxes.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(boxes.begin(), boxes.begin() + 3), front);
+    EXPECT_EQ(boxes.back(), last);
+    EXPECT_TRUE(front != finished || boxes.size() == 3);
+    auto after = probeStreams(path);
+    ASSERT_EQ(after.size(), before.size());
+    for (std::size_t i = 0; i < after.size(); ++i) {
+      // The same samples, key frames where they were, and the same length.
+      ASSERT_EQ(keys(after[i]), keys(before[i])) << i;
+      EXPECT_NEAR(after[i].packets.back().seconds - after[i].packets.front().seconds,
+                  before[i].packets.back().seconds - before[i].packets.front().seconds, 0.001);
+    }
+    // ffmpeg says that it skips the second moov of a finish cut short.
+    EXPECT_EQ(std::regex_replace(decodeErrors(path), std::regex(".*duplicated MOOV Atom.*\n"), ""),
+              "");
+  }
 }
 
 }  // namespace

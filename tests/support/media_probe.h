@@ -206,6 +206,30 @@ inline std::vector<double> beeps(const DecodedAudio& audio) {
   return onsets;
 }
 
+// The file's top-level box types in order, read from the box headers alone;
+// one that runs past the end of the file is the last.
+inline std::vector<std::string> topLevelBoxes(const std::string& path) {
+  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+  std::vector<std::string> types;
+  unsigned char h[16];
+  for (std::uint64_t at = 0; f && ::fseeko(f.get(), static_cast<off_t>(at), SEEK_SET) == 0 &&
+                             std::fread(h, 1, 16, f.get()) >= 8;) {
+    std::uint64_t size = std::uint64_t{h[0]} << 24 | h[1] << 16 | h[2] << 8 | h[3];
+    if (size == 1) {  // a 64-bit size follows
+      size = 0;
+      for (int i = 8; i < 16; ++i) {
+        size = size << 8 | h[i];
+      }
+    }
+    types.emplace_back(reinterpret_cast<char*>(h) + 4, 4);
+    if (size < 8) {
+      break;
+    }
+    at += size;
+  }
+  return types;
+}
+
 // Plays the file through a full decode with the ffmpeg tool; its complaints,
 // empty when there are none. Not its chatter: it guesses a frame rate and
 // complains about pictures closer than it, and warns of a torn fragment at

@@ -25,14 +25,15 @@ constexpr int kBufferBytes = 64 * 1024;
 
 struct Position {
   int fd;
-  std::int64_t offset = 0;
+  std::int64_t offset = 0;  // the context's
+  std::int64_t moved = 0;   // the file's offset less the context's
 };
 
 int readAt(void* opaque, std::uint8_t* buffer, int size) {
   auto* at = static_cast<Position*>(opaque);
   ssize_t n;
   do {
-    n = ::pread(at->fd, buffer, static_cast<std::size_t>(size), at->offset);
+    n = ::pread(at->fd, buffer, static_cast<std::size_t>(size), at->offset + at->moved);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     return AVERROR(errno);
@@ -48,7 +49,8 @@ int writeAt(void* opaque, WriteBuffer buffer, int size) {
   auto* at = static_cast<Position*>(opaque);
   int done = 0;
   while (done < size) {
-    ssize_t n = ::pwrite(at->fd, buffer + done, static_cast<std::size_t>(size - done), at->offset);
+    ssize_t n = ::pwrite(at->fd, buffer + done, static_cast<std::size_t>(size - done),
+                         at->offset + at->moved);
     if (n < 0 && errno == EINTR) {
       continue;
     }
@@ -70,14 +72,14 @@ std::int64_t seekTo(void* opaque, std::int64_t offset, int whence) {
   }
   switch (whence) {
     case AVSEEK_SIZE:
-      return info.st_size;
+      return info.st_size - at->moved;
     case SEEK_SET:
       break;
     case SEEK_CUR:
       offset += at->offset;
       break;
     case SEEK_END:
-      offset += info.st_size;
+      offset += info.st_size - at->moved;
       break;
     default:
       return AVERROR(EINVAL);
@@ -95,6 +97,10 @@ void DescriptorIoDeleter::operator()(AVIOContext* io) const {
   delete static_cast<Position*>(io->opaque);
   av_freep(&io->buffer);
   avio_context_free(&io);
+}
+
+void moveDescriptorIo(AVIOContext& io, std::int64_t bytes) {
+  static_cast<Position*>(io.opaque)->moved += bytes;
 }
 
 DescriptorIoPtr makeDescriptorIo(int fd, bool writable) {

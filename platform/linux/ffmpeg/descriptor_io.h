@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "platform/linux/av/av_resources.h"
@@ -18,5 +19,8 @@ using DescriptorIoPtr = std::unique_ptr<AVIOContext, DescriptorIoDeleter>;
 
 // Nothing when out of memory.
 DescriptorIoPtr makeDescriptorIo(int fd, bool writable);
+// From now on the context's offset k is the file's offset k + `bytes` (room
+// was made in the file before what the context writes next).
+void moveDescriptorIo(AVIOContext& io, std::int64_t bytes);
 
 }  // namespace kestrano::ffmpeg

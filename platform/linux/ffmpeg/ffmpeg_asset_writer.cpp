@@ -203,11 +203,13 @@ void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
         finishEncodersLocked();
       }
       std::vector<FragmentedMuxer::StartShift> shifts;
+      std::vector<std::int64_t> fragmentStarts;
       if (muxer_) {
         if (auto e = muxer_->finish()) {
           fail(*e);
         }
         shifts = muxer_->startShifts();
+        fragmentStarts = muxer_->fragmentStarts();
         muxer_.reset();
       }
       bool videoMissing = std::any_of(tracks_.begin(), tracks_.end(), [](const Track& t) {
@@ -215,12 +217,13 @@ void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
       });
       if (state_->isWriting()) {
         // Some players mishandle fragmented files, so a finished recording
-        // becomes an ordinary MP4. An MP4 muxer drops a track without samples,
-        // so a recording without a single video frame stays fragmented (it
-        // plays, and keeps its three tracks). If the rewrite fails the
-        // fragmented file stays, complete and playable.
-        if (!videoMissing) {
-          (void)rewriteAsPlainMp4(file_, shifts);
+        // becomes an ordinary MP4. An ordinary index cannot describe a track
+        // without samples, so a recording without a single video frame stays
+        // fragmented (it plays, and keeps its three tracks). If the finish
+        // fails the fragmented file stays, complete and playable. A file that
+        // another recording pushed off the path is not worth finishing.
+        if (!videoMissing && file_->isAtPath()) {
+          (void)finishInPlace(*file_, shifts, fragmentStarts);
         }
         if (file_->isAtPath()) {
           state_->status.store(WriterStatus::completed, std::memory_order_release);

@@ -1,7 +1,10 @@
 #include "platform/linux/ffmpeg/fragmented_muxer.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/linux/ffmpeg/writer_errors.h"
 
@@ -21,7 +24,38 @@ constexpr double kFragmentSeconds = 1.0;
 // is valid from the first fragment on. default_base_moof: offsets inside a
 // fragment count from its own moof, as readers of fragmented MP4 expect.
 // frag_custom: fragments close only when this class says so (time based).
-constexpr const char* kMovFlags = "empty_moov+default_base_moof+frag_custom";
+// skip_trailer: no mfra at the end; its offsets would miss the reserved room
+// (below), and the finished file has no use for it.
+constexpr const char* kMovFlags = "empty_moov+default_base_moof+frag_custom+skip_trailer";
+
+// Room right after ftyp for the header of the mdat that the finished file
+// puts there (a 64-bit one needs 16 bytes); a free box until then.
+constexpr std::int64_t kReservedBytes = 16;
+
+// Moves what follows ftyp in the header just written (the moov, which holds
+// no file offsets) behind a free box of kReservedBytes.
+std::optional<std::string> reserveAfterFtyp(int fd, std::int64_t headerBytes) {
+  if (headerBytes < 16 || headerBytes > (1 << 20)) {
+    return "an unexpected header";
+  }
+  std::vector<std::uint8_t> header(static_cast<std::size_t>(headerBytes) + kReservedBytes);
+  if (::pread(fd, header.data(), header.size() - kReservedBytes, 0) != headerBytes) {
+    return "cannot read its header back";
+  }
+  const std::size_t ftyp = std::size_t{header[0]} << 24 | std::size_t{header[1]} << 16 |
+                           std::size_t{header[2]} << 8 | header[3];
+  if (ftyp + 8 > static_cast<std::size_t>(headerBytes)) {
+    return "an unexpected header";
+  }
+  std::copy_backward(header.begin() + static_cast<std::ptrdiff_t>(ftyp),
+                     header.begin() + headerBytes, header.end());
+  const std::uint8_t free[kReservedBytes] = {0, 0, 0, kReservedBytes, 'f', 'r', 'e', 'e'};
+  std::copy(std::begin(free), std::end(free), header.begin() + static_cast<std::ptrdiff_t>(ftyp));
+  if (::pwrite(fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) {
+    return std::strerror(errno);
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -82,7 +116,12 @@ std::optional<Error> FragmentedMuxer::open(const OutputFile& file) {
   if (ctx->pb->error < 0) {
     return failLocked("Cannot write", ctx->pb->error);
   }
-  completeBytes_ = avio_tell(ctx->pb);
+  if (auto why = reserveAfterFtyp(file.descriptor(), avio_tell(ctx->pb))) {
+    failure_ = writerError(WriterErrorCode::openFailed, "Cannot write " + path_ + ": " + *why);
+    return failure_;
+  }
+  moveDescriptorIo(*ctx->pb, kReservedBytes);
+  completeBytes_ = avio_tell(ctx->pb) + kReservedBytes;
   return std::nullopt;
 }
 
@@ -99,7 +138,8 @@ std::optional<Error> FragmentedMuxer::flushFragmentLocked() {
   }
   fragmentPending_ = false;
   lastFlushSeconds_ = mediaEndSeconds_;
-  completeBytes_ = avio_tell(ctx->pb);
+  fragmentStarts_.push_back(completeBytes_);
+  completeBytes_ = avio_tell(ctx->pb) + kReservedBytes;
   return std::nullopt;
 }
 
@@ -221,6 +261,11 @@ std::vector<FragmentedMuxer::StartShift> FragmentedMuxer::startShifts() {
     result.push_back(StartShift{shifts_[i].value_or(0), context_->streams[i]->time_base});
   }
   return result;
+}
+
+std::vector<std::int64_t> FragmentedMuxer::fragmentStarts() {
+  MutexLock lock(mutex_);
+  return fragmentStarts_;
 }
 
 }  // namespace kestrano::ffmpeg

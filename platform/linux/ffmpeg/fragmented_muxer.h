@@ -17,7 +17,8 @@ namespace kestrano::ffmpeg {
 
 // The MP4 muxer while recording: a fragmented file (an empty index up front,
 // then self-contained fragments) so that a recorder killed at any moment
-// leaves a file that opens and holds all but the last fragment. Packets come
+// leaves a file that opens and holds all but the last fragment. A free box
+// right after ftyp keeps room for the header the finish in place writes. Packets come
 // from several encoder threads; one mutex serialises every muxer call.
 class FragmentedMuxer {
  public:
@@ -54,6 +55,9 @@ class FragmentedMuxer {
     AVRational timeBase{1, 1};
   };
   std::vector<StartShift> startShifts();
+  // Where each fragment begins in the file: 8 bytes a second of recording,
+  // so that the finish can ask for all of them at once.
+  std::vector<std::int64_t> fragmentStarts();
 
  private:
   FragmentedMuxer(std::string path, av::OutputContextPtr context);
@@ -82,6 +86,7 @@ class FragmentedMuxer {
   // a failed write the file is cut back to it, so no torn fragment follows.
   std::int64_t completeBytes_ GUARDED_BY(mutex_) = 0;
   bool fragmentPending_ GUARDED_BY(mutex_) = false;  // packets written since the last flush
+  std::vector<std::int64_t> fragmentStarts_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kestrano::ffmpeg

@@ -1,123 +1,111 @@
 #include "platform/linux/ffmpeg/mp4_finalizer.h"
 
-#include <cerrno>
+#include <unistd.h>
 
-#include "platform/linux/av/av_resources.h"
-#include "platform/linux/ffmpeg/audio_track_encoder.h"
-#include "platform/linux/ffmpeg/descriptor_io.h"
+#include <cerrno>
+#include <cstring>
+
+#include "platform/linux/ffmpeg/mp4_boxes.h"
+#include "platform/linux/ffmpeg/mp4_fragment_index.h"
 #include "platform/linux/ffmpeg/writer_errors.h"
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
 
 namespace kestrano::ffmpeg {
 namespace {
 
-Error remuxError(const std::string& path, const std::string& what, int code) {
-  return writerError(WriterErrorCode::writeFailed,
-                     "Cannot finish " + path + ": " + what + ": " + av::errorText(code));
-}
+// The finish's writes, with the test's budget: a write past it is cut where
+// the budget ends and reported as `stopped`.
+class FinishWrites {
+ public:
+  FinishWrites(int fd, std::int64_t budget) : fd_(fd), budget_(budget) {}
+  bool stopped() const { return stopped_; }
+
+  std::optional<std::string> write(const std::uint8_t* data, std::size_t size,
+                                   std::uint64_t offset) {
+    if (budget_ >= 0 && static_cast<std::int64_t>(size) > budget_) {
+      size = static_cast<std::size_t>(budget_);
+      stopped_ = true;
+    }
+    for (std::size_t done = 0; done < size;) {
+      ssize_t n = ::pwrite(fd_, data + done, size - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n < 0) {
+        return std::strerror(errno);
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    if (budget_ >= 0) {
+      budget_ -= static_cast<std::int64_t>(size);
+    }
+    return stopped_ ? std::optional<std::string>("stopped by the test's write budget")
+                    : std::nullopt;
+  }
+
+ private:
+  int fd_;
+  std::int64_t budget_;
+  bool stopped_ = false;
+};
 
 }  // namespace
 
-std::optional<Error> rewriteAsPlainMp4(std::unique_ptr<OutputFile>& file,
-                                       const std::vector<FragmentedMuxer::StartShift>& shifts) {
-  const std::string& path = file->path();
-  DescriptorIoPtr inIo = makeDescriptorIo(file->descriptor(), false);
-  AVFormatContext* rawIn = inIo ? avformat_alloc_context() : nullptr;
-  if (rawIn == nullptr) {
-    return remuxError(path, "out of memory", AVERROR(ENOMEM));
+std::optional<Error> finishInPlace(const OutputFile& file,
+                                   const std::vector<FragmentedMuxer::StartShift>& shifts,
+                                   const std::vector<std::int64_t>& fragmentStarts,
+                                   const FinishOptions& options) {
+  auto failed = [&](const std::string& why) {
+    return writerError(WriterErrorCode::writeFailed, "Cannot finish " + file.path() + ": " + why);
+  };
+  mp4::FragmentedFile fragmented;
+  if (auto e = mp4::readFragmentedFile(file.descriptor(), fragmented, fragmentStarts)) {
+    return failed(e->description);
   }
-  rawIn->pb = inIo.get();
-  // Frees the context when it fails.
-  int rc = avformat_open_input(&rawIn, nullptr, nullptr, nullptr);
-  if (rc < 0) {
-    return remuxError(path, "cannot read it back", rc);
+  std::vector<std::int64_t> ticks;
+  for (std::size_t i = 0; i < shifts.size() && i < fragmented.tracks.size(); ++i) {
+    ticks.push_back(av_rescale_q(shifts[i].ticks, shifts[i].timeBase,
+                                 {1, static_cast<int>(fragmented.tracks[i].header.timescale)}));
   }
-  av::InputContextPtr in(rawIn);
+  const std::vector<std::uint8_t> moov = mp4::buildMoov(fragmented, ticks, options.wideFrom);
+  fragmented.tracks.clear();  // the tables are in the moov now
 
-  std::optional<Error> e;
-  std::unique_ptr<OutputFile> temporary = file->createSibling(e);
-  if (!temporary) {
-    return e;
-  }
-  const std::string& temporaryPath = temporary->path();
-  DescriptorIoPtr outIo = makeDescriptorIo(temporary->descriptor(), true);
-  if (!outIo) {
-    return remuxError(path, "out of memory", AVERROR(ENOMEM));
-  }
-  AVFormatContext* rawOut = nullptr;
-  rc = avformat_alloc_output_context2(&rawOut, nullptr, "mp4", nullptr);
-  if (rc < 0 || rawOut == nullptr) {
-    return remuxError(path, "cannot set up the MP4 muxer", rc);
-  }
-  av::OutputContextPtr out(rawOut);
-  out->pb = outIo.get();
-  out->flags |= AVFMT_FLAG_CUSTOM_IO;
-  for (unsigned i = 0; i < in->nb_streams; ++i) {
-    AVStream* source = in->streams[i];
-    AVStream* copy = avformat_new_stream(out.get(), nullptr);
-    if (copy == nullptr || avcodec_parameters_copy(copy->codecpar, source->codecpar) < 0) {
-      return remuxError(path, "cannot copy a track", AVERROR(ENOMEM));
+  FinishWrites writes(file.descriptor(), options.writeBudget);
+  // The index goes after the fragments and reaches the disk first. Until the
+  // header below changes, readers see the fragmented file with a second moov
+  // after it, which they skip, as they skip a torn one.
+  std::optional<std::string> e = writes.write(moov.data(), moov.size(), fragmented.end);
+  std::optional<Error> synced = e ? std::nullopt : file.sync(true);
+  if (e || synced) {
+    if (!writes.stopped()) {
+      file.truncateTo(static_cast<std::int64_t>(fragmented.end));
     }
-    copy->codecpar->codec_tag = 0;
-    if (copy->codecpar->codec_id == AV_CODEC_ID_AAC && copy->codecpar->frame_size == 0) {
-      copy->codecpar->frame_size = kAacFrameSamples;  // the demuxer does not say
+    return synced ? synced : failed("cannot write the index: " + *e);
+  }
+  // Then one small write, within the first sector: the reserved free box
+  // becomes the header of an mdat holding everything up to the new moov.
+  const std::uint64_t mdatSize = fragmented.end - fragmented.reserveAt;
+  mp4::BoxBuffer header;
+  if (mdatSize >= options.wideFrom) {
+    header.u32(1);
+    header.u32(mp4::fourcc("mdat"));
+    header.u64(mdatSize);
+  } else {
+    header.u32(static_cast<std::uint32_t>(mdatSize));
+    header.u32(mp4::fourcc("mdat"));
+  }
+  const std::vector<std::uint8_t> headerBytes = header.take();
+  e = writes.write(headerBytes.data(), headerBytes.size(), fragmented.reserveAt);
+  if (e) {
+    if (!writes.stopped()) {
+      file.truncateTo(static_cast<std::int64_t>(fragmented.end));
     }
-    copy->time_base = source->time_base;
+    return failed("cannot write the mdat header: " + *e);
   }
-  rc = avformat_write_header(out.get(), nullptr);
-  if (rc < 0) {
-    return remuxError(path, "cannot write the header", rc);
-  }
-  av::PacketPtr packet(av_packet_alloc());
-  if (!packet) {
-    return remuxError(path, "out of memory", AVERROR(ENOMEM));
-  }
-  for (;;) {
-    rc = av_read_frame(in.get(), packet.get());
-    if (rc == AVERROR_EOF) {
-      break;
-    }
-    if (rc < 0) {
-      return remuxError(path, "cannot read it back", rc);
-    }
-    AVStream* source = in->streams[packet->stream_index];
-    AVStream* copy = out->streams[packet->stream_index];
-    auto index = static_cast<std::size_t>(packet->stream_index);
-    if (index < shifts.size()) {
-      std::int64_t back =
-          av_rescale_q(shifts[index].ticks, shifts[index].timeBase, source->time_base);
-      if (packet->pts != AV_NOPTS_VALUE) {
-        packet->pts -= back;
-      }
-      if (packet->dts != AV_NOPTS_VALUE) {
-        packet->dts -= back;
-      }
-    }
-    av_packet_rescale_ts(packet.get(), source->time_base, copy->time_base);
-    packet->pos = -1;
-    // Takes the packet's reference (and leaves it blank) in every case.
-    rc = av_interleaved_write_frame(out.get(), packet.get());
-    if (rc < 0) {
-      return remuxError(path, "cannot write " + temporaryPath, rc);
-    }
-  }
-  rc = av_write_trailer(out.get());
-  if (rc < 0) {
-    return remuxError(path, "cannot complete " + temporaryPath, rc);
-  }
-  avio_flush(out->pb);
-  if (out->pb->error < 0) {
-    return remuxError(path, "cannot write " + temporaryPath, out->pb->error);
-  }
-  // The new file's data must be on disk before the rename makes it the
-  // recording, or a crash could leave an empty file under the name.
-  if (auto syncError = temporary->sync(false)) {
-    return syncError;
-  }
-  if (auto renameError = file->replaceWith(*temporary)) {
-    return renameError;
-  }
-  file = std::move(temporary);
-  return std::nullopt;
+  return file.sync(true);
 }
 
 }  // namespace kestrano::ffmpeg

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -24,19 +23,11 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 
 }  // namespace
 
-OutputFile::OutputFile(std::shared_ptr<const UniqueFd> folder, std::string path, std::string name,
-                       UniqueFd fd, bool temporary)
+OutputFile::OutputFile(UniqueFd folder, std::string path, std::string name, UniqueFd fd)
     : folder_(std::move(folder)),
       path_(std::move(path)),
       name_(std::move(name)),
-      fd_(std::move(fd)),
-      temporary_(temporary) {}
-
-OutputFile::~OutputFile() {
-  if (temporary_) {
-    removeFromPath();
-  }
-}
+      fd_(std::move(fd)) {}
 
 std::unique_ptr<OutputFile> OutputFile::create(const std::string& path, Disposition disposition,
                                                std::optional<Error>& error) {
@@ -50,9 +41,8 @@ std::unique_ptr<OutputFile> OutputFile::create(const std::string& path, Disposit
   }
   std::string folderPath = slash == 0 ? "/" : path.substr(0, slash);
   std::string name = path.substr(slash + 1);
-  auto folder =
-      std::make_shared<UniqueFd>(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder->get() < 0) {
+  UniqueFd folder(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) {
     error = systemError(verb, path);
     return nullptr;
   }
@@ -63,7 +53,7 @@ std::unique_ptr<OutputFile> OutputFile::create(const std::string& path, Disposit
   }
   // No symbolic link is followed: the file is the one at the name.
   const int flags = createNew ? O_RDWR | O_CREAT | O_TRUNC : O_RDWR;
-  UniqueFd fd(::openat(folder->get(), name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0666));
+  UniqueFd fd(::openat(folder.get(), name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0666));
   if (fd.get() < 0) {
     error = systemError(verb, path);
     return nullptr;
@@ -71,60 +61,23 @@ std::unique_ptr<OutputFile> OutputFile::create(const std::string& path, Disposit
   if (createNew) {
     // The new name must be durable too, or the fragments synced later could
     // survive a power loss without a name to find them by.
-    (void)::fsync(folder->get());
+    (void)::fsync(folder.get());
   }
   return std::unique_ptr<OutputFile>(
-      new OutputFile(std::move(folder), path, std::move(name), std::move(fd), false));
-}
-
-std::unique_ptr<OutputFile> OutputFile::createSibling(std::optional<Error>& error) const {
-  // Short, so it fits wherever the file's own name fits; unique per process
-  // and call; hidden.
-  static std::atomic<unsigned> counter{0};
-  std::string name = ".kestrano-" + std::to_string(::getpid()) + "-" +
-                     std::to_string(counter.fetch_add(1, std::memory_order_relaxed)) + ".tmp";
-  std::string path = path_.substr(0, path_.size() - name_.size()) + name;
-  UniqueFd fd(::openat(folder_->get(), name.c_str(),
-                       O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
-  if (fd.get() < 0) {
-    error = systemError("create", path);
-    return nullptr;
-  }
-  return std::unique_ptr<OutputFile>(
-      new OutputFile(folder_, std::move(path), std::move(name), std::move(fd), true));
+      new OutputFile(std::move(folder), path, std::move(name), std::move(fd)));
 }
 
 bool OutputFile::isAtPath() const {
   struct stat mine {};
   struct stat there {};
   return ::fstat(fd_.get(), &mine) == 0 &&
-         ::fstatat(folder_->get(), name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+         ::fstatat(folder_.get(), name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
          sameFile(mine, there);
-}
-
-std::optional<Error> OutputFile::replaceWith(OutputFile& sibling) {
-  // Another recording may have taken the path since this file was made; its
-  // file stays. (A rename in the instant between the check and the rename
-  // cannot be excluded, only made unlikely.)
-  if (!isAtPath()) {
-    return writerError(WriterErrorCode::writeFailed,
-                       "Cannot finish " + path_ + ": another file has taken its place");
-  }
-  if (::renameat(folder_->get(), sibling.name_.c_str(), folder_->get(), name_.c_str()) != 0) {
-    return writerError(WriterErrorCode::writeFailed,
-                       "Cannot finish " + path_ + ": rename failed: " + std::strerror(errno));
-  }
-  sibling.name_ = name_;
-  sibling.path_ = path_;
-  sibling.temporary_ = false;
-  // Make the rename itself durable.
-  (void)::fsync(folder_->get());
-  return std::nullopt;
 }
 
 void OutputFile::removeFromPath() {
   if (isAtPath()) {
-    (void)::unlinkat(folder_->get(), name_.c_str(), 0);
+    (void)::unlinkat(folder_.get(), name_.c_str(), 0);
   }
 }
 

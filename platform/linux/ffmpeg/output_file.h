@@ -14,8 +14,8 @@ namespace kestrano::ffmpeg {
 // descriptor and its name there. Everything after creation goes through the
 // descriptors: writes reach this file whatever happens to the path, the
 // *at() calls work on a short name whatever the path's length, and the path
-// is replaced or removed only while it still names this file (same device
-// and inode), never another recording someone put there.
+// is removed only while it still names this file (same device and inode),
+// never another recording someone put there.
 class OutputFile {
  public:
   enum class Disposition {
@@ -26,11 +26,7 @@ class OutputFile {
   // path and the reason, when it cannot be had.
   static std::unique_ptr<OutputFile> create(const std::string& path, Disposition disposition,
                                             std::optional<Error>& error);
-  // A new file in the same folder under a short hidden name, which this
-  // object removes again unless it has replaced another file.
-  std::unique_ptr<OutputFile> createSibling(std::optional<Error>& error) const;
-
-  ~OutputFile();
+  ~OutputFile() = default;
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
@@ -39,10 +35,6 @@ class OutputFile {
 
   // Whether the path still names this file.
   bool isAtPath() const;
-  // Renames `sibling` over this file's path while the path still names this
-  // file, and makes the rename durable. Nothing changes otherwise, and the
-  // error says why.
-  std::optional<Error> replaceWith(OutputFile& sibling);
   // Takes the name away from this file if the path still names it.
   void removeFromPath();
   // Writes the file's data through to the disk.
@@ -52,14 +44,12 @@ class OutputFile {
   void truncateTo(std::int64_t bytes) const;
 
  private:
-  OutputFile(std::shared_ptr<const UniqueFd> folder, std::string path, std::string name,
-             UniqueFd fd, bool temporary);
+  OutputFile(UniqueFd folder, std::string path, std::string name, UniqueFd fd);
 
-  const std::shared_ptr<const UniqueFd> folder_;  // shared with siblings
-  std::string path_;
-  std::string name_;  // within the folder
+  const UniqueFd folder_;
+  const std::string path_;
+  const std::string name_;  // within the folder
   UniqueFd fd_;
-  bool temporary_;  // removed from its name when dropped
 };
 
 }  // namespace kestrano::ffmpeg
