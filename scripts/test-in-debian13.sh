@@ -100,6 +100,9 @@ chmod 755 "$dir/usr/sbin/policy-rc.d"
 cp /etc/resolv.conf "$dir/etc/resolv.conf"
 [ -s "$dir/etc/machine-id" ] || cat /proc/sys/kernel/random/uuid | tr -d - >"$dir/etc/machine-id"
 
+# A system's root is open to all (mktemp made the folder 0700): the
+# tests' unprivileged desktop user has to reach every path in it.
+chmod 755 "$dir"
 mount -t proc proc "$dir/proc"
 mount -t sysfs sysfs "$dir/sys"
 mount --bind /dev "$dir/dev"
