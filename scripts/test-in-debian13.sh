@@ -35,6 +35,7 @@ command=("$@")
 
 [ "$(id -u)" = 0 ] || { echo "test-in-debian13: needs root (debootstrap, chroot, mounts)" >&2; exit 1; }
 if ! command -v debootstrap >/dev/null || ! command -v zstd >/dev/null; then
+  apt-get update -qq  # a clean machine may hold no package lists yet
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends debootstrap zstd >/dev/null
 fi
 
@@ -98,7 +99,7 @@ EOF
 printf '#!/bin/sh\nexit 101\n' >"$dir/usr/sbin/policy-rc.d"
 chmod 755 "$dir/usr/sbin/policy-rc.d"
 cp /etc/resolv.conf "$dir/etc/resolv.conf"
-[ -s "$dir/etc/machine-id" ] || cat /proc/sys/kernel/random/uuid | tr -d - >"$dir/etc/machine-id"
+[ -s "$dir/etc/machine-id" ] || tr -d - </proc/sys/kernel/random/uuid >"$dir/etc/machine-id"
 
 # A system's root is open to all (mktemp made the folder 0700): the
 # tests' unprivileged desktop user has to reach every path in it.
