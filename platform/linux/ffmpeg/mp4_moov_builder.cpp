@@ -250,7 +250,10 @@ std::vector<std::uint8_t> buildMoov(const FragmentedFile& file,
     putBox(out, t.header.tref);  // the chapter list's reference, when there are marks
     auto mdia = out.open(fourcc("mdia"));
     const std::int64_t end = t.samples.hasOffsets ? t.samples.lastDts : t.samples.endDts;
-    putHeader(out, t.header.mdhd, static_cast<std::uint64_t>(end - t.samples.firstDts), wideFrom);
+    // A chapter list's readers take its length from the movie's start (its
+    // first title comes after an empty edit), as one muxed in one go has.
+    const std::int64_t from = t.header.text ? 0 : t.samples.firstDts;
+    putHeader(out, t.header.mdhd, static_cast<std::uint64_t>(end - from), wideFrom);
     putBox(out, t.header.hdlr);
     auto minf = out.open(fourcc("minf"));
     putBox(out, t.header.mediaHeader);
