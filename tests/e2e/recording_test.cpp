@@ -84,13 +84,14 @@ void expectRecording(const Row& row, const std::string& path, const Landings& la
     EXPECT_LE(chapters[i].first, landed.marks[i].notAfter + 0.001) << chapters[i].second;
   }
   for (double resume : landed.resumes) {
-    // The first picture after a resume is a key frame.
+    // The first picture after a resume is a key frame (pictures sit on a
+    // 1/180 s grid, and status counts whole milliseconds).
     // (A cut-off file has no edit list: its times carry the encoder's delay.)
     const double zero = streams[0].packets.front().seconds;
     auto next = std::find_if(streams[0].packets.begin(), streams[0].packets.end(),
-                             [&](const auto& p) { return p.seconds - zero >= resume - 0.001; });
+                             [&](const auto& p) { return p.seconds - zero >= resume - 0.004; });
     ASSERT_NE(next, streams[0].packets.end());
-    EXPECT_TRUE(next->key) << "at " << next->seconds << " s after the resume at " << resume;
+    EXPECT_TRUE(next->key) << "at " << next->seconds - zero << " s after the resume at " << resume;
   }
   // 683x384 scales to 719 rows, stored with one repeated row: 4:2:0 needs an even height.
   EXPECT_EQ(videoShape(streams[0]), "h2641280x720");
@@ -129,7 +130,10 @@ void expectRecording(const Row& row, const std::string& path, const Landings& la
     std::vector<std::pair<double, double>> offsets;  // flash time, beep minus flash
     for (double beep : onsets) {
       // A beep the file's end cuts short leaves too short a window to tell tones apart.
-      if (beep + 0.15 <= ends.back()) {
+      // So does a pause (the file goes on at the resume).
+      const bool cut = std::any_of(landed.resumes.begin(), landed.resumes.end(),
+                                   [&](double at) { return at > beep && at < beep + 0.15; });
+      if (beep + 0.15 <= ends.back() && !cut) {
         EXPECT_GT(tone(audio, track == 0 ? 440 : 1000, beep), 0.03) << "at " << beep << " s";
         EXPECT_LT(tone(audio, track == 0 ? 1000 : 440, beep), 0.01) << "at " << beep << " s";
       }

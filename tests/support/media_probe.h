@@ -243,7 +243,12 @@ inline std::string decodeErrors(const std::string& path) {
   std::string text;
   char line[4096];  // far longer than its lines: one line a call
   while (pipe && std::fgets(line, sizeof line, pipe.get()) != nullptr) {
-    text += std::strstr(line, "No filtered frames for output stream") ? "" : line;
+    // Also libavformat's note on a chapter list that starts after an empty
+    // edit: it measures the list's length from its first title, not from 0.
+    text += std::strstr(line, "No filtered frames for output stream") ||
+                    std::strstr(line, "ignoring stream duration which is shorter than chapters")
+                ? ""
+                : line;
   }
   return text;
 }
