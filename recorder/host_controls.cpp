@@ -87,9 +87,10 @@ std::shared_ptr<MediaSample> Recorder::cutPauses(std::shared_ptr<MediaSample> sa
   const double rate = pcm != nullptr ? pcm->format().sampleRate() : 0;
   const std::int64_t begin = time.nanoseconds();
   const std::int64_t frames = pcm != nullptr ? pcm->frameLength() : 0;
-  const std::int64_t end = instant || rate <= 0 ? begin + 1
-                                                : begin + static_cast<std::int64_t>(
-                                                              static_cast<double>(frames) * 1e9 / rate);
+  const std::int64_t end =
+      instant || rate <= 0
+          ? begin + 1
+          : begin + static_cast<std::int64_t>(static_cast<double>(frames) * 1e9 / rate);
   std::optional<PauseTimeline::Span> kept;
   {
     MutexLock lock(controlsMutex_);
@@ -125,12 +126,12 @@ std::shared_ptr<MediaSample> Recorder::cutPauses(std::shared_ptr<MediaSample> sa
   for (std::size_t b = 0; b < pcm->bufferCount(); ++b) {
     std::copy(pcm->data(b) + first * channels, pcm->data(b) + last * channels, part.data(b));
   }
-  const std::int64_t partBegin = begin + static_cast<std::int64_t>(
-                                             static_cast<double>(first) * 1e9 / rate + 0.5);
+  const std::int64_t partBegin =
+      begin + static_cast<std::int64_t>(static_cast<double>(first) * 1e9 / rate + 0.5);
   return MediaSample::makeAudio(
-      std::move(part), SampleTimingInfo{sample->duration(),
-                                        MediaTime::make(partBegin - shift, kNanosecondTimescale),
-                                        MediaTime::invalid()});
+      std::move(part),
+      SampleTimingInfo{sample->duration(), MediaTime::make(partBegin - shift, kNanosecondTimescale),
+                       MediaTime::invalid()});
 }
 
 }  // namespace kestrano

@@ -35,9 +35,9 @@ std::shared_ptr<MediaSample> withKeyFrameRequest(const MediaSample& sample) {
     attachments.front() = PropertyDictionary{};
   }
   (*attachments.front())[kForceKeyFrameKey] = PropertyValue{std::int64_t{1}};
-  return sample.withTiming(SampleTimingInfo{sample.duration(), sample.presentationTimeStamp(),
-                                            sample.decodeTimeStamp()},
-                           std::move(attachments));
+  return sample.withTiming(
+      SampleTimingInfo{sample.duration(), sample.presentationTimeStamp(), sample.decodeTimeStamp()},
+      std::move(attachments));
 }
 
 }  // namespace

@@ -255,8 +255,13 @@ TEST_P(Recording, EndsAsTheRowSays) {
 // a track that kept running, or a gap at a resume, moves its beeps off the
 // flashes; marks before, during and after them.
 const std::vector<std::pair<double, std::string>> kPausesAndMarks = {
-    {1.2, "mark Anfang \xC3\xA4"}, {0.3, "pause"}, {1.4, "mark während der Pause"},
-    {0.1, "resume"}, {1.6, "pause"}, {0.7, "resume"}, {1.3, "mark Schluss"}};
+    {1.2, "mark Anfang \xC3\xA4"},
+    {0.3, "pause"},
+    {1.4, "mark während der Pause"},
+    {0.1, "resume"},
+    {1.6, "pause"},
+    {0.7, "resume"},
+    {1.3, "mark Schluss"}};
 
 Row signalled(int sig) {
   return {.name = sigabbrev_np(sig), .ending = [sig](RecorderProcess& r) { r.signal(sig); }};

@@ -181,12 +181,11 @@ class FakePlatform final : public ScreenCaptureService,
     return fails("writer.make", &error) ? nullptr : shared_from_this();
   }
   std::shared_ptr<AssetWriterInput> makeInput(MediaType type, const OutputSettings& s) override {
-    return std::make_shared<Input>(
-        *this,
-        type == MediaType::video  ? "video"
-        : type == MediaType::text ? "chapters"
-                                  : "audio#" + std::to_string(++made_),
-        s);
+    return std::make_shared<Input>(*this,
+                                   type == MediaType::video  ? "video"
+                                   : type == MediaType::text ? "chapters"
+                                                             : "audio#" + std::to_string(++made_),
+                                   s);
   }
   void addInput(std::shared_ptr<AssetWriterInput> input) override {
     tracks.push_back(std::static_pointer_cast<Input>(input));

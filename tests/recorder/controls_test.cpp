@@ -34,7 +34,7 @@ TEST(Pauses, CutEveryTrackAtTheSameMomentsAndTheTimelineGoesOnWithoutAGap) {
   expectError(rig.recorder->mark("early"), "not recording");
   EXPECT_FALSE(rig.recorder->status().recording);
   ASSERT_EQ(rig.start(), std::nullopt);
-  rig.deliver(screenFrame(7000));  // starts the session
+  rig.deliver(screenFrame(7000));                                       // starts the session
   rig.fake->deliverSample(systemAudio(7000), StreamOutputType::audio);  // 10 ms each
   at(7100);
   EXPECT_EQ(rig.recorder->pause(), std::nullopt);
@@ -59,14 +59,14 @@ TEST(Pauses, CutEveryTrackAtTheSameMomentsAndTheTimelineGoesOnWithoutAGap) {
   EXPECT_EQ(rig.recorder->mark("after"), std::nullopt);
   EXPECT_EQ(rig.recorder->status().mediaMilliseconds, 300);
 
-  EXPECT_EQ(landed(rig, kVideo), (std::vector<std::pair<std::int64_t, std::int64_t>>{
-                                     {7000, 0}, {7150, 1}, {7200, 0}}));
+  EXPECT_EQ(landed(rig, kVideo),
+            (std::vector<std::pair<std::int64_t, std::int64_t>>{{7000, 0}, {7150, 1}, {7200, 0}}));
   EXPECT_EQ(landed(rig, kSystemAudio), (std::vector<std::pair<std::int64_t, std::int64_t>>{
                                            {7000, 480}, {7095, 240}, {7100, 240}}));
   EXPECT_EQ(landed(rig, kMicrophone),
             (std::vector<std::pair<std::int64_t, std::int64_t>>{{7300, 480}}));
-  EXPECT_EQ(landed(rig, kChapters), (std::vector<std::pair<std::int64_t, std::int64_t>>{
-                                        {7100, 1}, {7300, 1}}));
+  EXPECT_EQ(landed(rig, kChapters),
+            (std::vector<std::pair<std::int64_t, std::int64_t>>{{7100, 1}, {7300, 1}}));
   const auto& title = std::get<std::string>(rig.appended(kChapters)[1].first->data());
   EXPECT_EQ(title, "after");
   rig.recorder->stop();
@@ -81,7 +81,8 @@ TEST(Status, ReportsTheFileSizeAndEachSourcesPeakOverTheLastSecond) {
   loud.data(1)[7] = -0.5f;
   const MediaTime time = MediaTime::make(7000, 1000);
   rig.fake->deliverSample(
-      MediaSample::makeAudio(std::move(loud), SampleTimingInfo{MediaTime::make(1, 48000), time, time}),
+      MediaSample::makeAudio(std::move(loud),
+                             SampleTimingInfo{MediaTime::make(1, 48000), time, time}),
       StreamOutputType::audio);
   rig.fake->deliverBuffer(micBuffer(AudioFormat::standard(44100, 1), 441, 0.0f));
   RecordingStatus status = rig.recorder->status();
@@ -89,7 +90,7 @@ TEST(Status, ReportsTheFileSizeAndEachSourcesPeakOverTheLastSecond) {
   ASSERT_TRUE(status.systemAudioDbfs.has_value());
   EXPECT_NEAR(*status.systemAudioDbfs, -6.02, 0.01);
   EXPECT_EQ(status.microphoneDbfs, std::nullopt);  // digital silence
-  rig.fake->clock = 8'050'000'000;  // over a second later
+  rig.fake->clock = 8'050'000'000;                 // over a second later
   EXPECT_EQ(rig.recorder->status().systemAudioDbfs, std::nullopt);
 }
 

@@ -4,7 +4,6 @@
 #include <string>
 #include <variant>
 
-
 namespace kestrano::ffmpeg {
 namespace {
 
@@ -24,9 +23,8 @@ std::optional<Error> ChapterTrackEncoder::encode(const MediaSample& sample,
   }
   // Two marks in one millisecond both stay, a millisecond apart: a track's
   // samples need rising times.
-  std::int64_t ms =
-      std::max<std::int64_t>(0, (sample.presentationTimeStamp().nanoseconds() - sessionStartNs) /
-                                    1'000'000);
+  std::int64_t ms = std::max<std::int64_t>(
+      0, (sample.presentationTimeStamp().nanoseconds() - sessionStartNs) / 1'000'000);
   ms = std::max(ms, lastMs_ + 1);
   lastMs_ = ms;
   return sink_(ms, std::string_view(*text).substr(0, length));

@@ -151,10 +151,9 @@ std::optional<Error> FragmentedMuxer::writeChapter(std::int64_t ms, std::string_
 
 std::optional<Error> FragmentedMuxer::enableChaptersLocked() {
   for (auto [at, type] : chapterSwitch_) {
-    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(type >> 24),
-                                   static_cast<std::uint8_t>(type >> 16),
-                                   static_cast<std::uint8_t>(type >> 8),
-                                   static_cast<std::uint8_t>(type)};
+    const std::uint8_t bytes[4] = {
+        static_cast<std::uint8_t>(type >> 24), static_cast<std::uint8_t>(type >> 16),
+        static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type)};
     // Synced with the fragment that brings the first mark: a reader never
     // sees a mark of a track the header does not list.
     if (::pwrite(file_->descriptor(), bytes, sizeof bytes, at) != ssize_t{sizeof bytes}) {

@@ -10,13 +10,13 @@ namespace {
 // The sample description: white text on nothing, no box, one font.
 void putTimedTextEntry(BoxBuffer& out) {
   auto entry = out.open(fourcc("tx3g"));
-  out.u32(0), out.u16(0), out.u16(1);  // reserved, data reference 1
-  out.u32(0);                          // display flags
-  out.u8(1), out.u8(0xff);             // centred, at the bottom
-  out.u32(0);                          // background: transparent
-  out.u32(0), out.u32(0);              // default text box
+  out.u32(0), out.u16(0), out.u16(1);             // reserved, data reference 1
+  out.u32(0);                                     // display flags
+  out.u8(1), out.u8(0xff);                        // centred, at the bottom
+  out.u32(0);                                     // background: transparent
+  out.u32(0), out.u32(0);                         // default text box
   out.u32(0), out.u16(1), out.u8(0), out.u8(18);  // style: font 1, plain, 18 px
-  out.u32(0xffffffff);                             // white
+  out.u32(0xffffffff);                            // white
   auto ftab = out.open(fourcc("ftab"));
   out.u16(1), out.u16(1), out.u8(5);
   for (char c : std::string_view("Serif")) {
@@ -27,9 +27,9 @@ void putTimedTextEntry(BoxBuffer& out) {
 }
 
 void putChapterTrak(BoxBuffer& out, std::uint32_t id) {
-  auto tkhd = out.open(fourcc("tkhd"), 0, 0);  // flags 0: not enabled
+  auto tkhd = out.open(fourcc("tkhd"), 0, 0);                   // flags 0: not enabled
   out.u32(0), out.u32(0), out.u32(id), out.u32(0), out.u32(0);  // times, id, duration
-  out.u32(0), out.u32(0), out.u32(0), out.u32(0);  // reserved, layer, group, volume
+  out.u32(0), out.u32(0), out.u32(0), out.u32(0);               // reserved, layer, group, volume
   for (std::uint32_t v : {0x10000u, 0u, 0u, 0u, 0x10000u, 0u, 0u, 0u, 0x40000000u}) {
     out.u32(v);  // the unit matrix
   }

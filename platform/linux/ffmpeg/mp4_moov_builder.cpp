@@ -201,7 +201,8 @@ std::vector<std::uint8_t> buildMoov(const FragmentedFile& file,
   for (std::size_t i = 0; i < file.tracks.size(); ++i) {
     if (!file.tracks[i].header.text) {
       std::int64_t length = 0;
-      for (const Edit& e : editsFor(file.tracks[i], i < shifts.size() ? shifts[i] : 0, movieScale)) {
+      for (const Edit& e :
+           editsFor(file.tracks[i], i < shifts.size() ? shifts[i] : 0, movieScale)) {
         length += e.duration;
       }
       mediaEnd = std::max(mediaEnd, length);
