@@ -226,21 +226,16 @@ std::vector<Row> rows() {
          .notice = "microphone: none found"});
     // Held still for longer than any device buffers, as a busy machine may
     // hold it: what the server kept for it meanwhile arrives at once, and
-    // goes where it was recorded, not where it arrived. On pipewire-pulse
-    // 0.3.65 the microphone track still breaks once, 1-2 s after such a
-    // stall, in most takes; not understood yet, so the row runs on the
-    // PulseAudio daemon only until that is mended.
-    if (server != "pipewire") {
-      out.push_back({.name = "RecorderStalled",
-                     .server = server,
-                     .change =
-                         [](PrivateDesktop&, RecorderProcess& r) {
-                           r.signal(SIGSTOP);
-                           std::this_thread::sleep_for(400ms);
-                           r.signal(SIGCONT);
-                         },
-                     .unbroken = true});
-    }
+    // goes where it was recorded, not where it arrived.
+    out.push_back({.name = "RecorderStalled",
+                   .server = server,
+                   .change =
+                       [](PrivateDesktop&, RecorderProcess& r) {
+                         r.signal(SIGSTOP);
+                         std::this_thread::sleep_for(400ms);
+                         r.signal(SIGCONT);
+                       },
+                   .unbroken = true});
   }
   return out;
 }

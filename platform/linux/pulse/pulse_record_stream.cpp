@@ -8,15 +8,6 @@
 #include "platform/audio_format.h"
 
 namespace kestrano {
-namespace {
-
-// Device latencies stay far below this (fragments of 10-25 ms, device
-// buffers of tens of ms); beyond it either the server's timing is not
-// settled yet or we were slow to read.
-constexpr std::int64_t kMaxPlausibleLatency = 150 * PA_NSEC_PER_MSEC;
-
-}  // namespace
-
 std::unique_ptr<PulseRecordStream> PulseRecordStream::create(
     PulseClient& client, const Options& options, std::shared_ptr<HostClock> clock,
     DataHandler onData, FailureHandler onFailure, std::optional<Error>& error) {
@@ -81,7 +72,8 @@ PulseRecordStream::PulseRecordStream(PulseClient& client, const Options& options
       options_(options),
       clock_(std::move(clock)),
       onData_(std::move(onData)),
-      onFailure_(std::move(onFailure)) {}
+      onFailure_(std::move(onFailure)),
+      timeline_(options.rate) {}
 
 PulseRecordStream::~PulseRecordStream() {
   if (stream_ == nullptr) {
@@ -154,27 +146,14 @@ void PulseRecordStream::onReadable(pa_stream* s, std::size_t, void* userdata) {
 // After the drop, the stream's latency is how long ago the chunk's last frame
 // was captured (negative on monitors, which see data before it plays).
 MediaTime PulseRecordStream::firstFrameTime(std::uint32_t frames) {
-  std::int64_t now = clock_->now().nanoseconds();
-  std::int64_t duration = static_cast<std::int64_t>(frames) * kNanosecondTimescale / options_.rate;
   pa_usec_t usec = 0;
   int negative = 0;
   std::int64_t latency = 0;
   if (pa_stream_get_latency(stream_, &usec, &negative) == 0) {
     latency = static_cast<std::int64_t>(usec * PA_NSEC_PER_USEC) * (negative ? -1 : 1);
   }
-  std::int64_t first = now - duration - latency;
-  // For about the first second a fresh stream's timing can be off by
-  // hundreds of ms (measured here: +400..+560 ms on a null sink's monitor,
-  // while data arrived steadily every 10 ms), until the server settles its
-  // latency. A busy machine that kept us from reading for as long gives as
-  // large a latency, and a true one, with the backlog arriving at once. A
-  // stream's chunks follow each other without a gap either way, so meanwhile
-  // each one goes where the last ended; the first, by its arrival.
-  if (latency > kMaxPlausibleLatency || latency < -kMaxPlausibleLatency) {
-    first = nextFrame_.value_or(now - duration);
-  }
-  nextFrame_ = first + duration;
-  return MediaTime::make(first, kNanosecondTimescale);
+  return MediaTime::make(timeline_.place(clock_->now().nanoseconds(), frames, latency),
+                         kNanosecondTimescale);
 }
 
 }  // namespace kestrano

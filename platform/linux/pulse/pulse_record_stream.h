@@ -11,6 +11,7 @@
 #include "platform/error.h"
 #include "platform/host_clock.h"
 #include "platform/linux/pulse/pulse_client.h"
+#include "platform/linux/pulse/record_timeline.h"
 #include "platform/media_time.h"
 
 struct pa_stream;
@@ -69,9 +70,9 @@ class PulseRecordStream {
   // Touched on the mainloop thread or under the client's lock only.
   bool ready_ = false;
   bool failed_ = false;
-  bool delivered_ = false;                 // data has reached the handler
-  std::vector<float> scratch_;             // one chunk, reused
-  std::optional<std::int64_t> nextFrame_;  // host-clock ns where the last chunk ended
+  bool delivered_ = false;      // data has reached the handler
+  std::vector<float> scratch_;  // one chunk, reused
+  RecordTimeline timeline_;
 };
 
 }  // namespace kestrano

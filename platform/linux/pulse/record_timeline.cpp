@@ -1,0 +1,62 @@
+#include "platform/linux/pulse/record_timeline.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace kestrano {
+namespace {
+
+constexpr std::int64_t kMillisecond = 1'000'000;
+constexpr std::int64_t kSecond = 1'000 * kMillisecond;
+
+// Device latencies stay far below this (fragments of 10-25 ms, device
+// buffers of tens of ms); beyond it either the server's timing is not
+// settled yet or we were slow to read.
+constexpr std::int64_t kMaxPlausibleLatency = 150 * kMillisecond;
+
+// The latency comes from timing snapshots the server sends every second or
+// so, each off by as long as its trip took. On pipewire-pulse under load the
+// readings are worse: measured, one stream's wandered from +17 to -51 ms in
+// 4 s, and a microphone's fell steadily by 90 ms a second for two seconds,
+// while the data came at the device rate throughout. Taken per chunk, such
+// errors add up past the writer's re-placement threshold, which then cuts
+// silence into sound that had none. A stream's chunks follow each other, so
+// each goes where the last one ended, moved toward its measured time by at
+// most this share of its length: faster than any device clock drifts (well
+// under 0.1%), slow enough that the readings' errors cancel out.
+constexpr std::int64_t kMaxSlewPerMille = 5;
+
+// A fresh stream's readings settle within its first moments (measured on
+// the PulseAudio daemon: +74 ms for 80 ms, then -7 ms from there on);
+// meanwhile each reading holds at once, so the sound is placed where it
+// belongs from the start instead of drifting there later.
+constexpr std::int64_t kSettling = 200 * kMillisecond;
+
+// Farther off than any reading's error seen (180 ms), the stream really lost
+// or gained time, and the measured time holds at once.
+constexpr std::int64_t kTimeLost = kSecond / 2;
+
+}  // namespace
+
+std::int64_t RecordTimeline::place(std::int64_t now, std::uint32_t frames, std::int64_t latency) {
+  const std::int64_t duration = static_cast<std::int64_t>(frames) * kSecond / rate_;
+  std::int64_t first = now - duration - latency;
+  if (latency > kMaxPlausibleLatency || latency < -kMaxPlausibleLatency) {
+    // For about the first second a fresh stream's timing can be off by
+    // hundreds of ms (measured here: +400..+560 ms on a null sink's monitor,
+    // while data arrived steadily every 10 ms), until the server settles its
+    // latency. A busy machine that kept us from reading for as long gives as
+    // large a latency, and a true one, with the backlog arriving at once.
+    // Chunks follow each other without a gap either way, so meanwhile each
+    // one goes where the last ended; the first, by its arrival.
+    first = next_.value_or(now - duration);
+  } else if (next_ && elapsed_ >= kSettling && std::abs(first - *next_) <= kTimeLost) {
+    const std::int64_t slew = duration * kMaxSlewPerMille / 1000;
+    first = *next_ + std::clamp(first - *next_, -slew, slew);
+  }
+  next_ = first + duration;
+  elapsed_ += duration;
+  return first;
+}
+
+}  // namespace kestrano
