@@ -1,6 +1,7 @@
 #include "app/control_loop.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,7 +23,30 @@ constexpr std::string_view kUnknownCommand = "ERR unknown command";
 // exist and would be replaced. It is refused before anything is touched.
 constexpr std::string_view kPathNotUtf8 = "ERR the path is not valid UTF-8";
 
+constexpr std::string_view kMarkWithoutTitle = "ERR mark needs a title";
+
 enum class Outcome { readNextLine, endLoop };
+
+// "-12.3", or "-inf" for silence.
+std::string dbfs(const std::optional<double>& level) {
+  if (!level) {
+    return "-inf";
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", *level);
+  return text;
+}
+
+// "STATUS <idle|recording|paused> time=<s.mmm> bytes=<n> system=<dBFS> mic=<dBFS>"
+std::string statusLine(const RecordingStatus& s) {
+  char time[32];
+  std::snprintf(time, sizeof time, "%lld.%03lld",
+                static_cast<long long>(s.mediaMilliseconds / 1000),
+                static_cast<long long>(s.mediaMilliseconds % 1000));
+  const char* state = !s.recording ? "idle" : s.paused ? "paused" : "recording";
+  return std::string("STATUS ") + state + " time=" + time + " bytes=" + std::to_string(s.bytes) +
+         " system=" + dbfs(s.systemAudioDbfs) + " mic=" + dbfs(s.microphoneDbfs);
+}
 
 class ControlLoop {
  public:
@@ -48,6 +72,13 @@ class ControlLoop {
     }
     if (word == "stop") {
       return stop();
+    }
+    if (fields.size() == 1 && (word == "status" || word == "pause" || word == "resume")) {
+      return control(word);
+    }
+    if (word == "mark") {
+      // The title is shown, not looked up, so a repaired one is kept.
+      return fields.size() == 2 ? control(word, fields[1]) : reply(kMarkWithoutTitle);
     }
     return reply(kUnknownCommand);
   }
@@ -77,6 +108,26 @@ class ControlLoop {
       return Outcome::endLoop;
     }
     return reply("OK");
+  }
+
+  // The commands that leave the recording running: one reply each, "OK" or
+  // the reason it was refused (the recording goes on either way).
+  Outcome control(std::string_view word, const std::string& title = {}) {
+    std::string answer;
+    in_.runCommand(
+        [&] {
+          std::optional<Error> error;
+          if (word == "status") {
+            answer = statusLine(recorder_.status());
+            return;
+          }
+          error = word == "pause"    ? recorder_.pause()
+                  : word == "resume" ? recorder_.resume()
+                                     : recorder_.mark(title);
+          answer = error ? "ERR " + asOneLine(error->localizedDescription()) : "OK";
+        },
+        [] {});
+    return reply(answer);
   }
 
   Outcome stop() {

@@ -16,6 +16,10 @@ namespace kestrano {
 //                     start(), when the path had to be repaired);
 //   "stop [...]"   -> "DONE <size> <path of the last start carried out>" and
 //                     the loop ends;
+//   "status"       -> "STATUS <idle|recording|paused> time=<s.mmm> bytes=<n>
+//                     system=<dBFS> mic=<dBFS>" (a level is "-inf" for silence);
+//   "pause", "resume", "mark <title>"
+//                  -> "OK", or "ERR <description>" (the recording goes on);
 //   anything else  -> "ERR unknown command".
 // The loop also ends without a reply at end of input, when `in` asks it to
 // finish (checked before each line, so after the reply of a command during

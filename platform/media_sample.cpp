@@ -14,7 +14,7 @@ std::shared_ptr<MediaSample> MediaSample::makeVideo(std::optional<VideoFrame> fr
   sample->attachments_ = std::move(attachments);
   if (frame) {
     sample->format_ = VideoFormatDescription{frame->width(), frame->height(), frame->pixelFormat()};
-    sample->data_ = std::move(*frame);
+    sample->setData(std::move(*frame));
   }
   sample->dataReady_ = true;
   return sample;
@@ -25,9 +25,26 @@ std::shared_ptr<MediaSample> MediaSample::makeAudio(PcmBuffer audio, SampleTimin
   sample->timing_ = timing;
   sample->numSamples_ = audio.frameLength();
   sample->format_ = AudioFormatDescription{audio.format().streamDescription()};
-  sample->data_ = std::move(audio);
+  sample->setData(std::move(audio));
   sample->dataReady_ = true;
   return sample;
+}
+
+std::shared_ptr<MediaSample> MediaSample::makeText(std::string text, MediaTime time) {
+  auto sample = std::make_shared<MediaSample>();
+  sample->timing_ = SampleTimingInfo{MediaTime::invalid(), time, time};
+  sample->numSamples_ = 1;
+  sample->setData(std::move(text));
+  sample->dataReady_ = true;
+  return sample;
+}
+
+std::shared_ptr<MediaSample> MediaSample::withTiming(
+    SampleTimingInfo timing, std::optional<AttachmentArray> attachments) const {
+  auto copy = std::make_shared<MediaSample>(*this);
+  copy->timing_ = timing;
+  copy->attachments_ = std::move(attachments);
+  return copy;
 }
 
 std::optional<AudioFormatDescription> audioFormatDescriptionCreate(

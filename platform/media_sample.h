@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -15,6 +16,10 @@ namespace kestrano {
 
 // Key of the frame status in a screen sample's first attachment dictionary.
 inline constexpr const char* kFrameInfoStatusKey = "SCStreamFrameInfoStatus";
+// Key, in the same dictionary, that asks the encoder for a key frame at this
+// picture (any value): a picture after a jump in the content must not lean
+// on the ones before.
+inline constexpr const char* kForceKeyFrameKey = "ForceKeyFrame";
 
 // Frame statuses as the capture service reports them.
 enum class FrameStatus : std::int64_t {
@@ -55,8 +60,9 @@ struct SampleTimingInfo {
 };
 
 // What a sample carries: nothing (an idle frame, or audio not yet attached),
-// one video frame, or PCM audio. The sample owns it.
-using SampleData = std::variant<std::monostate, VideoFrame, PcmBuffer>;
+// one video frame, PCM audio, or UTF-8 text. The sample owns it; copies made
+// with new timing share it.
+using SampleData = std::variant<std::monostate, VideoFrame, PcmBuffer, std::string>;
 
 // A timed media sample, the unit every writer input takes. Samples are shared
 // (std::shared_ptr) and never modified once handed on.
@@ -72,6 +78,14 @@ class MediaSample {
   // the format description follows the buffer's format.
   static std::shared_ptr<MediaSample> makeAudio(PcmBuffer audio, SampleTimingInfo timing);
 
+  // A text sample (a chapter title, for instance) at `time`.
+  static std::shared_ptr<MediaSample> makeText(std::string text, MediaTime time);
+
+  // A copy at another time with other attachments, sharing this sample's
+  // data (no pixels or sound are copied).
+  std::shared_ptr<MediaSample> withTiming(SampleTimingInfo timing,
+                                          std::optional<AttachmentArray> attachments) const;
+
   bool dataIsReady() const { return dataReady_; }
   MediaTime presentationTimeStamp() const { return timing_.presentationTimeStamp; }
   MediaTime duration() const { return timing_.duration; }
@@ -80,7 +94,7 @@ class MediaSample {
   const std::optional<FormatDescription>& formatDescription() const { return format_; }
   // The attachments array if the sample has one; never creates it.
   const std::optional<AttachmentArray>& sampleAttachments() const { return attachments_; }
-  const SampleData& data() const { return data_; }
+  const SampleData& data() const { return *data_; }
 
   // Builders for a sample assembled step by step (the microphone path); see
   // sampleBufferCreate and setDataBufferFromAudioBufferList.
@@ -94,7 +108,7 @@ class MediaSample {
   void setAttachments(std::optional<AttachmentArray> attachments) {
     attachments_ = std::move(attachments);
   }
-  void setData(SampleData data) { data_ = std::move(data); }
+  void setData(SampleData data) { data_ = std::make_shared<const SampleData>(std::move(data)); }
 
  private:
   bool dataReady_ = false;
@@ -102,7 +116,7 @@ class MediaSample {
   std::int64_t numSamples_ = 0;
   std::optional<FormatDescription> format_;
   std::optional<AttachmentArray> attachments_;
-  SampleData data_;
+  std::shared_ptr<const SampleData> data_ = std::make_shared<const SampleData>();
 };
 
 // Status codes of the sample functions below.

@@ -13,7 +13,7 @@
 
 namespace kestrano {
 
-enum class MediaType { video, audio };
+enum class MediaType { video, audio, text };
 enum class FileType { mpeg4 };
 
 enum class VideoCodec { h264 };
@@ -44,7 +44,12 @@ struct AudioOutputSettings {
   std::int64_t encoderBitRate = 0;  // bits per second
 };
 
-using OutputSettings = std::variant<VideoOutputSettings, AudioOutputSettings>;
+// A text input whose samples are chapter titles (UTF-8, at millisecond
+// precision): the file lists them as the chapters of its other tracks, each
+// from its sample's time to the next one's (the last to the end).
+struct ChapterListSettings {};
+
+using OutputSettings = std::variant<VideoOutputSettings, AudioOutputSettings, ChapterListSettings>;
 
 enum class WriterStatus : std::int64_t {
   unknown = 0,

@@ -13,6 +13,9 @@ void Recorder::handleMicrophoneBuffer(const MicrophoneTap& tap, const PcmBuffer&
   if (!micInput_ || !assetWriter_) {
     return;
   }
+  // The live level, also while paused or before the session.
+  microphoneLevel_.add(buffer, when.hostTime.valid ? when.hostTime.nanoseconds()
+                                                   : platform_.hostClock->now().nanoseconds());
   if (assetWriter_->status() != WriterStatus::writing || !tap.converter) {
     return;
   }
@@ -71,6 +74,13 @@ void Recorder::handleMicrophoneBuffer(const MicrophoneTap& tap, const PcmBuffer&
   }
   // The sample gets its own copy; `output` goes when this call ends.
   if (setDataBufferFromAudioBufferList(*sample, output) != kSampleNoErr) {
+    return;
+  }
+
+  // Nothing of a pause; after one, moved up to where the recording stopped.
+  std::int64_t shift = 0;
+  sample = cutPauses(std::move(sample), false, shift);
+  if (!sample) {
     return;
   }
 

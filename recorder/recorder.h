@@ -7,8 +7,11 @@
 #include <optional>
 #include <string>
 
+#include "platform/mutex.h"
 #include "platform/platform.h"
 #include "recorder/completion_wait.h"
+#include "recorder/level_meter.h"
+#include "recorder/pause_timeline.h"
 #include "recorder/recording_control.h"
 
 namespace kestrano {
@@ -43,6 +46,10 @@ class Recorder final : public RecordingControl,
   std::optional<Error> start(const std::string& path) override;
   std::int64_t stop() override;
   void cancelStart() override { startCancellation_.cancel(); }
+  RecordingStatus status() override;
+  std::optional<Error> pause() override;
+  std::optional<Error> resume() override;
+  std::optional<Error> mark(const std::string& title) override;
 
   void streamDidOutputSampleBuffer(Stream& stream, std::shared_ptr<MediaSample> sample,
                                    StreamOutputType type) override;
@@ -52,6 +59,12 @@ class Recorder final : public RecordingControl,
   struct MicrophoneTap;  // what the tap block captures
   void handleMicrophoneBuffer(const MicrophoneTap& tap, const PcmBuffer& buffer,
                               const AudioTime& when);
+  bool recording() const;
+  // A sample as the file's timeline takes it: retimed past the pauses before
+  // it, sound cut where a pause begins or ends, or nothing when it lies in a
+  // pause. `shift` says how far it moved.
+  std::shared_ptr<MediaSample> cutPauses(std::shared_ptr<MediaSample> sample, bool instant,
+                                         std::int64_t& shift) EXCLUDES(controlsMutex_);
 
   const Platform platform_;  // immutable
   const StartDeadlines deadlines_;
@@ -70,10 +83,24 @@ class Recorder final : public RecordingControl,
   std::shared_ptr<AssetWriterInput> videoInput_;
   std::shared_ptr<AssetWriterInput> systemAudioInput_;
   std::shared_ptr<AssetWriterInput> micInput_;
+  std::shared_ptr<AssetWriterInput> chapterInput_;
   std::shared_ptr<AudioEngine> audioEngine_;
-  // Set (release) only after the writer's session has started; the
-  // microphone path reads it with acquire ordering.
+  // Set (release) only after the writer's session has started, and after
+  // sessionStartNs_ (its time on the file's clock, relaxed); the microphone
+  // path and status() read it with acquire ordering.
   std::atomic<bool> sessionStarted_{false};
+  std::atomic<std::int64_t> sessionStartNs_{0};
+
+  // The pauses: changed by pause() and resume() on the control thread, read
+  // for every sample on the sample queue and the tap thread.
+  mutable Mutex controlsMutex_;
+  PauseTimeline timeline_ GUARDED_BY(controlsMutex_);
+  // How far the last picture handed to the writer was moved: a picture moved
+  // further follows a pause and must be a key frame. Sample queue only.
+  std::int64_t lastPictureShift_ = 0;
+  // Each sound source's level as it comes in, also while paused.
+  LevelMeter systemAudioLevel_;
+  LevelMeter microphoneLevel_;
   const std::shared_ptr<SerialQueue> queue_;
 };
 

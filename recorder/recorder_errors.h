@@ -40,4 +40,18 @@ inline Error startCancelledError() {
   return Error{kRecorderErrorDomain, 7, "the start was abandoned: the recorder was asked to end"};
 }
 
+// The host's controls asked for what the recording's state does not allow.
+inline Error notRecordingError() {
+  return Error{kRecorderErrorDomain, 8, "not recording"};
+}
+inline Error alreadyPausedError() {
+  return Error{kRecorderErrorDomain, 9, "already paused"};
+}
+inline Error notPausedError() {
+  return Error{kRecorderErrorDomain, 10, "not paused"};
+}
+inline Error markNotKeptError() {
+  return Error{kRecorderErrorDomain, 11, "the mark could not be written"};
+}
+
 }  // namespace kestrano

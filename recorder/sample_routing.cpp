@@ -1,6 +1,8 @@
 // The capture stream's callbacks: routing screen frames and system audio to
 // the writer, and the one diagnostic line for a stream that stopped itself.
 #include <string>
+#include <utility>
+#include <variant>
 
 #include "recorder/recorder.h"
 
@@ -23,6 +25,21 @@ bool isIncompleteFrame(const MediaSample& sample) {
   return status && *status != static_cast<std::int64_t>(FrameStatus::complete);
 }
 
+// The same picture, asking the encoder for a key frame.
+std::shared_ptr<MediaSample> withKeyFrameRequest(const MediaSample& sample) {
+  AttachmentArray attachments = sample.sampleAttachments().value_or(AttachmentArray{});
+  if (attachments.empty()) {
+    attachments.emplace_back();
+  }
+  if (!attachments.front()) {
+    attachments.front() = PropertyDictionary{};
+  }
+  (*attachments.front())[kForceKeyFrameKey] = PropertyValue{std::int64_t{1}};
+  return sample.withTiming(
+      SampleTimingInfo{sample.duration(), sample.presentationTimeStamp(), sample.decodeTimeStamp()},
+      std::move(attachments));
+}
+
 }  // namespace
 
 void Recorder::streamDidOutputSampleBuffer(Stream&, std::shared_ptr<MediaSample> sample,
@@ -36,6 +53,16 @@ void Recorder::streamDidOutputSampleBuffer(Stream&, std::shared_ptr<MediaSample>
   if (!writer || writer->status() != WriterStatus::writing) {
     return;
   }
+  // The live level, also while paused: a host warns of a silent source.
+  if (const auto* pcm = std::get_if<PcmBuffer>(&sample->data());
+      pcm != nullptr && type == StreamOutputType::audio) {
+    systemAudioLevel_.add(*pcm, sample->presentationTimeStamp().nanoseconds());
+  }
+  std::int64_t shift = 0;
+  sample = cutPauses(std::move(sample), type != StreamOutputType::audio, shift);
+  if (!sample) {
+    return;  // paused then
+  }
   const MediaTime time = sample->presentationTimeStamp();
 
   // The first sample that gets this far starts the session, whatever its
@@ -44,6 +71,7 @@ void Recorder::streamDidOutputSampleBuffer(Stream&, std::shared_ptr<MediaSample>
   // session has started, so the microphone path never sees it early.
   if (!sessionStarted_.load(std::memory_order_relaxed)) {
     writer->startSessionAtSourceTime(time);
+    sessionStartNs_.store(time.nanoseconds(), std::memory_order_relaxed);
     sessionStarted_.store(true, std::memory_order_release);
   }
 
@@ -55,6 +83,12 @@ void Recorder::streamDidOutputSampleBuffer(Stream&, std::shared_ptr<MediaSample>
     case StreamOutputType::screen:
       if (isIncompleteFrame(*sample)) {
         return;
+      }
+      if (shift != lastPictureShift_) {
+        // The first picture after a resume: what it follows is no longer
+        // on the screen.
+        lastPictureShift_ = shift;
+        sample = withKeyFrameRequest(*sample);
       }
       destination = videoInput_.get();
       break;

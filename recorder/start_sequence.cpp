@@ -121,7 +121,8 @@ std::optional<Error> Recorder::start(const std::string& path) {
     return writerError ? std::move(writerError) : platformObjectMissingError("file writer");
   }
 
-  // Video, system audio, microphone: the order of the file's tracks.
+  // Video, system audio, microphone, then the host's marks: the order of the
+  // file's tracks.
   const AudioOutputSettings audioSettings = makeAudioOutputSettings();
   auto video = makeRealTimeInput(writers, MediaType::video, makeVideoOutputSettings(*height));
   if (!video) {
@@ -138,6 +139,11 @@ std::optional<Error> Recorder::start(const std::string& path) {
     return platformObjectMissingError("microphone input");
   }
   writer->addInput(mic);
+  auto chapters = makeRealTimeInput(writers, MediaType::text, ChapterListSettings{});
+  if (!chapters) {
+    return platformObjectMissingError("chapter input");
+  }
+  writer->addInput(chapters);
 
   if (!writer->startWriting()) {
     if (std::optional<Error> error = writer->error()) {
@@ -167,6 +173,7 @@ std::optional<Error> Recorder::start(const std::string& path) {
   videoInput_ = video;
   systemAudioInput_ = systemAudio;
   micInput_ = mic;
+  chapterInput_ = chapters;
 
   // The stream, with this recorder as its delegate and as the output of both
   // sample types, on the one serial queue so that they reach the writer in order.

@@ -2,26 +2,10 @@
 // reports the file's size. It never fails; every problem shows as size 0.
 #include "recorder/capture_settings.h"
 #include "recorder/completion_wait.h"
+#include "recorder/file_size.h"
 #include "recorder/recorder.h"
 
 namespace kestrano {
-namespace {
-
-// The file's size from its attributes; 0 when missing or not an integer.
-std::int64_t fileSize(FileSystem& fileSystem, const std::string& path) {
-  std::optional<Error> error;
-  std::optional<FileAttributes> attributes = fileSystem.attributesOfItemAtPath(path, error);
-  if (!attributes) {
-    return 0;
-  }
-  auto entry = attributes->find(kFileSizeKey);
-  if (entry == attributes->end()) {
-    return 0;
-  }
-  return readInt64(entry->second).value_or(0);
-}
-
-}  // namespace
 
 std::int64_t Recorder::stop() {
   // The microphone first: no tap call runs once the tap is removed.
@@ -42,7 +26,7 @@ std::int64_t Recorder::stop() {
   stream_.reset();
 
   // Only now, with both producers halted, the inputs.
-  for (const auto& input : {videoInput_, systemAudioInput_, micInput_}) {
+  for (const auto& input : {videoInput_, systemAudioInput_, micInput_, chapterInput_}) {
     if (input) {
       input->markAsFinished();
     }

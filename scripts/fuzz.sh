@@ -22,4 +22,5 @@ mkdir -p "$corpus"
 # whole process, with AddressSanitizer's quarantine, may take more).
 "$build/tests/fuzz/control_loop_fuzzer" -max_total_time="$seconds" -max_len=140000 \
   -rss_limit_mb=1024 -malloc_limit_mb=64 -timeout=10 -print_final_stats=1 \
+  -dict="$root/tests/fuzz/protocol.dict" \
   "$corpus" "$root/tests/fuzz/seeds"

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "app/descriptor_line_source.h"
 #include "app/descriptor_reply_sink.h"
@@ -72,6 +73,19 @@ class ScriptedRecording final : public RecordingControl {
     return 5000000000;  // past 32 bits
   }
   void cancelStart() override { cancelled = true; }  // from any thread
+  // Paused or not as the calls say; a title with "fail" is refused.
+  RecordingStatus status() override {
+    call("<status>");
+    return {true, paused, 5000000123, 4, -0.04, std::nullopt};
+  }
+  std::optional<Error> pause() override { return toggle("<pause>", true); }
+  std::optional<Error> resume() override { return toggle("<resume>", false); }
+  std::optional<Error> mark(const std::string& title) override {
+    call("<mark " + title + ">");
+    return title.find("fail") != std::string::npos ? std::optional(Error{"rec", 2, "no\nroom"})
+                                                   : std::nullopt;
+  }
+  bool paused = false;
 
   std::string log;
   std::ostringstream replies;
@@ -80,6 +94,11 @@ class ScriptedRecording final : public RecordingControl {
   std::function<void()> onCall;
 
  private:
+  std::optional<Error> toggle(const std::string& entry, bool pause) {
+    call(entry);
+    return std::exchange(paused, pause) == pause ? std::optional(Error{"rec", 3, "as it is"})
+                                                 : std::nullopt;
+  }
   void call(const std::string& entry) {
     if (onCall) {
       onCall();
@@ -140,6 +159,17 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"BlanksJoinedToACluster",
              "start \xCC\x81x\nstop\xD8\x80 now\n\xD8\x80 stop\n \xCC\x81stop\nstart\xC2\xA0x\n",
              U + U + U + U + U + "<stop>"},
+        // Bare words but for mark, whose title is the rest of the line,
+        // repaired like any line but a start path's; any refusal keeps the
+        // recording going.
+        Case{"Controls",
+             "status\npause\npause\nresume\nresume\nmark  two  blanks \nmark caf\xFF\nmark\n"
+             "mark \nmark fail\nstatus now\nPause\npause\xC2\xA0\n",
+             "<status>STATUS recording time=5000000.123 bytes=4 system=-0.0 mic=-inf\n<pause>OK\n"
+             "<pause>ERR as it is\n<resume>OK\n<resume>ERR as it is\n<mark  two  blanks >OK\n"
+             "<mark caf\xEF\xBF\xBD>OK\nERR mark needs a title\nERR mark needs a title\n"
+             "<mark fail>ERR no room\n" +
+                 U + U + U + "<stop>"},
         Case{"OverlongLineAndTheLongestKept", "stop a" + kMax + "\nstop " + kMax + "\r\n",
              U + "<stop>DONE 5000000000 \n"}),
     [](const auto& info) { return info.param.name; });

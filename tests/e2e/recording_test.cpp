@@ -49,6 +49,20 @@ struct Row {
   // The sound server; empty: as the environment says (scripts/desktop.sh).
   // PipeWire's test microphone is mono (see the microphone's backend test).
   std::string sound{};
+  // The host's controls from "OK" on: each command after its pause in
+  // seconds, each answered "OK", with a status before and after it, whose
+  // times say where a resume or a mark landed in the file.
+  std::vector<std::pair<double, std::string>> controls{};
+};
+
+// Where the controls landed on the file's timeline, as status told.
+struct Landings {
+  std::vector<double> resumes;  // while paused, status stands at the resume point
+  struct Mark {
+    double notBefore, notAfter;
+    std::string title;
+  };
+  std::vector<Mark> marks;
 };
 void PrintTo(const Row& row, std::ostream* os) {
   *os << row.name;
@@ -58,9 +72,27 @@ void PrintTo(const Row& row, std::ostream* os) {
 // key frames at most 30 frames (2 s) apart, at most 15 frames a second, each
 // track ending where the row says, a beep a second in each sound track of its
 // own tone only, and the sound in step with the picture.
-void expectRecording(const Row& row, const std::string& path) {
+void expectRecording(const Row& row, const std::string& path, const Landings& landed = {}) {
   auto streams = probeStreams(path);
-  ASSERT_EQ(streams.size(), 3u);
+  // Marks add the chapter list, which no player shows as a track.
+  ASSERT_EQ(streams.size(), landed.marks.empty() ? 3u : 4u);
+  const auto chapters = probeChapters(path);
+  ASSERT_EQ(chapters.size(), landed.marks.size());
+  for (size_t i = 0; i < chapters.size(); ++i) {
+    EXPECT_EQ(chapters[i].second, landed.marks[i].title);
+    EXPECT_GE(chapters[i].first, landed.marks[i].notBefore - 0.001) << chapters[i].second;
+    EXPECT_LE(chapters[i].first, landed.marks[i].notAfter + 0.001) << chapters[i].second;
+  }
+  for (double resume : landed.resumes) {
+    // The first picture after a resume is a key frame (pictures sit on a
+    // 1/180 s grid, and status counts whole milliseconds).
+    // (A cut-off file has no edit list: its times carry the encoder's delay.)
+    const double zero = streams[0].packets.front().seconds;
+    auto next = std::find_if(streams[0].packets.begin(), streams[0].packets.end(),
+                             [&](const auto& p) { return p.seconds - zero >= resume - 0.004; });
+    ASSERT_NE(next, streams[0].packets.end());
+    EXPECT_TRUE(next->key) << "at " << next->seconds - zero << " s after the resume at " << resume;
+  }
   // 683x384 scales to 719 rows, stored with one repeated row: 4:2:0 needs an even height.
   EXPECT_EQ(videoShape(streams[0]), "h2641280x720");
   for (int i : {1, 2}) {
@@ -95,10 +127,13 @@ void expectRecording(const Row& row, const std::string& path) {
     // The first second may hold the sources' start-up.
     const auto onsets = beeps(audio);
     EXPECT_GE(static_cast<double>(onsets.size()), std::floor(ends.back() - audio.startSeconds) - 1);
-    std::vector<double> offsets;
+    std::vector<std::pair<double, double>> offsets;  // flash time, beep minus flash
     for (double beep : onsets) {
       // A beep the file's end cuts short leaves too short a window to tell tones apart.
-      if (beep + 0.15 <= ends.back()) {
+      // So does a pause, at either end of the beep (the file goes on at the resume).
+      const bool cut = std::any_of(landed.resumes.begin(), landed.resumes.end(),
+                                   [&](double at) { return std::fabs(at - beep) < 0.15; });
+      if (beep + 0.15 <= ends.back() && !cut) {
         EXPECT_GT(tone(audio, track == 0 ? 440 : 1000, beep), 0.03) << "at " << beep << " s";
         EXPECT_LT(tone(audio, track == 0 ? 1000 : 440, beep), 0.01) << "at " << beep << " s";
       }
@@ -106,15 +141,28 @@ void expectRecording(const Row& row, const std::string& path) {
       // machine can clip a beep's start.
       for (double flash : flashes) {
         if (std::fabs(beep - flash) < 0.5) {
-          offsets.push_back(beep - flash);
+          offsets.emplace_back(flash, beep - flash);
         }
       }
     }
-    ASSERT_FALSE(offsets.empty());
-    std::nth_element(offsets.begin(), offsets.begin() + offsets.size() / 2, offsets.end());
-    std::printf("%zu flashes, audio minus video %+.3f s\n", offsets.size(),
-                offsets[offsets.size() / 2]);
-    EXPECT_LT(std::fabs(offsets[offsets.size() / 2]), 0.1);
+    // In step before the first pause and after each resume: the median of
+    // each stretch's flashes.
+    std::vector<double> starts{0};
+    starts.insert(starts.end(), landed.resumes.begin(), landed.resumes.end());
+    for (size_t part = 0; part < starts.size(); ++part) {
+      const double end = part + 1 < starts.size() ? starts[part + 1] : 1e9;
+      std::vector<double> inPart;
+      for (auto [flash, offset] : offsets) {
+        if (flash >= starts[part] && flash < end) {
+          inPart.push_back(offset);
+        }
+      }
+      ASSERT_FALSE(inPart.empty()) << "no flash after " << starts[part] << " s";
+      std::nth_element(inPart.begin(), inPart.begin() + inPart.size() / 2, inPart.end());
+      std::printf("%zu flashes from %.3f s, audio minus video %+.3f s\n", inPart.size(),
+                  starts[part], inPart[inPart.size() / 2]);
+      EXPECT_LT(std::fabs(inPart[inPart.size() / 2]), 0.1) << "from " << starts[part] << " s";
+    }
   }
   for (size_t i = 0; i < 3; ++i) {
     const Range range = row.ends.empty() ? Range{row.seconds - 1, row.seconds + 0.6} : row.ends[i];
@@ -139,6 +187,24 @@ TEST_P(Recording, EndsAsTheRowSays) {
   const auto started = std::chrono::steady_clock::now();
   struct stat recording {};
   ::stat(path.c_str(), &recording);
+  Landings landed;
+  auto mediaTime = [&recorder] {
+    recorder.send("status");
+    const std::string status = recorder.readLine(10s).value_or("");
+    const auto time = status.find(" time=");
+    return time == std::string::npos ? -1.0 : std::stod(status.substr(time + 6));
+  };
+  for (const auto& [after, command] : row.controls) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(after));
+    const double before = mediaTime();
+    recorder.send(command);
+    ASSERT_EQ(recorder.readLine(10s), "OK") << command;
+    if (command == "resume") {
+      landed.resumes.push_back(before);
+    } else if (command.starts_with("mark ")) {
+      landed.marks.push_back({before, mediaTime(), command.substr(5)});
+    }
+  }
   if (row.incident) {
     std::this_thread::sleep_for(2s);
     row.incident(desktop, folder);
@@ -182,8 +248,20 @@ TEST_P(Recording, EndsAsTheRowSays) {
   if (!row.killed) {
     EXPECT_EQ(decodeErrors(path), "");  // what a user's first check shows
   }
-  expectRecording(row, path);
+  expectRecording(row, path, landed);
 }
+
+// Two pauses of lengths that are no whole number of the scene's seconds, so
+// a track that kept running, or a gap at a resume, moves its beeps off the
+// flashes; marks before, during and after them.
+const std::vector<std::pair<double, std::string>> kPausesAndMarks = {
+    {1.2, "mark Anfang \xC3\xA4"},
+    {0.3, "pause"},
+    {1.4, "mark während der Pause"},
+    {0.1, "resume"},
+    {1.6, "pause"},
+    {0.7, "resume"},
+    {1.3, "mark Schluss"}};
 
 Row signalled(int sig) {
   return {.name = sigabbrev_np(sig), .ending = [sig](RecorderProcess& r) { r.signal(sig); }};
@@ -234,6 +312,17 @@ INSTANTIATE_TEST_SUITE_P(
                 },
             .seconds = 4,
             .ends = {{1.2, 3}, {3.5}, {3.5}}},
+        // 8 s from OK: 2.2 s of pauses (and the status round trips) left out.
+        Row{.name = "PausedTwiceWithMarks",
+            .seconds = 8,
+            .ends = {{4.6, 6.4}, {4.6, 6.4}, {4.6, 6.4}},
+            .controls = kPausesAndMarks},
+        Row{.name = "KilledWithMarks",
+            .seconds = 8,
+            .ending = [](RecorderProcess& r) { r.signal(SIGKILL); },
+            .ends = {{3.5, 6.4}, {3.5, 6.4}, {3.5, 6.4}},
+            .killed = true,
+            .controls = kPausesAndMarks},
         Row{.name = "OutputFolderRemoved",
             .incident = [](PrivateDesktop&, TemporaryFolder& f) { fs::remove_all(f.dir()); },
             .fileGone = true}),

@@ -32,7 +32,7 @@ class FakePlatform final : public ScreenCaptureService,
   // markAsFinished or while the writer is not writing.
   struct Input final : AssetWriterInput {
     Input(FakePlatform& p, std::string label, OutputSettings s) : label(label), settings(s), p(p) {}
-    const std::string label;  // "video", "audio#1", "audio#2" in the order made
+    const std::string label;  // "video", "audio#1", "audio#2", "chapters" in the order made
     const OutputSettings settings;
     FakePlatform& p;
     std::atomic<bool> finished{false};
@@ -181,8 +181,11 @@ class FakePlatform final : public ScreenCaptureService,
     return fails("writer.make", &error) ? nullptr : shared_from_this();
   }
   std::shared_ptr<AssetWriterInput> makeInput(MediaType type, const OutputSettings& s) override {
-    return std::make_shared<Input>(
-        *this, type == MediaType::video ? "video" : "audio#" + std::to_string(++made_), s);
+    return std::make_shared<Input>(*this,
+                                   type == MediaType::video  ? "video"
+                                   : type == MediaType::text ? "chapters"
+                                                             : "audio#" + std::to_string(++made_),
+                                   s);
   }
   void addInput(std::shared_ptr<AssetWriterInput> input) override {
     tracks.push_back(std::static_pointer_cast<Input>(input));

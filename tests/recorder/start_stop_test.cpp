@@ -130,7 +130,8 @@ TEST(StopSequence, HaltsProducersThenFinishesInputsAndWriterThenReadsTheSize) {
     // A path another recording took is not read.
     EXPECT_EQ(rig.takeCalls(),
               "engine.stop, tap.remove, capture.stop, capture.stopped, input.finish video, "
-              "input.finish audio#1, input.finish audio#2, writer.finish, writer.finished" +
+              "input.finish audio#1, input.finish audio#2, input.finish chapters, writer.finish, "
+              "writer.finished" +
                   std::string(row.outputTaken ? "" : ", fs.size"));
   }
 }

@@ -16,6 +16,7 @@ extern "C" {
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/av/av_resources.h"
@@ -242,9 +243,27 @@ inline std::string decodeErrors(const std::string& path) {
   std::string text;
   char line[4096];  // far longer than its lines: one line a call
   while (pipe && std::fgets(line, sizeof line, pipe.get()) != nullptr) {
-    text += std::strstr(line, "No filtered frames for output stream") ? "" : line;
+    // Also libavformat's note on a chapter list that starts after an empty
+    // edit: it measures the list's length from its first title, not from 0.
+    text += std::strstr(line, "No filtered frames for output stream") ||
+                    std::strstr(line, "ignoring stream duration which is shorter than chapters")
+                ? ""
+                : line;
   }
   return text;
+}
+
+// The chapters libavformat lists (as ffprobe -show_chapters does): start
+// in seconds and title.
+inline std::vector<std::pair<double, std::string>> probeChapters(const std::string& path) {
+  auto f = media::open(path);
+  std::vector<std::pair<double, std::string>> out;
+  for (unsigned i = 0; i < f->nb_chapters; ++i) {
+    const AVChapter* c = f->chapters[i];
+    const AVDictionaryEntry* title = av_dict_get(c->metadata, "title", nullptr, 0);
+    out.emplace_back(media::seconds(c->start, c->time_base), title ? title->value : "");
+  }
+  return out;
 }
 
 }  // namespace kestrano::testing

@@ -28,7 +28,7 @@ void FfmpegAssetWriter::addInput(std::shared_ptr<AssetWriterInput> input) {
       !own->attach(state_)) {
     return;  // not ours, too late, or already part of a writer
   }
-  tracks_.push_back(Track{std::move(own), nullptr, nullptr, nullptr});
+  tracks_.push_back(Track{std::move(own), nullptr, nullptr, nullptr, nullptr});
 }
 
 WriterStatus FfmpegAssetWriter::status() const {
@@ -84,10 +84,16 @@ bool FfmpegAssetWriter::startWriting() {
     if (const auto* video = std::get_if<VideoOutputSettings>(&t.input->settings())) {
       t.video = VideoTrackEncoder::create(*video, muxer_->wantsGlobalHeaders(), e);
       stream = t.video ? muxer_->addStream(t.video->codec()) : -1;
-    } else {
-      t.audio = AudioTrackEncoder::create(std::get<AudioOutputSettings>(t.input->settings()),
-                                          muxer_->wantsGlobalHeaders(), e);
+    } else if (const auto* audio = std::get_if<AudioOutputSettings>(&t.input->settings())) {
+      t.audio = AudioTrackEncoder::create(*audio, muxer_->wantsGlobalHeaders(), e);
       stream = t.audio ? muxer_->addStream(t.audio->codec()) : -1;
+    } else {
+      t.text = std::make_unique<ChapterTrackEncoder>();
+      t.text->setSink([muxer = muxer_.get()](std::int64_t ms, std::string_view title) {
+        return muxer->writeChapter(ms, title);
+      });
+      muxer_->addChapterTrack();
+      continue;  // not one of libavformat's streams
     }
     if (e) {
       return startFailed(*e);
@@ -118,9 +124,13 @@ bool FfmpegAssetWriter::startWriting() {
       encode = [this, video = t.video.get()](const std::shared_ptr<MediaSample>& sample) {
         return video->encode(sample, state_->sessionStartNs.load(std::memory_order_acquire));
       };
-    } else {
+    } else if (t.audio) {
       encode = [this, audio = t.audio.get()](const std::shared_ptr<MediaSample>& sample) {
         return audio->encode(*sample, state_->sessionStartNs.load(std::memory_order_acquire));
+      };
+    } else {
+      encode = [this, text = t.text.get()](const std::shared_ptr<MediaSample>& sample) {
+        return text->encode(*sample, state_->sessionStartNs.load(std::memory_order_acquire));
       };
     }
     t.worker = TrackWorker::create(

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/linux/ffmpeg/audio_track_encoder.h"
+#include "platform/linux/ffmpeg/chapter_track_encoder.h"
 #include "platform/linux/ffmpeg/ffmpeg_writer_input.h"
 #include "platform/linux/ffmpeg/fragmented_muxer.h"
 #include "platform/linux/ffmpeg/output_file.h"
@@ -41,8 +42,9 @@ class FfmpegAssetWriter final : public AssetWriter {
  private:
   struct Track {
     std::shared_ptr<FfmpegWriterInput> input;
-    std::unique_ptr<VideoTrackEncoder> video;  // one of these two
+    std::unique_ptr<VideoTrackEncoder> video;  // one of these three
     std::unique_ptr<AudioTrackEncoder> audio;
+    std::unique_ptr<ChapterTrackEncoder> text;
     std::unique_ptr<TrackWorker> worker;
   };
 

@@ -15,7 +15,13 @@ constexpr std::int64_t kVideoQueueFrames = 4;
 // second.
 constexpr double kAudioQueueSeconds = 0.75;
 
+// Marks: a host's clicks, a handful at a time.
+constexpr std::int64_t kChapterQueueMarks = 64;
+
 std::int64_t queueCapacity(const OutputSettings& settings) {
+  if (std::holds_alternative<ChapterListSettings>(settings)) {
+    return kChapterQueueMarks;
+  }
   if (const auto* audio = std::get_if<AudioOutputSettings>(&settings)) {
     return static_cast<std::int64_t>(kAudioQueueSeconds * static_cast<double>(audio->sampleRate));
   }
@@ -32,10 +38,15 @@ void FfmpegWriterInput::setExpectsMediaDataInRealTime(bool) {
 }
 
 bool FfmpegWriterInput::settingsMatchMediaType() const {
-  if (mediaType_ == MediaType::video) {
-    return std::holds_alternative<VideoOutputSettings>(settings_);
+  switch (mediaType_) {
+    case MediaType::video:
+      return std::holds_alternative<VideoOutputSettings>(settings_);
+    case MediaType::audio:
+      return std::holds_alternative<AudioOutputSettings>(settings_);
+    case MediaType::text:
+      return std::holds_alternative<ChapterListSettings>(settings_);
   }
-  return std::holds_alternative<AudioOutputSettings>(settings_);
+  return false;
 }
 
 bool FfmpegWriterInput::attach(std::shared_ptr<const WriterState> state) {
@@ -60,6 +71,9 @@ std::int64_t FfmpegWriterInput::unitsOf(const MediaSample& sample) const {
     // Frames without pixels (idle frames) carry nothing to encode.
     return std::holds_alternative<VideoFrame>(sample.data()) ? 1 : 0;
   }
+  if (mediaType_ == MediaType::text) {
+    return std::holds_alternative<std::string>(sample.data()) ? 1 : 0;
+  }
   const auto* audio = std::get_if<PcmBuffer>(&sample.data());
   const auto* wanted = std::get_if<AudioOutputSettings>(&settings_);
   if (audio == nullptr || wanted == nullptr || !sample.presentationTimeStamp().valid) {
@@ -83,7 +97,7 @@ bool FfmpegWriterInput::appendSampleBuffer(std::shared_ptr<MediaSample> sample) 
       !state_->sessionStarted.load(std::memory_order_acquire)) {
     return false;
   }
-  if (mediaType_ == MediaType::video && !sample->presentationTimeStamp().valid) {
+  if (mediaType_ != MediaType::audio && !sample->presentationTimeStamp().valid) {
     return false;
   }
   std::int64_t units = unitsOf(*sample);

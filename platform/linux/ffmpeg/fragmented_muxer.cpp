@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/linux/ffmpeg/mp4_chapter_header.h"
 #include "platform/linux/ffmpeg/writer_errors.h"
 
 extern "C" {
@@ -33,27 +34,45 @@ constexpr const char* kMovFlags = "empty_moov+default_base_moof+frag_custom+skip
 constexpr std::int64_t kReservedBytes = 16;
 
 // Moves what follows ftyp in the header just written (the moov, which holds
-// no file offsets) behind a free box of kReservedBytes.
-std::optional<std::string> reserveAfterFtyp(int fd, std::int64_t headerBytes) {
+// no file offsets) behind a free box of kReservedBytes, holding back the
+// chapter track added (with `chapters`). `grown` says how many bytes the
+// header grew by, `chapterSwitch` where the held-back boxes' types are in the
+// file, `chapterId` the chapter track's id.
+std::optional<std::string> reserveAfterFtyp(
+    int fd, std::int64_t headerBytes, bool chapters, std::int64_t& grown,
+    std::vector<std::pair<std::int64_t, std::uint32_t>>& chapterSwitch, std::uint32_t& chapterId) {
   if (headerBytes < 16 || headerBytes > (1 << 20)) {
     return "an unexpected header";
   }
-  std::vector<std::uint8_t> header(static_cast<std::size_t>(headerBytes) + kReservedBytes);
-  if (::pread(fd, header.data(), header.size() - kReservedBytes, 0) != headerBytes) {
+  std::vector<std::uint8_t> header(static_cast<std::size_t>(headerBytes));
+  if (::pread(fd, header.data(), header.size(), 0) != headerBytes) {
     return "cannot read its header back";
   }
   const std::size_t ftyp = std::size_t{header[0]} << 24 | std::size_t{header[1]} << 16 |
                            std::size_t{header[2]} << 8 | header[3];
-  if (ftyp + 8 > static_cast<std::size_t>(headerBytes)) {
+  if (ftyp + 8 > header.size()) {
     return "an unexpected header";
   }
-  std::copy_backward(header.begin() + static_cast<std::ptrdiff_t>(ftyp),
-                     header.begin() + headerBytes, header.end());
+  std::vector<std::uint8_t> moov(header.begin() + static_cast<std::ptrdiff_t>(ftyp), header.end());
+  header.resize(ftyp);
   const std::uint8_t free[kReservedBytes] = {0, 0, 0, kReservedBytes, 'f', 'r', 'e', 'e'};
-  std::copy(std::begin(free), std::end(free), header.begin() + static_cast<std::ptrdiff_t>(ftyp));
+  header.insert(header.end(), std::begin(free), std::end(free));
+  if (chapters) {
+    auto held = mp4::addHeldBackChapterTrack(moov);
+    if (!held) {
+      return "an unexpected header";
+    }
+    chapterId = held->trackId;
+    for (auto [at, type] : held->enable) {
+      chapterSwitch.emplace_back(static_cast<std::int64_t>(header.size() + at), type);
+    }
+    moov = std::move(held->moov);
+  }
+  header.insert(header.end(), moov.begin(), moov.end());
   if (::pwrite(fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) {
     return std::strerror(errno);
   }
+  grown = static_cast<std::int64_t>(header.size()) - headerBytes;
   return std::nullopt;
 }
 
@@ -87,6 +106,64 @@ int FragmentedMuxer::addStream(const AVCodecContext& encoder) {
   return stream->index;
 }
 
+void FragmentedMuxer::addChapterTrack() {
+  MutexLock lock(mutex_);
+  chapters_ = true;
+}
+
+std::optional<Error> FragmentedMuxer::writeChapter(std::int64_t ms, std::string_view title) {
+  const OutputFile* file = nullptr;
+  {
+    MutexLock lock(mutex_);
+    if (failure_) {
+      return failure_;
+    }
+    if (!opened_ || finished_ || chapterTrackId_ == 0) {
+      return writerError(WriterErrorCode::writeFailed, "The file " + path_ + " is not open");
+    }
+    if (auto e = enableChaptersLocked()) {
+      return e;
+    }
+    // Between two of libavformat's fragments: it keeps an open fragment's
+    // data to itself until the fragment closes.
+    const std::vector<std::uint8_t> fragment = mp4::chapterFragment(
+        chapterTrackId_, static_cast<std::uint32_t>(fragmentStarts_.size() + 1),
+        static_cast<std::uint64_t>(ms), title);
+    AVIOContext* pb = context_->pb;
+    avio_write(pb, fragment.data(), static_cast<int>(fragment.size()));
+    avio_flush(pb);
+    if (pb->error < 0) {
+      return failLocked("Cannot write", pb->error);
+    }
+    fragmentStarts_.push_back(completeBytes_);
+    completeBytes_ = avio_tell(pb) + headerGrowth_;
+    file = file_;
+  }
+  if (auto e = file->sync(true)) {
+    MutexLock lock(mutex_);
+    if (!failure_) {
+      failure_ = e;
+    }
+    return failure_;
+  }
+  return std::nullopt;
+}
+
+std::optional<Error> FragmentedMuxer::enableChaptersLocked() {
+  for (auto [at, type] : chapterSwitch_) {
+    const std::uint8_t bytes[4] = {
+        static_cast<std::uint8_t>(type >> 24), static_cast<std::uint8_t>(type >> 16),
+        static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type)};
+    // Synced with the fragment that brings the first mark: a reader never
+    // sees a mark of a track the header does not list.
+    if (::pwrite(file_->descriptor(), bytes, sizeof bytes, at) != ssize_t{sizeof bytes}) {
+      return failLocked("Cannot write", AVERROR(errno));
+    }
+  }
+  chapterSwitch_.clear();
+  return std::nullopt;
+}
+
 std::optional<Error> FragmentedMuxer::failLocked(const std::string& what, int code) {
   if (!failure_) {
     failure_ = writerError(opened_ ? WriterErrorCode::writeFailed : WriterErrorCode::openFailed,
@@ -116,12 +193,15 @@ std::optional<Error> FragmentedMuxer::open(const OutputFile& file) {
   if (ctx->pb->error < 0) {
     return failLocked("Cannot write", ctx->pb->error);
   }
-  if (auto why = reserveAfterFtyp(file.descriptor(), avio_tell(ctx->pb))) {
+  std::int64_t grown = 0;
+  if (auto why = reserveAfterFtyp(file.descriptor(), avio_tell(ctx->pb), chapters_, grown,
+                                  chapterSwitch_, chapterTrackId_)) {
     failure_ = writerError(WriterErrorCode::openFailed, "Cannot write " + path_ + ": " + *why);
     return failure_;
   }
-  moveDescriptorIo(*ctx->pb, kReservedBytes);
-  completeBytes_ = avio_tell(ctx->pb) + kReservedBytes;
+  headerGrowth_ = grown;
+  moveDescriptorIo(*ctx->pb, grown);
+  completeBytes_ = avio_tell(ctx->pb) + grown;
   return std::nullopt;
 }
 
@@ -139,7 +219,7 @@ std::optional<Error> FragmentedMuxer::flushFragmentLocked() {
   fragmentPending_ = false;
   lastFlushSeconds_ = mediaEndSeconds_;
   fragmentStarts_.push_back(completeBytes_);
-  completeBytes_ = avio_tell(ctx->pb) + kReservedBytes;
+  completeBytes_ = avio_tell(ctx->pb) + headerGrowth_;
   return std::nullopt;
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -32,6 +33,13 @@ class FragmentedMuxer {
   bool wantsGlobalHeaders() const { return globalHeaders_; }
   // Before open(): one stream per encoder, in track order; returns its index.
   int addStream(const AVCodecContext& encoder);
+  // Before open(): a chapter track besides the streams, named by each of
+  // them as its chapter list. It stays out of the file's tracks until its
+  // first title (see mp4::addHeldBackChapterTrack).
+  void addChapterTrack();
+  // One title at `ms` of the file's timeline, in a fragment of its own,
+  // synced to the disk as every fragment is.
+  std::optional<Error> writeChapter(std::int64_t ms, std::string_view title);
   // Writes the header into `file`, which must outlive this muxer. The error
   // names the path.
   std::optional<Error> open(const OutputFile& file);
@@ -69,9 +77,16 @@ class FragmentedMuxer {
   // The last fragment and the trailer, flushed.
   std::optional<Error> writeTrailerLocked() REQUIRES(mutex_);
 
+  // The first mark brings the chapter track in, synced with its fragment.
+  std::optional<Error> enableChaptersLocked() REQUIRES(mutex_);
+
   const std::string path_;
   const bool globalHeaders_;
   Mutex mutex_;
+  bool chapters_ GUARDED_BY(mutex_) = false;
+  std::uint32_t chapterTrackId_ GUARDED_BY(mutex_) = 0;
+  // Where in the file the held-back boxes' types are, and what they become.
+  std::vector<std::pair<std::int64_t, std::uint32_t>> chapterSwitch_ GUARDED_BY(mutex_);
   const OutputFile* file_ GUARDED_BY(mutex_) = nullptr;
   DescriptorIoPtr io_ GUARDED_BY(mutex_);  // outlives context_, which writes through it
   av::OutputContextPtr context_ GUARDED_BY(mutex_);
@@ -85,6 +100,9 @@ class FragmentedMuxer {
   // Where the last complete fragment (or the header) ends in the file: after
   // a failed write the file is cut back to it, so no torn fragment follows.
   std::int64_t completeBytes_ GUARDED_BY(mutex_) = 0;
+  // How far the file's bytes lie past where libavformat counts them: the
+  // reserved room and what holding back the chapter track added.
+  std::int64_t headerGrowth_ GUARDED_BY(mutex_) = 0;
   bool fragmentPending_ GUARDED_BY(mutex_) = false;  // packets written since the last flush
   std::vector<std::int64_t> fragmentStarts_ GUARDED_BY(mutex_);
 };

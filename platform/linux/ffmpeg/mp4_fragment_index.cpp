@@ -132,6 +132,7 @@ std::optional<Error> readTrack(const std::vector<std::uint8_t>& moov, const BoxS
     return notFragmented("a track header cut short");
   }
   t.tkhd = copyOf(moov, tkhd);
+  t.tref = copyOf(moov, findBox(boxes, fourcc("tref")));
   t.mdhd = copyOf(moov, mdhd);
   t.hdlr = copyOf(moov, findBox(media, fourcc("hdlr")));
   t.dinf = copyOf(moov, findBox(info, fourcc("dinf")));
@@ -146,6 +147,11 @@ std::optional<Error> readTrack(const std::vector<std::uint8_t>& moov, const BoxS
   Cursor sd = fields(moov, stsd, version, flags);
   sd.skip(8);
   t.aac = sd.u32() == fourcc("mp4a");
+  // hdlr: version and flags, pre-defined, then the handler type.
+  Cursor hd = fields(moov, findBox(media, fourcc("hdlr")), version, flags);
+  hd.skip(4);
+  const std::uint32_t handler = hd.u32();
+  t.text = handler == fourcc("sbtl") || handler == fourcc("text");
   return std::nullopt;
 }
 

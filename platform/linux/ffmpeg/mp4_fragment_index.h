@@ -42,8 +42,9 @@ struct SampleTables {
 struct TrackHeader {
   std::uint32_t id = 0;
   std::uint32_t timescale = 0;
-  std::vector<std::uint8_t> tkhd, mdhd, hdlr, mediaHeader, dinf, stsd;  // whole boxes
-  bool aac = false;  // its first sample description is MPEG-4 audio
+  std::vector<std::uint8_t> tkhd, tref, mdhd, hdlr, mediaHeader, dinf, stsd;  // whole boxes
+  bool aac = false;   // its first sample description is MPEG-4 audio
+  bool text = false;  // a text track: the chapter list
   // The fragments' defaults for this track (trex).
   std::uint32_t defaultDuration = 0, defaultSize = 0, defaultFlags = 0;
 };

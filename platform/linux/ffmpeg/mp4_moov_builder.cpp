@@ -195,11 +195,40 @@ std::vector<std::uint8_t> buildMoov(const FragmentedFile& file,
   mvhd.skip(mvhd.u32() >> 24 == 1 ? 16 : 8);
   const std::uint32_t movieScale = std::max<std::uint32_t>(1, mvhd.u32());
 
+  // The chapter list's last title lasts to the end of the longest other
+  // track (in the fragments it lasts a millisecond: its end was not known).
+  std::int64_t mediaEnd = 0;  // movie time scale
+  for (std::size_t i = 0; i < file.tracks.size(); ++i) {
+    if (!file.tracks[i].header.text) {
+      std::int64_t length = 0;
+      for (const Edit& e :
+           editsFor(file.tracks[i], i < shifts.size() ? shifts[i] : 0, movieScale)) {
+        length += e.duration;
+      }
+      mediaEnd = std::max(mediaEnd, length);
+    }
+  }
+  std::vector<Track> chapters;  // stretched copies; their tables are small
+  chapters.reserve(file.tracks.size());
+  std::vector<const Track*> tracks;
+  for (const Track& t : file.tracks) {
+    if (!t.header.text) {
+      tracks.push_back(&t);
+      continue;
+    }
+    Track& c = chapters.emplace_back(t);
+    const std::int64_t end = rescale(mediaEnd, t.header.timescale, movieScale, false);
+    if (end > c.samples.endDts && c.samples.count() > 0) {
+      c.samples.continueAt(end);
+    }
+    tracks.push_back(&c);
+  }
+
   std::size_t tables = 0;
   std::vector<std::vector<Edit>> edits;
   std::vector<std::int64_t> lengths;  // each track's, in the movie time scale
   for (std::size_t i = 0; i < file.tracks.size(); ++i) {
-    const Track& t = file.tracks[i];
+    const Track& t = *tracks[i];
     edits.push_back(editsFor(t, i < shifts.size() ? shifts[i] : 0, movieScale));
     lengths.push_back(0);
     for (const Edit& e : edits.back()) {
@@ -215,13 +244,17 @@ std::vector<std::uint8_t> buildMoov(const FragmentedFile& file,
             static_cast<std::uint64_t>(*std::max_element(lengths.begin(), lengths.end())),
             wideFrom);
   for (std::size_t i = 0; i < file.tracks.size(); ++i) {
-    const Track& t = file.tracks[i];
+    const Track& t = *tracks[i];
     auto trak = out.open(fourcc("trak"));
     putHeader(out, t.header.tkhd, static_cast<std::uint64_t>(lengths[i]), wideFrom);
     putEdits(out, edits[i], wideFrom);
+    putBox(out, t.header.tref);  // the chapter list's reference, when there are marks
     auto mdia = out.open(fourcc("mdia"));
     const std::int64_t end = t.samples.hasOffsets ? t.samples.lastDts : t.samples.endDts;
-    putHeader(out, t.header.mdhd, static_cast<std::uint64_t>(end - t.samples.firstDts), wideFrom);
+    // A chapter list's readers take its length from the movie's start (its
+    // first title comes after an empty edit), as one muxed in one go has.
+    const std::int64_t from = t.header.text ? 0 : t.samples.firstDts;
+    putHeader(out, t.header.mdhd, static_cast<std::uint64_t>(end - from), wideFrom);
     putBox(out, t.header.hdlr);
     auto minf = out.open(fourcc("minf"));
     putBox(out, t.header.mediaHeader);

@@ -85,6 +85,12 @@ std::int64_t nominalFrameTicks(MediaTime interval) {
   return exact && ticks % kGridTicks == 0 ? ticks : 0;
 }
 
+bool wantsKeyFrame(const MediaSample& sample) {
+  const auto& attachments = sample.sampleAttachments();
+  return attachments && !attachments->empty() && attachments->front() &&
+         attachments->front()->count(kForceKeyFrameKey) > 0;
+}
+
 }  // namespace
 
 std::unique_ptr<VideoTrackEncoder> VideoTrackEncoder::create(const VideoOutputSettings& settings,
@@ -298,6 +304,8 @@ std::optional<Error> VideoTrackEncoder::encode(const std::shared_ptr<MediaSample
     return writerError(WriterErrorCode::writeFailed, "Out of memory while encoding video");
   }
   picture->pts = pts;
+  // Asked for after a pause: a decoder starts afresh here.
+  picture->pict_type = wantsKeyFrame(*sample) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   lastPts_ = pts;
   std::optional<Error> e = send(picture.get());
   lastPicture_ = std::move(picture);
