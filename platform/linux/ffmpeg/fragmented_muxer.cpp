@@ -139,14 +139,7 @@ std::optional<Error> FragmentedMuxer::writeChapter(std::int64_t ms, std::string_
     completeBytes_ = avio_tell(pb) + headerGrowth_;
     file = file_;
   }
-  if (auto e = file->sync(true)) {
-    MutexLock lock(mutex_);
-    if (!failure_) {
-      failure_ = e;
-    }
-    return failure_;
-  }
-  return std::nullopt;
+  return syncData(*file);
 }
 
 std::optional<Error> FragmentedMuxer::enableChaptersLocked() {
@@ -233,15 +226,17 @@ std::optional<Error> FragmentedMuxer::write(int stream, AVPacket& packet, AVRati
     }
     file = file_;
   }
-  if (fragmentClosed) {
-    // Data only: the file's length is part of it, its times are not needed.
-    if (auto e = file->sync(true)) {
-      MutexLock lock(mutex_);
-      if (!failure_) {
-        failure_ = e;
-      }
-      return failure_;
+  return fragmentClosed ? syncData(*file) : std::nullopt;
+}
+
+std::optional<Error> FragmentedMuxer::syncData(const OutputFile& file) {
+  // Data only: the file's length is part of it, its times are not needed.
+  if (auto e = file.sync(true)) {
+    MutexLock lock(mutex_);
+    if (!failure_) {
+      failure_ = e;
     }
+    return failure_;
   }
   return std::nullopt;
 }

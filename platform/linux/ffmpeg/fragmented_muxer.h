@@ -74,6 +74,8 @@ class FragmentedMuxer {
   std::optional<Error> flushFragmentLocked() REQUIRES(mutex_);
   std::optional<Error> writeLocked(int stream, AVPacket& packet, AVRational timeBase,
                                    bool& fragmentClosed) REQUIRES(mutex_);
+  // A closed fragment's data to disk; a failure fails the muxer.
+  std::optional<Error> syncData(const OutputFile& file) EXCLUDES(mutex_);
   // The last fragment and the trailer, flushed.
   std::optional<Error> writeTrailerLocked() REQUIRES(mutex_);
 
