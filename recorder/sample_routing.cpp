@@ -86,8 +86,7 @@ void Recorder::streamDidOutputSampleBuffer(Stream&, std::shared_ptr<MediaSample>
       }
       if (shift != lastPictureShift_) {
         // The first picture after a resume: what it follows is no longer
-        // on the screen.
-        lastPictureShift_ = shift;
+        // on the screen. Asked again of each picture until one is taken.
         sample = withKeyFrameRequest(*sample);
       }
       destination = videoInput_.get();
@@ -103,7 +102,9 @@ void Recorder::streamDidOutputSampleBuffer(Stream&, std::shared_ptr<MediaSample>
   if (!destination->isReadyForMoreMediaData()) {
     return;
   }
-  destination->appendSampleBuffer(std::move(sample));
+  if (destination->appendSampleBuffer(std::move(sample)) && type == StreamOutputType::screen) {
+    lastPictureShift_ = shift;
+  }
 }
 
 void Recorder::streamDidStopWithError(Stream&, const Error& error) {

@@ -297,7 +297,10 @@ std::optional<Error> VideoTrackEncoder::encode(const std::shared_ptr<MediaSample
     // has no hole before it (the screen looked like this then).
     pts = 0;
   } else if (pts <= lastPts_) {
-    return std::nullopt;  // x264 needs strictly rising times (and one per grid step)
+    // x264 needs strictly rising times (and one per grid step); a key frame
+    // asked of a picture left out goes to the next one.
+    keyFramePending_ = keyFramePending_ || wantsKeyFrame(*sample);
+    return std::nullopt;
   }
   av::FramePtr picture = pictureFor(sample, *frame);
   if (!picture) {
@@ -305,7 +308,9 @@ std::optional<Error> VideoTrackEncoder::encode(const std::shared_ptr<MediaSample
   }
   picture->pts = pts;
   // Asked for after a pause: a decoder starts afresh here.
-  picture->pict_type = wantsKeyFrame(*sample) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+  picture->pict_type =
+      keyFramePending_ || wantsKeyFrame(*sample) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+  keyFramePending_ = false;
   lastPts_ = pts;
   std::optional<Error> e = send(picture.get());
   lastPicture_ = std::move(picture);

@@ -60,7 +60,8 @@ class VideoTrackEncoder {
   const std::int64_t frameTicks_;  // the expected frame interval, in the codec's time base
   av::SwsContextPtr scaler_;
   av::FramePtr lastPicture_;
-  std::int64_t lastPts_ = -1;  // in the codec's time base
+  std::int64_t lastPts_ = -1;     // in the codec's time base
+  bool keyFramePending_ = false;  // asked of a picture that was left out
 };
 
 }  // namespace kestrano::ffmpeg
