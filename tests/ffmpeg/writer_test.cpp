@@ -111,18 +111,28 @@ bool isOrdinaryMp4(const std::string& path) {
   return topLevelBoxes(path) == std::vector<std::string>{"ftyp", "mdat", "moov"};
 }
 
-TEST(AudioPlacement, KeepsCountingWithinTheThresholdAndRePlacesBeyondIt) {
+TEST(AudioPlacement, KeepsCountingWithinTheThresholdAndRePlacesBeyondItOrAtAStep) {
   // A 960-frame buffer's stamp (as a sample position), the decision and the
   // track's position after it.
   for (const auto& steps : std::vector<std::vector<std::array<std::int64_t, 4>>>{
            // Wholly before the session: it does not start the track.
            {{-1920, 0, 960, 0}, {1000, 1000, 0, 1960}},
-           // ±10 ms of jitter, and drift right at the 50 ms threshold: the count goes on.
-           {{0, 0, 0, 960}, {1440, 0, 0, 1920}, {1440, 0, 0, 2880}, {5280, 0, 0, 3840}},
+           // ±10 ms of jitter, and drift coming to the 50 ms threshold in
+           // 20 ms steps: the count goes on.
+           {{0, 0, 0, 960},
+            {1440, 0, 0, 1920},
+            {1440, 0, 0, 2880},
+            {3360, 0, 0, 3840},
+            {5280, 0, 0, 4800},
+            {7200, 0, 0, 5760}},
            // 100 ms ahead: silence fills the gap; 80 ms behind: that much is
            // dropped, never played twice; then within the threshold again.
-           {{0, 0, 0, 960}, {5760, 4800, 0, 6720}, {2880, 0, 960, 6720}, {4800, 0, 0, 7680}}}) {
-    ffmpeg::AudioPlacement p(2400);
+           {{0, 0, 0, 960}, {5760, 4800, 0, 6720}, {2880, 0, 960, 6720}, {4800, 0, 0, 7680}},
+           // A source that starts over after drifting 10 ms behind: its 40 ms
+           // step leaves the stamps only 30 ms ahead, yet the gap is filled
+           // at once, and the next buffer goes on from there.
+           {{0, 0, 0, 960}, {480, 0, 0, 1920}, {3360, 1440, 0, 4320}, {4320, 0, 0, 5280}}}) {
+    ffmpeg::AudioPlacement p(2400, 1440);
     for (auto [stamp, silence, skip, position] : steps) {
       auto d = p.place(stamp, 960);
       EXPECT_EQ(std::tuple(d.silence, d.skip, p.position()), std::tuple(silence, skip, position))

@@ -1,6 +1,7 @@
 #include "platform/linux/ffmpeg/audio_placement.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace kestrano::ffmpeg {
 
@@ -13,6 +14,8 @@ AudioPlacement::Decision AudioPlacement::place(std::int64_t stampPosition, std::
     d.skip = frames;  // wholly before the session start
     return d;
   }
+  const bool stepped = std::abs(stampPosition - stampedEnd_) > step_;
+  stampedEnd_ = stampPosition + frames;
   if (!started_) {
     // The first buffer is placed by its time stamp: a track whose sound
     // starts late begins with silence and lines up with the others.
@@ -20,10 +23,11 @@ AudioPlacement::Decision AudioPlacement::place(std::int64_t stampPosition, std::
     d.silence = std::max<std::int64_t>(stampPosition, 0);
     d.skip = std::max<std::int64_t>(-stampPosition, 0);
   } else {
-    std::int64_t drift = stampPosition - position_;
-    if (drift > threshold_) {
+    const std::int64_t drift = stampPosition - position_;
+    const std::int64_t allowed = stepped ? 0 : threshold_;
+    if (drift > allowed) {
       d.silence = drift;
-    } else if (drift < -threshold_) {
+    } else if (drift < -allowed) {
       d.skip = std::min(-drift, frames);
     }
   }

@@ -10,9 +10,17 @@ namespace kestrano::ffmpeg {
 // position drift apart by more than the threshold is the track re-placed:
 // silence is inserted when the stamps run ahead, samples are dropped when
 // they fall behind. Nothing is ever played twice.
+//
+// Drift comes slowly (a device's clock against the host's); a source that
+// starts over (another device, a restarted server) steps its stamps at once.
+// A step larger than `stepSamples` from where the last buffer ended is
+// placed exactly where its stamp says, so it never uses up the drift allowed
+// before the next re-placement: one gap at the step instead of a second one
+// seconds later, when the drift has added the rest.
 class AudioPlacement {
  public:
-  explicit AudioPlacement(std::int64_t thresholdSamples) : threshold_(thresholdSamples) {}
+  AudioPlacement(std::int64_t thresholdSamples, std::int64_t stepSamples)
+      : threshold_(thresholdSamples), step_(stepSamples) {}
 
   struct Decision {
     std::int64_t silence = 0;  // silent frames to insert before the buffer
@@ -33,7 +41,9 @@ class AudioPlacement {
 
  private:
   const std::int64_t threshold_;
+  const std::int64_t step_;
   std::int64_t position_ = 0;
+  std::int64_t stampedEnd_ = 0;  // where the last buffer's stamp said it ended
   bool started_ = false;
 };
 

@@ -21,6 +21,12 @@ namespace {
 // jitter never cuts or pads the sound), and below the ~80 ms at which speech
 // visibly leaves lip sync.
 constexpr double kResyncThresholdSeconds = 0.050;
+// A step of the stamps from one buffer to the next that is placed at once: a
+// running sound stream's stamps step by well under a millisecond (they move
+// toward the server's readings by at most 0.5% of a buffer) and by a few ms
+// while a fresh one settles; its switch to another device stepped them by
+// 50-140 ms in the switches logged on PipeWire 1.4.
+constexpr double kStepSeconds = 0.030;
 // Silence goes into the FIFO in slices of this many frames, so that a long
 // gap (a suspended machine) never allocates its whole length at once.
 constexpr std::int64_t kSilenceSliceFrames = 8192;
@@ -98,7 +104,8 @@ AudioTrackEncoder::AudioTrackEncoder(av::CodecContextPtr codec, int frameSize,
       fifo_(std::move(fifo)),
       frame_(std::move(frame)),
       packet_(std::move(packet)),
-      placement_(static_cast<std::int64_t>(kResyncThresholdSeconds * codec_->sample_rate)) {}
+      placement_(static_cast<std::int64_t>(kResyncThresholdSeconds * codec_->sample_rate),
+                 static_cast<std::int64_t>(kStepSeconds * codec_->sample_rate)) {}
 
 double AudioTrackEncoder::endSeconds() const {
   return static_cast<double>(placement_.position()) / codec_->sample_rate;
