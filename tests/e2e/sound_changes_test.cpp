@@ -37,7 +37,11 @@ struct Row {
   std::function<void(PrivateDesktop&, RecorderProcess&)> change{};  // 2 s after "OK"
   double seconds = 6;                                               // from "OK" to "stop", at least
   // The new sound is in the tracks this long after the change is done (the
-  // commands that make it take their time on a busy machine).
+  // commands that make it take their time on a busy machine). PipeWire's
+  // session manager goes on relinking its graph after the command returns:
+  // on PipeWire 1.4 a microphone's stream delivered 64 and 194 zero samples
+  // 0.46 s after it began on the new device (seen where the recorder reads
+  // the stream), so there the new sound is judged from a second on.
   double settle = 0.5;
   // Per track (system audio, microphone): the tone before and after; 0: silence.
   double before[2] = {kSpeaker, kMic}, after[2] = {kSpeaker, kMic};
@@ -127,7 +131,8 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
   row.change(desktop, recorder);
   const std::chrono::duration<double> changeDone = std::chrono::steady_clock::now() - started;
   // A change that took long still leaves a second of the new sound to check.
-  const double seconds = std::max(row.seconds, changeDone.count() + row.settle + 1.5);
+  const double settle = row.server == "pipewire" ? std::max(row.settle, 1.0) : row.settle;
+  const double seconds = std::max(row.seconds, changeDone.count() + settle + 1.5);
   std::this_thread::sleep_until(started + std::chrono::duration<double>(seconds));
   recorder.send("stop");
   const std::string done = recorder.readLine(60s).value_or("no reply");
@@ -161,7 +166,7 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
     expectTone(audio, before, after, audio.startSeconds + 0.5,
                row.unbroken ? end - 0.2 : changeAt.count() - 0.15);
     if (!row.unbroken) {
-      expectTone(audio, after, row.playbackMoves ? 0 : before, changeDone.count() + row.settle,
+      expectTone(audio, after, row.playbackMoves ? 0 : before, changeDone.count() + settle,
                  end - 0.2);
     }
   }
