@@ -26,8 +26,11 @@ constexpr double kFragmentSeconds = 1.0;
 // fragment count from its own moof, as readers of fragmented MP4 expect.
 // frag_custom: fragments close only when this class says so (time based).
 // skip_trailer: no mfra at the end; its offsets would miss the reserved room
-// (below), and the finished file has no use for it.
-constexpr const char* kMovFlags = "empty_moov+default_base_moof+frag_custom+skip_trailer";
+// (below), and the finished file has no use for it. frag_discont: each
+// track's first fragment starts at its first packet's time rather than at
+// zero, so the tracks keep their places relative to each other.
+constexpr const char* kMovFlags =
+    "empty_moov+default_base_moof+frag_custom+skip_trailer+frag_discont";
 
 // Room right after ftyp for the header of the mdat that the finished file
 // puts there (a 64-bit one needs 16 bytes); a free box until then.
@@ -103,6 +106,9 @@ int FragmentedMuxer::addStream(const AVCodecContext& encoder) {
   }
   stream->time_base = encoder.time_base;
   shifts_.emplace_back();
+  if (encoder.codec_type == AVMEDIA_TYPE_VIDEO && videoStream_ < 0) {
+    videoStream_ = stream->index;
+  }
   return stream->index;
 }
 
@@ -124,22 +130,34 @@ std::optional<Error> FragmentedMuxer::writeChapter(std::int64_t ms, std::string_
     if (auto e = enableChaptersLocked()) {
       return e;
     }
-    // Between two of libavformat's fragments: it keeps an open fragment's
-    // data to itself until the fragment closes.
-    const std::vector<std::uint8_t> fragment = mp4::chapterFragment(
-        chapterTrackId_, static_cast<std::uint32_t>(fragmentStarts_.size() + 1),
-        static_cast<std::uint64_t>(ms), title);
-    AVIOContext* pb = context_->pb;
-    avio_write(pb, fragment.data(), static_cast<int>(fragment.size()));
-    avio_flush(pb);
-    if (pb->error < 0) {
-      return failLocked("Cannot write", pb->error);
+    if (!leadMicroseconds_) {
+      heldChapters_.emplace_back(ms, title);
+      return std::nullopt;
     }
-    fragmentStarts_.push_back(completeBytes_);
-    completeBytes_ = avio_tell(pb) + headerGrowth_;
+    if (auto e = putChapterLocked(ms, title)) {
+      return e;
+    }
     file = file_;
   }
   return syncData(*file);
+}
+
+std::optional<Error> FragmentedMuxer::putChapterLocked(std::int64_t ms, std::string_view title) {
+  // Between two of libavformat's fragments: it keeps an open fragment's
+  // data to itself until the fragment closes.
+  const std::int64_t leadMs = (*leadMicroseconds_ + 999) / 1000;
+  const std::vector<std::uint8_t> fragment =
+      mp4::chapterFragment(chapterTrackId_, static_cast<std::uint32_t>(fragmentStarts_.size() + 1),
+                           static_cast<std::uint64_t>(ms + leadMs), title);
+  AVIOContext* pb = context_->pb;
+  avio_write(pb, fragment.data(), static_cast<int>(fragment.size()));
+  avio_flush(pb);
+  if (pb->error < 0) {
+    return failLocked("Cannot write", pb->error);
+  }
+  fragmentStarts_.push_back(completeBytes_);
+  completeBytes_ = avio_tell(pb) + headerGrowth_;
+  return std::nullopt;
 }
 
 std::optional<Error> FragmentedMuxer::enableChaptersLocked() {
@@ -177,6 +195,10 @@ std::optional<Error> FragmentedMuxer::open(const OutputFile& file) {
   ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
   av::Dictionary options;
   av_dict_set(options.address(), "movflags", kMovFlags, 0);
+  // The time stamps come non-negative already (see writeLocked); left to
+  // itself, libavformat moves each track's first packet to zero instead.
+  av_dict_set(options.address(), "use_editlist", "0", 0);
+  ctx->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
   int rc = avformat_write_header(ctx, options.address());
   if (rc < 0) {
     return failLocked("Cannot write the header of", rc);
@@ -253,13 +275,59 @@ std::optional<Error> FragmentedMuxer::writeLocked(int stream, AVPacket& packet, 
   AVStream* st = context_->streams[stream];
   packet.stream_index = stream;
   av_packet_rescale_ts(&packet, timeBase, st->time_base);
-  // A fragment's start time cannot be negative, and libavformat's own
-  // correction would move every track by whichever came first; each track is
-  // moved by its own encoder delay instead.
-  auto& shift = shifts_[static_cast<std::size_t>(stream)];
+  if (leadMicroseconds_) {
+    return putLocked(packet, fragmentClosed);
+  }
+  av::PacketPtr held(av_packet_clone(&packet));
+  if (!held) {
+    return failLocked("Cannot write", AVERROR(ENOMEM));
+  }
+  heldPackets_.push_back(std::move(held));
+  if (stream != videoStream_ && videoStream_ >= 0) {
+    return std::nullopt;
+  }
+  return releaseHeldLocked(fragmentClosed);
+}
+
+std::optional<Error> FragmentedMuxer::releaseHeldLocked(bool& fragmentClosed) {
+  // A fragment's start time cannot be negative. Every track moves by the
+  // largest encoder delay among the first packets, so that their times
+  // alone keep them in step in a file cut off before the finish: the
+  // picture's (B-frame reordering, ~70 ms) is known with its first packet,
+  // which comes after the sound's first ones (AAC priming, 21 ms).
+  std::int64_t lead = 0;
+  for (const av::PacketPtr& p : heldPackets_) {
+    const std::int64_t first = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
+    if (first != AV_NOPTS_VALUE) {
+      lead = std::max(lead, av_rescale_q_rnd(-first, context_->streams[p->stream_index]->time_base,
+                                             {1, 1'000'000}, AV_ROUND_UP));
+    }
+  }
+  leadMicroseconds_ = lead;
+  std::vector<av::PacketPtr> held = std::exchange(heldPackets_, {});
+  for (av::PacketPtr& p : held) {
+    if (auto e = putLocked(*p, fragmentClosed)) {
+      return e;
+    }
+  }
+  std::vector<std::pair<std::int64_t, std::string>> titles = std::exchange(heldChapters_, {});
+  for (const auto& [ms, title] : titles) {
+    if (auto e = putChapterLocked(ms, title)) {
+      return e;
+    }
+    fragmentClosed = true;  // to the disk with the caller's sync
+  }
+  return std::nullopt;
+}
+
+std::optional<Error> FragmentedMuxer::putLocked(AVPacket& packet, bool& fragmentClosed) {
+  AVStream* st = context_->streams[packet.stream_index];
+  auto& shift = shifts_[static_cast<std::size_t>(packet.stream_index)];
   if (!shift) {
-    std::int64_t first = packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
-    shift = std::max<std::int64_t>(0, -first);
+    const std::int64_t first = packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
+    shift =
+        std::max(av_rescale_q_rnd(*leadMicroseconds_, {1, 1'000'000}, st->time_base, AV_ROUND_UP),
+                 first != AV_NOPTS_VALUE ? -first : 0);
   }
   if (packet.pts != AV_NOPTS_VALUE) {
     packet.pts += *shift;
@@ -290,6 +358,13 @@ std::optional<Error> FragmentedMuxer::writeLocked(int stream, AVPacket& packet, 
 }
 
 std::optional<Error> FragmentedMuxer::writeTrailerLocked() {
+  if (!leadMicroseconds_) {
+    // No picture came: the sound goes out by its own delay.
+    bool fragmentClosed = false;
+    if (auto e = releaseHeldLocked(fragmentClosed)) {
+      return e;
+    }
+  }
   if (fragmentPending_) {
     if (auto e = flushFragmentLocked()) {
       return e;
@@ -334,6 +409,9 @@ std::vector<FragmentedMuxer::StartShift> FragmentedMuxer::startShifts() {
   std::vector<StartShift> result;
   for (unsigned i = 0; i < context_->nb_streams; ++i) {
     result.push_back(StartShift{shifts_[i].value_or(0), context_->streams[i]->time_base});
+  }
+  if (chapters_) {
+    result.push_back(StartShift{(leadMicroseconds_.value_or(0) + 999) / 1000, {1, 1000}});
   }
   return result;
 }

@@ -56,7 +56,9 @@ class FragmentedMuxer {
 
   // How far each stream's time stamps were moved later to keep them
   // non-negative (encoder delay: AAC priming, B-frame reordering), in that
-  // stream's time base. A plain MP4 made from the file moves them back, so
+  // stream's time base, and then the chapter list's when it has one. Every
+  // track moves by the same lead, so that a file cut off before the finish
+  // still plays in step. A plain MP4 made from the file moves them back, so
   // its edit lists hide the delay again.
   struct StartShift {
     std::int64_t ticks = 0;
@@ -74,6 +76,11 @@ class FragmentedMuxer {
   std::optional<Error> flushFragmentLocked() REQUIRES(mutex_);
   std::optional<Error> writeLocked(int stream, AVPacket& packet, AVRational timeBase,
                                    bool& fragmentClosed) REQUIRES(mutex_);
+  // Sets the lead from the held packets, then writes them and the held titles.
+  std::optional<Error> releaseHeldLocked(bool& fragmentClosed) REQUIRES(mutex_);
+  // One packet, in its stream's time base, moved by its stream's shift.
+  std::optional<Error> putLocked(AVPacket& packet, bool& fragmentClosed) REQUIRES(mutex_);
+  std::optional<Error> putChapterLocked(std::int64_t ms, std::string_view title) REQUIRES(mutex_);
   // A closed fragment's data to disk; a failure fails the muxer.
   std::optional<Error> syncData(const OutputFile& file) EXCLUDES(mutex_);
   // The last fragment and the trailer, flushed.
@@ -95,7 +102,14 @@ class FragmentedMuxer {
   bool opened_ GUARDED_BY(mutex_) = false;
   bool finished_ GUARDED_BY(mutex_) = false;
   std::optional<Error> failure_ GUARDED_BY(mutex_);
-  // Per stream, set by its first packet.
+  int videoStream_ GUARDED_BY(mutex_) = -1;
+  // The common shift in microseconds, set once the picture's first packet
+  // tells its delay; until then the sound's packets and the titles wait.
+  std::optional<std::int64_t> leadMicroseconds_ GUARDED_BY(mutex_);
+  std::vector<av::PacketPtr> heldPackets_ GUARDED_BY(mutex_);
+  std::vector<std::pair<std::int64_t, std::string>> heldChapters_ GUARDED_BY(mutex_);
+  // Per stream, set by its first packet: the lead, or more for a stream
+  // that reaches back farther than the first packets did.
   std::vector<std::optional<std::int64_t>> shifts_ GUARDED_BY(mutex_);
   double mediaEndSeconds_ GUARDED_BY(mutex_) = 0;  // furthest packet end written so far
   double lastFlushSeconds_ GUARDED_BY(mutex_) = 0;
