@@ -25,7 +25,7 @@ constexpr double kResyncThresholdSeconds = 0.050;
 // running sound stream's stamps step by well under a millisecond (they move
 // toward the server's readings by at most 0.5% of a buffer) and by a few ms
 // while a fresh one settles; its switch to another device stepped them by
-// 50-140 ms in the switches logged on PipeWire 1.4.
+// 50-160 ms in the switches logged on PipeWire 1.4.
 constexpr double kStepSeconds = 0.030;
 // Silence goes into the FIFO in slices of this many frames, so that a long
 // gap (a suspended machine) never allocates its whole length at once.
