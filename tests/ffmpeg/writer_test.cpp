@@ -231,6 +231,26 @@ TEST(Writer, FinishingWithoutMediaCompletesOnce) {
   EXPECT_FALSE(std::filesystem::exists(folder.path("never.mp4")));
 }
 
+// The sound waits for the picture's first packet, which tells how far every
+// track moves, but not for ever: without a picture it reaches the disk within
+// seconds, so a recorder killed then keeps it.
+TEST(Writer, SoundReachesTheDiskWhenNoPictureComes) {
+  TemporaryFolder folder;
+  const std::string path = folder.path("rec.mp4");
+  Writer w(path);
+  for (std::int64_t a = 0; a < 7 * 48000; a += 960) {
+    ASSERT_TRUE(w.append(*w.systemAudio, sine(a, 960, 440, kSession + samplesToNs(a))));
+  }
+  std::vector<StreamInfo> streams;
+  for (int i = 0; i < 500 && (streams.size() < 2 || streams[1].packets.size() < 200); ++i) {
+    std::this_thread::sleep_for(10ms);
+    streams = probeStreams(path);
+  }
+  ASSERT_EQ(streams.size(), 3u);
+  EXPECT_GE(streams[1].packets.size(), 200u);  // 4.3 s of the 7 s appended
+  EXPECT_TRUE(w.finish());
+}
+
 // A second recording may start on the path of one still running (a host
 // starting the next take before the last has finished; the start removes the
 // first file by name). Whichever ends first, the second stays whole at the

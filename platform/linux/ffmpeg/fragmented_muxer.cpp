@@ -21,6 +21,15 @@ namespace {
 // open fragment plus what the encoders still hold (~2 s in all).
 constexpr double kFragmentSeconds = 1.0;
 
+// The sound's first packets wait for the picture's first one (see
+// releaseHeldLocked) at most this much media: on a still screen x264 hands
+// out its first packet with the fourth picture (three of look-ahead and a
+// B-frame), about three seconds in at one idle picture a second. A screen
+// that stops before then must not keep the sound from the disk; the picture
+// then moves by what it needs, off the sound in a cut-off file by the
+// difference, as every track did before the common lead.
+constexpr double kLongestHoldSeconds = 5.0;
+
 // empty_moov: the index is written up front, before any sample, so the file
 // is valid from the first fragment on. default_base_moof: offsets inside a
 // fragment count from its own moof, as readers of fragmented MP4 expect.
@@ -278,12 +287,16 @@ std::optional<Error> FragmentedMuxer::writeLocked(int stream, AVPacket& packet, 
   if (leadMicroseconds_) {
     return putLocked(packet, fragmentClosed);
   }
-  av::PacketPtr held(av_packet_clone(&packet));
-  if (!held) {
+  av::PacketPtr copy(av_packet_clone(&packet));
+  if (!copy) {
     return failLocked("Cannot write", AVERROR(ENOMEM));
   }
-  heldPackets_.push_back(std::move(held));
-  if (stream != videoStream_ && videoStream_ >= 0) {
+  heldPackets_.push_back(std::move(copy));
+  const AVPacket& first = *heldPackets_.front();
+  const double heldSeconds =
+      static_cast<double>(packet.pts + packet.duration) * av_q2d(st->time_base) -
+      static_cast<double>(first.pts) * av_q2d(context_->streams[first.stream_index]->time_base);
+  if (stream != videoStream_ && videoStream_ >= 0 && heldSeconds < kLongestHoldSeconds) {
     return std::nullopt;
   }
   return releaseHeldLocked(fragmentClosed);
