@@ -88,6 +88,11 @@ std::optional<std::string> reserveAfterFtyp(
   return std::nullopt;
 }
 
+// A packet's decoding time, or its presentation time when it has none.
+std::int64_t packetTime(const AVPacket& p) {
+  return p.dts != AV_NOPTS_VALUE ? p.dts : p.pts;
+}
+
 }  // namespace
 
 std::unique_ptr<FragmentedMuxer> FragmentedMuxer::create(const std::string& path,
@@ -154,10 +159,9 @@ std::optional<Error> FragmentedMuxer::writeChapter(std::int64_t ms, std::string_
 std::optional<Error> FragmentedMuxer::putChapterLocked(std::int64_t ms, std::string_view title) {
   // Between two of libavformat's fragments: it keeps an open fragment's
   // data to itself until the fragment closes.
-  const std::int64_t leadMs = (*leadMicroseconds_ + 999) / 1000;
   const std::vector<std::uint8_t> fragment =
       mp4::chapterFragment(chapterTrackId_, static_cast<std::uint32_t>(fragmentStarts_.size() + 1),
-                           static_cast<std::uint64_t>(ms + leadMs), title);
+                           static_cast<std::uint64_t>(ms + leadMillisecondsLocked()), title);
   AVIOContext* pb = context_->pb;
   avio_write(pb, fragment.data(), static_cast<int>(fragment.size()));
   avio_flush(pb);
@@ -167,6 +171,10 @@ std::optional<Error> FragmentedMuxer::putChapterLocked(std::int64_t ms, std::str
   fragmentStarts_.push_back(completeBytes_);
   completeBytes_ = avio_tell(pb) + headerGrowth_;
   return std::nullopt;
+}
+
+std::int64_t FragmentedMuxer::leadMillisecondsLocked() const {
+  return (leadMicroseconds_.value_or(0) + 999) / 1000;  // the chapter list counts whole ms
 }
 
 std::optional<Error> FragmentedMuxer::enableChaptersLocked() {
@@ -204,7 +212,7 @@ std::optional<Error> FragmentedMuxer::open(const OutputFile& file) {
   ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
   av::Dictionary options;
   av_dict_set(options.address(), "movflags", kMovFlags, 0);
-  // The time stamps come non-negative already (see writeLocked); left to
+  // The time stamps come non-negative already (see releaseHeldLocked); left to
   // itself, libavformat moves each track's first packet to zero instead.
   av_dict_set(options.address(), "use_editlist", "0", 0);
   ctx->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
@@ -310,7 +318,7 @@ std::optional<Error> FragmentedMuxer::releaseHeldLocked(bool& fragmentClosed) {
   // which comes after the sound's first ones (AAC priming, 21 ms).
   std::int64_t lead = 0;
   for (const av::PacketPtr& p : heldPackets_) {
-    const std::int64_t first = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
+    const std::int64_t first = packetTime(*p);
     if (first != AV_NOPTS_VALUE) {
       lead = std::max(lead, av_rescale_q_rnd(-first, context_->streams[p->stream_index]->time_base,
                                              {1, 1'000'000}, AV_ROUND_UP));
@@ -337,7 +345,7 @@ std::optional<Error> FragmentedMuxer::putLocked(AVPacket& packet, bool& fragment
   AVStream* st = context_->streams[packet.stream_index];
   auto& shift = shifts_[static_cast<std::size_t>(packet.stream_index)];
   if (!shift) {
-    const std::int64_t first = packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
+    const std::int64_t first = packetTime(packet);
     shift =
         std::max(av_rescale_q_rnd(*leadMicroseconds_, {1, 1'000'000}, st->time_base, AV_ROUND_UP),
                  first != AV_NOPTS_VALUE ? -first : 0);
@@ -424,7 +432,7 @@ std::vector<FragmentedMuxer::StartShift> FragmentedMuxer::startShifts() {
     result.push_back(StartShift{shifts_[i].value_or(0), context_->streams[i]->time_base});
   }
   if (chapters_) {
-    result.push_back(StartShift{(leadMicroseconds_.value_or(0) + 999) / 1000, {1, 1000}});
+    result.push_back(StartShift{leadMillisecondsLocked(), {1, 1000}});
   }
   return result;
 }

@@ -81,6 +81,8 @@ class FragmentedMuxer {
   // One packet, in its stream's time base, moved by its stream's shift.
   std::optional<Error> putLocked(AVPacket& packet, bool& fragmentClosed) REQUIRES(mutex_);
   std::optional<Error> putChapterLocked(std::int64_t ms, std::string_view title) REQUIRES(mutex_);
+  // The lead rounded up to the chapter list's milliseconds.
+  std::int64_t leadMillisecondsLocked() const REQUIRES(mutex_);
   // A closed fragment's data to disk; a failure fails the muxer.
   std::optional<Error> syncData(const OutputFile& file) EXCLUDES(mutex_);
   // The last fragment and the trailer, flushed.
