@@ -218,6 +218,44 @@ TEST(PulseServer, AStalledServerFailsAStartAndCaptureOutlivesARestart) {
   EXPECT_GT(got.times[before + 1], back - 200'000'000);
 }
 
+// A stream whose links to its device are taken away (PipeWire's session
+// manager relinking, a user's patchbay) neither fails nor delivers; it is
+// opened again, said so, and the microphone's tone comes back. The PulseAudio
+// daemon has no links to take away.
+TEST(Microphone, AStreamCutOffFromItsDeviceIsOpenedAgain) {
+  const char* kind = std::getenv("KESTRANO_SOUND_SERVER");
+  if (!kind || std::string(kind) != "pipewire") {
+    GTEST_SKIP() << "only PipeWire links a stream to its device";
+  }
+  auto server = PrivateDesktop::forThisProcess({.micChannels = 1, .x = false});
+  ASSERT_TRUE(server->sound("tone", "micsink 1000 1"));
+  auto clock = std::make_shared<MonotonicClock>();
+  Recording mic;
+  std::size_t said = 0;  // chunks when the engine said it opens the stream again
+  PulseAudioEngine engine(clock, [&](std::string_view line) {
+    if (line.find("opening it again") != std::string_view::npos) {
+      mic.change([&] { said = mic.starts.size(); });
+    }
+  });
+  auto node = engine.inputNode();
+  node->installTapOnBus(0, 480, node->outputFormatForBus(0),
+                        [&](const PcmBuffer& b, const AudioTime&) {
+                          mic.add(b.data(0), b.data(0), 1, b.frameLength(), 0, true);
+                        });
+  ASSERT_FALSE(engine.startAndReturnError());
+  ASSERT_TRUE(mic.waitFor([&] { return mic.recentLevel() > 0.4; }));
+  ASSERT_EQ(std::system(("export XDG_RUNTIME_DIR=" + server->directory() +
+                         "/run; pw-link -l | awk '/^[^ ]/ {out = $1} /[|]-> microphone:/ "
+                         "{print out, $2}' | xargs -r -n2 pw-link -d")
+                            .c_str()),
+            0);
+  EXPECT_TRUE(mic.waitFor([&] { return said > 0 && mic.starts.size() > said + 50; }, 20s))
+      << "said at " << said << " of " << mic.starts.size() << " chunks";
+  EXPECT_TRUE(mic.waitFor([&] { return mic.recentLevel() > 0.4; }, 0s));
+  engine.stop();
+  node->removeTapOnBus(0);
+}
+
 // The engine and converter driven as the recorder's microphone path does, on
 // devices of the usual formats: a tap of its size in the device's format, and
 // the room it gives the output. Out comes the tone at 48 kHz, on both sides,

@@ -14,6 +14,15 @@ namespace {
 constexpr std::chrono::milliseconds kFirstRetry{100};
 constexpr std::chrono::milliseconds kLongestRetry{2000};
 
+// A stream can stay up and still get nothing: when its link to the device
+// is taken away (PipeWire's session manager relinking, a user's patchbay),
+// it neither fails nor delivers, and its track would stay silent to the end.
+// Looked at once a second; opened again after three quiet looks in a row. A
+// process held still (a busy machine) sees one quiet look at most: what the
+// server kept for it meanwhile arrives before the next.
+constexpr std::chrono::milliseconds kQuietLook{1000};
+constexpr int kQuietLooks = 3;
+
 // How much audio the server hands over at a time (without asking, about 2 s).
 // The microphone keeps 10 ms: its tap buffers then complete within a chunk of
 // when they fill, and its track was measured steady that way on both servers.
@@ -113,6 +122,9 @@ void PulseDefaultDeviceCapture::follow() {
   }
   if (stream_) {
     device_ = device->name;
+    chunksSeen_ = 0;
+    quietLooks_ = 0;
+    nextLook_ = std::chrono::steady_clock::now() + kQuietLook;
     if (deviceMissing_) {
       deviceMissing_ = false;
       say(options_.name + ": recording from \"" + device_ + "\"");
@@ -127,16 +139,16 @@ void PulseDefaultDeviceCapture::follow() {
 void PulseDefaultDeviceCapture::run() {
   std::chrono::milliseconds retry = kFirstRetry;
   for (;;) {
-    bool lost = false, reopen = false;
+    bool lost = false, reopen = false, news = true;
+    // Recording as asked: wait for news, and look now and then that data
+    // still comes. Otherwise try again after a while.
+    const bool whole = client_ && stream_;
     {
       MutexLock lock(mutex_);
-      // Recording as asked: wait for news. Otherwise try again after a while.
-      const bool whole = client_ && stream_;
-      const auto deadline = std::chrono::steady_clock::now() + retry;
+      const auto deadline = whole ? nextLook_ : std::chrono::steady_clock::now() + retry;
       while (!stopping_ && !lost_ && !recheck_ && !reopen_) {
-        if (whole) {
-          lock.wait(changed_);
-        } else if (!lock.waitUntil(changed_, deadline)) {
+        if (!lock.waitUntil(changed_, deadline)) {
+          news = false;
           break;
         }
       }
@@ -146,6 +158,14 @@ void PulseDefaultDeviceCapture::run() {
       lost = std::exchange(lost_, false);
       reopen = std::exchange(reopen_, false);
       recheck_ = false;
+    }
+    // By the clock, so that a stream of server events cannot put it off.
+    if (whole && std::chrono::steady_clock::now() >= nextLook_) {
+      nextLook_ = std::chrono::steady_clock::now() + kQuietLook;
+      reopen = reopen || quiet();
+    }
+    if (whole && !news && !reopen) {
+      continue;
     }
     if (lost) {
       disconnect();
@@ -171,6 +191,26 @@ void PulseDefaultDeviceCapture::run() {
     follow();
     retry = stream_ ? kFirstRetry : std::min(retry * 2, kLongestRetry);
   }
+}
+
+bool PulseDefaultDeviceCapture::quiet() {
+  const std::uint64_t chunks = stream_->chunksDelivered();
+  if (chunks != chunksSeen_) {
+    chunksSeen_ = chunks;
+    quietLooks_ = 0;
+    if (std::exchange(quietSaid_, false)) {
+      say(options_.name + ": recording from \"" + device_ + "\" again");
+    }
+    return false;
+  }
+  if (++quietLooks_ < kQuietLooks) {
+    return false;
+  }
+  if (!std::exchange(quietSaid_, true)) {
+    say(options_.name + ": nothing came from \"" + device_ + "\" for " +
+        std::to_string(kQuietLooks * kQuietLook.count() / 1000) + " s; opening it again");
+  }
+  return true;
 }
 
 bool PulseDefaultDeviceCapture::alive() {

@@ -68,6 +68,9 @@ class PulseDefaultDeviceCapture {
   void disconnect();
   void follow();
   void run();
+  // Whether the stream has delivered nothing for long enough to open it
+  // again; called once per quiet look.
+  bool quiet();
   void say(const std::string& line) const;
   bool alive();  // the connection is up
   // From the mainloop thread: something for the worker to look at.
@@ -86,6 +89,10 @@ class PulseDefaultDeviceCapture {
   std::string device_;                         // stream_'s source
   bool deviceMissing_ = false;                 // said so already
   bool serverMissing_ = false;
+  std::uint64_t chunksSeen_ = 0;  // stream_'s count at the last look
+  int quietLooks_ = 0;            // looks in a row that saw no new chunk
+  std::chrono::steady_clock::time_point nextLook_;
+  bool quietSaid_ = false;  // said so already
 
   Mutex mutex_;
   std::condition_variable changed_;

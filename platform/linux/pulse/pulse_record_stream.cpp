@@ -135,6 +135,7 @@ void PulseRecordStream::onReadable(pa_stream* s, std::size_t, void* userdata) {
     pa_stream_drop(s);
     if (frames > 0 && self->onData_) {
       self->onData_(self->scratch_.data(), frames, self->firstFrameTime(frames));
+      self->chunks_.fetch_add(1, std::memory_order_relaxed);
     }
     if (frames > 0 && !self->delivered_) {
       self->delivered_ = true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -54,6 +55,9 @@ class PulseRecordStream {
   // handed to the data handler, the stream fails or `timeout` passes.
   void waitForFirstData(std::chrono::milliseconds timeout);
 
+  // How many chunks have reached the data handler so far; from any thread.
+  std::uint64_t chunksDelivered() const { return chunks_.load(std::memory_order_relaxed); }
+
  private:
   PulseRecordStream(PulseClient& client, const Options& options, std::shared_ptr<HostClock> clock,
                     DataHandler onData, FailureHandler onFailure);
@@ -70,7 +74,9 @@ class PulseRecordStream {
   // Touched on the mainloop thread or under the client's lock only.
   bool ready_ = false;
   bool failed_ = false;
-  bool delivered_ = false;      // data has reached the handler
+  bool delivered_ = false;  // data has reached the handler
+  // Only ever compared with an earlier reading of itself: relaxed is enough.
+  std::atomic<std::uint64_t> chunks_{0};
   std::vector<float> scratch_;  // one chunk, reused
   RecordTimeline timeline_;
 };
