@@ -29,6 +29,7 @@ namespace kestrano {
 //   itself (PulseAudio leaves one on the old device, PipeWire moves one
 //   against the user's choice), so ours are pinned and moved by us;
 // - when the server goes away, it reconnects with a bounded back-off;
+// - a stream that stays up but gets nothing for seconds is opened again;
 // - without any such device it waits for one.
 // Meanwhile nothing is delivered: the writer places buffers by their time
 // stamps, so a gap becomes silence and what follows keeps its place.
