@@ -24,16 +24,13 @@ constexpr std::chrono::milliseconds kQuietLook{1000};
 constexpr int kQuietLooks = 3;
 
 // How much audio the server hands over at a time (without asking, about 2 s).
-// The microphone keeps 10 ms: its tap buffers then complete within a chunk of
-// when they fill, and its track was measured steady that way on both servers.
-// System audio must ask for more on PipeWire, which runs a device at the
-// shortest latency any of its streams asks for, rounded down to a power of
-// two: 10 ms drove the sink in 256-frame cycles, which a busy machine without
-// real-time scheduling cannot keep, and streams linked to it after a default
-// switch got audio with a break every few hundred ms. 25 ms leaves it at its
-// default 1024 frames.
-constexpr std::chrono::milliseconds kInputFragment{10};
-constexpr std::chrono::milliseconds kMonitorFragment{25};
+// PipeWire runs a device at the shortest latency any of its streams asks for,
+// rounded down to a power of two: 10 ms drove it in 256-frame cycles, which a
+// machine without spare time does not keep, and now and then a cycle came out
+// as zeros or went missing (a microphone's tone broke in about one take in
+// ten; system audio after a default switch every few hundred ms). 25 ms
+// leaves a device at its default 1024 frames, on both kinds of stream.
+constexpr std::chrono::milliseconds kFragment{25};
 
 }  // namespace
 
@@ -114,9 +111,7 @@ void PulseDefaultDeviceCapture::follow() {
   stream_.reset();
   device_.clear();
   if (device) {
-    PulseRecordStream::Options stream{
-        device->name, options_.rate, options_.channels,
-        options_.device == DefaultDevice::outputMonitor ? kMonitorFragment : kInputFragment};
+    PulseRecordStream::Options stream{device->name, options_.rate, options_.channels, kFragment};
     stream_ = PulseRecordStream::create(
         *client_, stream, clock_, onData_, [this](const Error&) { wake(false, true); }, error);
   }
