@@ -70,7 +70,7 @@ class PulseDefaultDeviceCapture {
   void follow();
   void run();
   // Whether the stream has delivered nothing for long enough to open it
-  // again; called once per quiet look.
+  // again; called once per look.
   bool quiet();
   void say(const std::string& line) const;
   bool alive();  // the connection is up
