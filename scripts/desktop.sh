@@ -32,6 +32,10 @@
 #                                plays an endless sine at HZ, amplitude 0.5, to
 #                                SINK, on CHANNELS channels (default 2): a
 #                                server's downmix would change its level
+#   desktop.sh listen DIR SOURCE FILE
+#                                records SOURCE as 48 kHz mono floats into FILE
+#                                until the server or the source goes; prints
+#                                the reader's pid
 set -euo pipefail
 
 # shellcheck source-path=SCRIPTDIR source=desktop-pids.sh
@@ -279,6 +283,17 @@ add_sink() {
   clock_sinks "$1"
 }
 
+# An independent reader of a source, beside the recorder: what it gets is
+# what the server hands every client. Into a file, so a busy machine never
+# holds the reader up on a full pipe.
+listen() {
+  user_env
+  "${user_cmd[@]}" parec --latency-msec=25 --format=float32le --rate=48000 --channels=1 \
+    -d "$1" >"$2" 2>/dev/null &
+  echo $! >>"$dir/pids"
+  echo $!
+}
+
 stop() {
   local dir=$1
   [ -f "$dir/pids" ] || die "$dir holds no desktop"
@@ -292,6 +307,7 @@ case "${1:-}" in
   start-sound) [ $# -eq 2 ] || die "usage: desktop.sh start-sound DIR"; dir=$2; start_sound ;;
   add-sink) [ $# -eq 3 ] || die "usage: desktop.sh add-sink DIR NAME"; dir=$2; add_sink "$3" ;;
   add-mic) [ $# -ge 2 ] || die "usage: desktop.sh add-mic DIR [options]"; dir=$2; shift 2; add_mic "$@" ;;
+  listen) [ $# -eq 4 ] || die "usage: desktop.sh listen DIR SOURCE FILE"; dir=$2; listen "$3" "$4" ;;
   tone) [ $# -ge 4 ] || die "usage: desktop.sh tone DIR SINK HZ [CHANNELS]"; dir=$2; tone "$3" "$4" "${5:-2}" ;;
   *) die "usage: desktop.sh start [options] | stop DIR" ;;
 esac

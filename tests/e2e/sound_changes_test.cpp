@@ -14,11 +14,13 @@
 #include <functional>
 #include <iostream>
 #include <numbers>
+#include <sstream>
 #include <thread>
 
 #include "tests/support/media_probe.h"
 #include "tests/support/private_desktop.h"
 #include "tests/support/recorder_process.h"
+#include "tests/support/sound_listener.h"
 #include "tests/support/temporary_folder.h"
 
 namespace kestrano::testing {
@@ -82,27 +84,44 @@ void plugHeadset(PrivateDesktop& d, const std::string& server) {
 
 // Over [from, to): the track holds `hz` (0: silence) at the tones' level and
 // nothing of `other`, and a tone runs on in phase, so nothing in it was
-// repeated, dropped or moved.
-void expectTone(const DecodedAudio& audio, double hz, double other, double from, double to) {
+// repeated, dropped or moved. Not judged where the server itself broke the
+// source's sound (`serverBreaks`, seconds after "OK", read beside the
+// recorder): within half a second, as the two timelines are only that close.
+void expectTone(const DecodedAudio& audio, double hz, double other, double from, double to,
+                const std::vector<double>& serverBreaks) {
   SCOPED_TRACE(::testing::Message() << hz << " Hz from " << from << " s to " << to << " s");
   ASSERT_LT(from, to);
   std::complex<double> last;
-  for (double t = from; t + 0.15 <= to; t += 0.25) {
+  int windows = 0, excused = 0;
+  for (double t = from; t + 0.15 <= to; t += 0.25, ++windows) {
     const auto here = toneComponent(audio, hz, t);
+    std::ostringstream fault;
     if (hz > 0) {
-      EXPECT_NEAR(std::abs(here), 0.5, 0.1) << "at " << t << " s";
-      if (t > from) {
-        EXPECT_LT(std::abs(std::arg(here / last)), 0.2) << "the tone jumps at " << t << " s";
+      if (std::abs(std::abs(here) - 0.5) > 0.1) {
+        fault << "level " << std::abs(here) << " ";
       }
-    } else {
-      EXPECT_LT(std::abs(here) + tone(audio, kMic, t) + tone(audio, kSpeaker, t), 0.01)
-          << "not silent at " << t << " s";
+      if (t > from && std::abs(std::arg(here / last)) >= 0.2) {
+        fault << "the tone jumps by " << std::abs(std::arg(here / last)) << " rad ";
+      }
+    } else if (std::abs(here) + tone(audio, kMic, t) + tone(audio, kSpeaker, t) >= 0.01) {
+      fault << "not silent ";
     }
-    if (other > 0 && other != hz) {
-      EXPECT_LT(tone(audio, other, t), 0.02) << other << " Hz at " << t << " s";
+    if (other > 0 && other != hz && tone(audio, other, t) >= 0.02) {
+      fault << other << " Hz ";
     }
     last = here;
+    if (fault.str().empty()) {
+      continue;
+    }
+    if (std::any_of(serverBreaks.begin(), serverBreaks.end(),
+                    [t](double at) { return at > t - 0.75 && at < t + 0.65; })) {
+      ++excused;
+      std::cout << fault.str() << "at " << t << " s: the server broke the sound there\n";
+    } else {
+      ADD_FAILURE() << fault.str() << "at " << t << " s";
+    }
   }
+  EXPECT_LE(excused * 4, windows) << "the server broke too much of the take to judge it";
 }
 
 class SoundChange : public ::testing::TestWithParam<Row> {};
@@ -121,6 +140,25 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
   if (row.prepare) {
     row.prepare(desktop);
   }
+  // A reader beside the recorder on each source a track may record, and
+  // again on any that came (back) with the change.
+  std::vector<std::pair<int, SoundListener>> listeners;
+  const auto listen = [&] {
+    const std::string sources =
+        PrivateDesktop::run(desktop.environmentAssignments() + "pactl list short sources");
+    for (const auto& [track, source] : std::vector<std::pair<int, std::string>>{
+             {0, "speaker.monitor"}, {0, "phones.monitor"}, {1, "mic"}, {1, "headset"}}) {
+      if (sources.find("\t" + source + "\t") != std::string::npos &&
+          std::none_of(listeners.begin(), listeners.end(), [&](const auto& l) {
+            return l.second.source() == source && l.second.reading();
+          })) {
+        listeners.emplace_back(
+            track, SoundListener(desktop, source,
+                                 folder.path(std::to_string(listeners.size()) + source + ".f32")));
+      }
+    }
+  };
+  listen();
   const std::string path = folder.path("take.mp4");
   RecorderProcess recorder(KESTRANO_BINARY, desktop.environment());
   recorder.send("start " + path);
@@ -131,6 +169,7 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
   const std::chrono::duration<double> changeAt = std::chrono::steady_clock::now() - started;
   row.change(desktop, recorder);
   const std::chrono::duration<double> changeDone = std::chrono::steady_clock::now() - started;
+  listen();
   // A change that took long still leaves a second of the new sound to check.
   const double settle = row.server == "pipewire" ? std::max(row.settle, 1.0) : row.settle;
   const double seconds = std::max(row.seconds, changeDone.count() + settle + 1.5);
@@ -154,6 +193,12 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
   const auto streams = probeStreams(path);
   ASSERT_EQ(streams.size(), 3u);
   EXPECT_GE(streams[0].startSeconds + streams[0].durationSeconds, seconds - 1);
+  std::vector<double> serverBreaks[2];
+  for (const auto& [track, listener] : listeners) {
+    for (double at : listener.breaks({kSpeaker, kPhones, kMic, kHeadset}, started)) {
+      serverBreaks[track].push_back(at);
+    }
+  }
   for (int track : {0, 1}) {
     SCOPED_TRACE(track == 0 ? "system audio" : "microphone");
     const auto audio = decodeAudio(path, track);
@@ -165,10 +210,10 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
     const double before = row.before[track], after = row.after[track];
     // The tone's first 0.5 s may hold the sources' start-up.
     expectTone(audio, before, after, audio.startSeconds + 0.5,
-               row.unbroken ? end - 0.2 : changeAt.count() - 0.15);
+               row.unbroken ? end - 0.2 : changeAt.count() - 0.15, serverBreaks[track]);
     if (!row.unbroken) {
       expectTone(audio, after, row.playbackMoves ? 0 : before, changeDone.count() + settle,
-                 end - 0.2);
+                 end - 0.2, serverBreaks[track]);
     }
   }
   if (HasFailure()) {

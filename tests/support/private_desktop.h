@@ -105,6 +105,10 @@ class PrivateDesktop {
   bool sound(const std::string& command, const std::string& arguments = "") const {
     return std::system((script() + " " + command + " " + dir_ + " " + arguments).c_str()) == 0;
   }
+  // The same, for a command that answers: what it printed.
+  std::string soundOutput(const std::string& command, const std::string& arguments) const {
+    return run(script() + " " + command + " " + dir_ + " " + arguments);
+  }
 
   // A command's standard output.
   static std::string run(const std::string& command) {
