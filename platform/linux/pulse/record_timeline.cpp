@@ -22,9 +22,12 @@ constexpr std::int64_t kMaxPlausibleLatency = 150 * kMillisecond;
 // errors add up past the writer's re-placement threshold, which then cuts
 // silence into sound that had none. A stream's chunks follow each other, so
 // each goes where the last one ended, moved toward its measured time by at
-// most this share of its length: faster than any device clock drifts (well
-// under 0.1%), slow enough that the readings' errors cancel out.
-constexpr std::int64_t kMaxSlewPerMille = 5;
+// most this share of its length: as fast as a device clock drifts (well
+// under 0.1%), slow enough that the readings' errors cancel out. 0.5% was
+// too fast: on the PulseAudio daemon under load, a microphone's readings ran
+// away by 10 ms a second after a switch, and following them used up the
+// rest of the writer's threshold in 3 s.
+constexpr std::int64_t kMaxSlewPerMille = 1;
 
 // A fresh stream's readings settle within its first moments (measured on
 // the PulseAudio daemon: +74 ms for 80 ms, then -7 ms from there on);
