@@ -219,12 +219,11 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
   if (HasFailure()) {
     // Where the tones played at the end: a tone missing from a track may be
     // a tone player the server stopped feeding, not the recorder's fault.
-    std::cout
-        << "recorder: " << errors
-        << PrivateDesktop::run(
-               desktop.environmentAssignments() +
-               "pactl list short sinks; pactl list short sink-inputs; export XDG_RUNTIME_DIR=" +
-               desktop.directory() + "/run; pw-link -l 2>/dev/null");
+    std::cout << "recorder: " << errors
+              << PrivateDesktop::run("export " + desktop.environmentAssignments() +
+                                     "XDG_RUNTIME_DIR=" + desktop.directory() +
+                                     "/run; pactl list short sinks; pactl list short sink-inputs; "
+                                     "pw-link -l 2>/dev/null");
   }
 }
 
