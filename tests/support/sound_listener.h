@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -96,5 +97,11 @@ class SoundListener {
   long pid_ = 0;
   Clock::time_point first_;
 };
+
+// Whether any of `breaks` (from SoundListener::breaks) lies in (from, to):
+// there a fault in a recording is the server's, not the recorder's.
+inline bool serverBrokeWithin(const std::vector<double>& breaks, double from, double to) {
+  return std::any_of(breaks.begin(), breaks.end(), [&](double at) { return at > from && at < to; });
+}
 
 }  // namespace kestrano::testing
