@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -238,25 +239,38 @@ TEST(PulseServer, AStalledServerFailsAStartAndCaptureOutlivesARestart) {
   EXPECT_GT(got.times[before + 1], back - 200'000'000);
 }
 
-// A stream whose links to its device are taken away (PipeWire's session
-// manager relinking, a user's patchbay) neither fails nor delivers; it is
-// opened again, said so, and the microphone's tone comes back. The PulseAudio
-// daemon has no links to take away.
-TEST(Microphone, AStreamCutOffFromItsDeviceIsOpenedAgain) {
+// PipeWire's own ways of leaving a microphone stream with nothing, each
+// recovered from with the tone back (the PulseAudio daemon has neither):
+// - a stream whose links to its device are taken away (the session manager
+//   relinking, a user's patchbay) neither fails nor delivers: it is opened
+//   again, and said so;
+// - a default the server names but does not have (left so by the session
+//   manager): none is recorded meanwhile, a fresh connection asks once, and
+//   the default is followed back when it is there again.
+TEST(Microphone, OnPipeWireAStreamCutOffOrAMissingDefaultIsRecoveredFrom) {
   const char* kind = std::getenv("KESTRANO_SOUND_SERVER");
   if (!kind || std::string(kind) != "pipewire") {
-    GTEST_SKIP() << "only PipeWire links a stream to its device";
+    GTEST_SKIP() << "only PipeWire links streams and lets a default name nothing";
   }
   auto server = PrivateDesktop::forThisProcess({.micChannels = 1, .x = false});
   ASSERT_TRUE(server->sound("tone", "micsink 1000 1"));
   auto clock = std::make_shared<MonotonicClock>();
   Recording mic;
-  std::size_t said = 0;  // chunks when the engine said it opens the stream again
+  std::vector<std::string> notices;  // guarded by mic.mutex
+  std::size_t said = 0;              // chunks when the engine said it opens the stream again
   PulseAudioEngine engine(clock, [&](std::string_view line) {
-    if (line.find("opening it again") != std::string_view::npos) {
-      mic.change([&] { said = mic.starts.size(); });
-    }
+    mic.change([&] {
+      notices.emplace_back(line);
+      if (line.find("opening it again") != std::string_view::npos) {
+        said = mic.starts.size();
+      }
+    });
   });
+  auto saidTimes = [&](std::string_view what) {  // with mic.mutex held
+    return std::count_if(notices.begin(), notices.end(), [&](const std::string& line) {
+      return line.find(what) != std::string::npos;
+    });
+  };
   auto node = engine.inputNode();
   node->installTapOnBus(0, 480, node->outputFormatForBus(0),
                         [&](const PcmBuffer& b, const AudioTime&) {
@@ -264,13 +278,33 @@ TEST(Microphone, AStreamCutOffFromItsDeviceIsOpenedAgain) {
                         });
   ASSERT_FALSE(engine.startAndReturnError());
   ASSERT_TRUE(mic.waitFor([&] { return mic.recentLevel() > 0.4; }));
-  ASSERT_EQ(std::system(("export XDG_RUNTIME_DIR=" + server->directory() +
-                         "/run; pw-link -l | awk '/^[^ ]/ {out = $1} /[|]-> microphone:/ "
-                         "{print out, $2}' | xargs -r -n2 pw-link -d")
+  const std::string env = "export XDG_RUNTIME_DIR=" + server->directory() + "/run; ";
+  ASSERT_EQ(std::system((env + "pw-link -l | awk '/^[^ ]/ {out = $1} /[|]-> microphone:/ "
+                               "{print out, $2}' | xargs -r -n2 pw-link -d")
                             .c_str()),
             0);
   EXPECT_TRUE(mic.waitFor([&] { return said > 0 && mic.starts.size() > said + 50; }, 20s))
       << "said at " << said << " of " << mic.starts.size() << " chunks";
+  EXPECT_TRUE(mic.waitFor([&] { return mic.recentLevel() > 0.4; }, 0s));
+
+  auto setDefault = [&](const std::string& name) {
+    return std::system(
+        (env + "pw-metadata 0 default.audio.source '{\"name\":\"" + name + "\"}' >/dev/null")
+            .c_str());
+  };
+  ASSERT_EQ(setDefault("ghost"), 0);
+  ASSERT_TRUE(mic.waitFor([&] { return saidTimes("connecting afresh") > 0; }, 20s));
+  std::this_thread::sleep_for(3s);  // more retries: the fresh connection is asked only once
+  {
+    std::lock_guard lock(mic.mutex);
+    EXPECT_EQ(saidTimes("none found"), 1);
+    EXPECT_EQ(saidTimes("connecting afresh"), 1);
+  }
+  const std::size_t before = mic.starts.size();
+  ASSERT_EQ(setDefault("mic"), 0);
+  EXPECT_TRUE(mic.waitFor(
+      [&] { return saidTimes("recording from \"mic\"") > 0 && mic.starts.size() > before + 50; },
+      20s));
   EXPECT_TRUE(mic.waitFor([&] { return mic.recentLevel() > 0.4; }, 0s));
   engine.stop();
   node->removeTapOnBus(0);

@@ -35,7 +35,8 @@ AudioFormat PulseInputNode::outputFormatForBus(int bus) {
   if (auto source = queryDefaultDevice(*client, DefaultDevice::input, error)) {
     return AudioFormat::standard(source->rate, source->channels);
   }
-  if (error && error->code == static_cast<std::int64_t>(PulseErrorCode::noSource)) {
+  if (error && (error->code == static_cast<std::int64_t>(PulseErrorCode::noSource) ||
+                error->code == static_cast<std::int64_t>(PulseErrorCode::defaultMissing))) {
     return withoutMicrophone();
   }
   return AudioFormat();

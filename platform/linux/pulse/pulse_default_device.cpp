@@ -102,11 +102,13 @@ std::optional<PulseDevice> queryDefaultDevice(PulseClient& client, DefaultDevice
   if (!awaitReply(op, q)) {
     return noAnswer();
   }
-  if (!q.found || q.isMonitor || q.spec.rate == 0 || q.spec.channels == 0) {
-    error = pulseError(PulseErrorCode::noSource, q.isMonitor
-                                                     ? client.serverName() + " has no microphone"
-                                                     : "the default " + std::string(kind) + " \"" +
-                                                           chosen + "\" is not available");
+  if (q.isMonitor) {
+    error = pulseError(PulseErrorCode::noSource, client.serverName() + " has no microphone");
+    return std::nullopt;
+  }
+  if (!q.found || q.spec.rate == 0 || q.spec.channels == 0) {
+    error = pulseError(PulseErrorCode::defaultMissing,
+                       "the default " + std::string(kind) + " \"" + chosen + "\" is not available");
     return std::nullopt;
   }
   return PulseDevice{output ? q.name : chosen, q.spec.rate, q.spec.channels};

@@ -102,7 +102,11 @@ void PulseDefaultDeviceCapture::disconnect() {
 void PulseDefaultDeviceCapture::follow() {
   std::optional<Error> error;
   std::optional<PulseDevice> device = queryDefaultDevice(*client_, options_.device, error);
-  const bool noDevice = error && error->code == static_cast<std::int64_t>(PulseErrorCode::noSource);
+  const bool named =
+      error && error->code == static_cast<std::int64_t>(PulseErrorCode::defaultMissing);
+  const bool noDevice =
+      named || (error && error->code == static_cast<std::int64_t>(PulseErrorCode::noSource));
+  namedMissing_ = named;
   // Unchanged, or no clear answer (a busy or vanishing server): keep what runs.
   if ((device && stream_ && device->name == device_) || (!device && !noDevice)) {
     return;
@@ -117,6 +121,7 @@ void PulseDefaultDeviceCapture::follow() {
   }
   if (stream_) {
     device_ = device->name;
+    askedAfresh_ = false;
     chunksSeen_ = 0;
     quietLooks_ = 0;
     nextLook_ = std::chrono::steady_clock::now() + kQuietLook;
@@ -168,6 +173,16 @@ void PulseDefaultDeviceCapture::run() {
         serverMissing_ = true;
         say(options_.name + ": lost the sound server; the track stays silent until it is back");
       }
+    }
+    // A default still named but missing at a retry, when an event would long
+    // have brought the new one: once seen to last a whole recording on
+    // PipeWire while the server had a microphone. Its pulse server keeps the
+    // defaults per connection, so a fresh one is asked, once; and said, as
+    // it is rare.
+    if (client_ && !whole && !news && namedMissing_ && !askedAfresh_) {
+      askedAfresh_ = true;
+      say(options_.name + ": the server names a default it does not have; connecting afresh");
+      disconnect();
     }
     if (!client_) {
       if (connect()) {

@@ -89,6 +89,8 @@ class PulseDefaultDeviceCapture {
   std::unique_ptr<PulseRecordStream> stream_;  // the client outlives it
   std::string device_;                         // stream_'s source
   bool deviceMissing_ = false;                 // said so already
+  bool namedMissing_ = false;  // the last answer named a default the server does not have
+  bool askedAfresh_ = false;   // reconnected for that since the last stream began
   bool serverMissing_ = false;
   std::uint64_t chunksSeen_ = 0;  // stream_'s count at the last look
   int quietLooks_ = 0;            // looks in a row that saw no new chunk

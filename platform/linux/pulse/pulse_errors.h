@@ -19,9 +19,10 @@ enum class PulseErrorCode : std::int64_t {
   timedOut = 3,           // the server did not answer within the bound
   connectionFailed = 4,   // no connection to the server, or it broke
   streamFailed = 5,       // a record stream could not start, or it broke
-  noSource = 6,           // no default device of the kind asked, or it is gone
+  noSource = 6,           // no default device of the kind asked
   unsupportedLayout = 7,  // a rate or channel count that cannot be recorded
   alreadyStarted = 8,     // system audio is already being captured
+  defaultMissing = 9,     // the server names a default device it does not have
 };
 
 Error pulseError(PulseErrorCode code, std::string description);
