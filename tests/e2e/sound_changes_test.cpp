@@ -218,10 +218,13 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
   if (HasFailure()) {
     // Where the tones played at the end: a tone missing from a track may be
     // a tone player the server stopped feeding, not the recorder's fault.
+    // And the defaults as a new client sees them, to tell a server that had
+    // none from a recorder that did not follow.
     std::cout << "recorder: " << errors
               << PrivateDesktop::run("export " + desktop.environmentAssignments() +
                                      "XDG_RUNTIME_DIR=" + desktop.directory() +
-                                     "/run; pactl list short sinks; pactl list short sink-inputs; "
+                                     "/run; pactl info | grep Default; pactl list short sinks; "
+                                     "pactl list short sink-inputs; "
                                      "pw-link -l 2>/dev/null");
   }
 }
