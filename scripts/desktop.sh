@@ -161,7 +161,7 @@ start_sound() {
       spawn bus dbus-daemon --nofork --nopidfile --config-file="$dir/bus.conf"
       wait_for "the session bus" test -S "$dir/run/bus"
     fi
-    start_pipewire "$dir/run"
+    start_pipewire
     spawn_pipewire_pulse "$dir/run"
     cp "$dir/pipewire-pulse.pid" "$dir/pulse.pid"
   else

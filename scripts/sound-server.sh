@@ -50,12 +50,13 @@ load_sound_devices() {
   fi
 }
 
-# PipeWire and WirePlumber (which needs the session bus) on
-# XDG_RUNTIME_DIR=RUN.
+# PipeWire and WirePlumber (which needs the session bus), in the runtime
+# folder as_user gives.
 start_pipewire() {
-  local run=$1
   spawn pipewire pipewire
-  wait_for PipeWire test -S "$run/pipewire-0"
+  # Connected to, not only its socket there: a killed PipeWire leaves the
+  # socket behind, and WirePlumber started before the new one listens fails.
+  wait_for PipeWire as_user pw-cli info 0
   spawn wireplumber wireplumber
   # WirePlumber announces itself as a client once it is managing the graph.
   wait_for WirePlumber as_user sh -c "pw-cli ls Client | grep -q WirePlumber"

@@ -102,7 +102,7 @@ start() {
   spawn bus dbus-daemon --nofork --nopidfile --config-file="$dir/bus.conf"
   wait_for "the session bus" bus_has org.freedesktop.DBus
 
-  start_pipewire "$run"
+  start_pipewire
 
   local pulse_server=""
   if [ "$pulse" = 1 ]; then
