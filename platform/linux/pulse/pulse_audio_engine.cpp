@@ -35,8 +35,7 @@ AudioFormat PulseInputNode::outputFormatForBus(int bus) {
   if (auto source = queryDefaultDevice(*client, DefaultDevice::input, error)) {
     return AudioFormat::standard(source->rate, source->channels);
   }
-  if (error && (error->code == static_cast<std::int64_t>(PulseErrorCode::noSource) ||
-                error->code == static_cast<std::int64_t>(PulseErrorCode::defaultMissing))) {
+  if (meansNoDevice(error)) {
     return withoutMicrophone();
   }
   return AudioFormat();

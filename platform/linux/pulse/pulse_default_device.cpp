@@ -114,4 +114,9 @@ std::optional<PulseDevice> queryDefaultDevice(PulseClient& client, DefaultDevice
   return PulseDevice{output ? q.name : chosen, q.spec.rate, q.spec.channels};
 }
 
+bool meansNoDevice(const std::optional<Error>& error) {
+  return error && (error->code == static_cast<std::int64_t>(PulseErrorCode::noSource) ||
+                   error->code == static_cast<std::int64_t>(PulseErrorCode::defaultMissing));
+}
+
 }  // namespace kestrano

@@ -29,4 +29,8 @@ struct PulseDevice {
 std::optional<PulseDevice> queryDefaultDevice(PulseClient& client, DefaultDevice which,
                                               std::optional<Error>& error);
 
+// Whether `error` from queryDefaultDevice says there is no such device now,
+// rather than that the server gave no clear answer.
+bool meansNoDevice(const std::optional<Error>& error);
+
 }  // namespace kestrano

@@ -102,11 +102,8 @@ void PulseDefaultDeviceCapture::disconnect() {
 void PulseDefaultDeviceCapture::follow() {
   std::optional<Error> error;
   std::optional<PulseDevice> device = queryDefaultDevice(*client_, options_.device, error);
-  const bool named =
-      error && error->code == static_cast<std::int64_t>(PulseErrorCode::defaultMissing);
-  const bool noDevice =
-      named || (error && error->code == static_cast<std::int64_t>(PulseErrorCode::noSource));
-  namedMissing_ = named;
+  const bool noDevice = meansNoDevice(error);
+  namedMissing_ = error && error->code == static_cast<std::int64_t>(PulseErrorCode::defaultMissing);
   // Unchanged, or no clear answer (a busy or vanishing server): keep what runs.
   if ((device && stream_ && device->name == device_) || (!device && !noDevice)) {
     return;
