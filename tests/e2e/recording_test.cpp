@@ -272,15 +272,16 @@ TEST_P(Recording, EndsAsTheRowSays) {
 
 // Two pauses of lengths that are no whole number of the scene's seconds, so
 // a track that kept running, or a gap at a resume, moves its beeps off the
-// flashes; marks before, during and after them.
+// flashes; marks before, during and after them. Each stretch between them
+// holds two flashes at least: the scene leaves out one it would draw late.
 const std::vector<std::pair<double, std::string>> kPausesAndMarks = {
-    {1.2, "mark Anfang \xC3\xA4"},
+    {2.2, "mark Anfang \xC3\xA4"},
     {0.3, "pause"},
     {1.4, "mark während der Pause"},
     {0.1, "resume"},
-    {1.6, "pause"},
+    {2.6, "pause"},
     {0.7, "resume"},
-    {1.3, "mark Schluss"}};
+    {2.3, "mark Schluss"}};
 
 Row signalled(int sig) {
   return {.name = sigabbrev_np(sig), .ending = [sig](RecorderProcess& r) { r.signal(sig); }};
@@ -331,15 +332,15 @@ INSTANTIATE_TEST_SUITE_P(
                 },
             .seconds = 4,
             .ends = {{1.2, 3}, {3.5}, {3.5}}},
-        // 8 s from OK: 2.2 s of pauses (and the status round trips) left out.
+        // 11 s from OK: 2.2 s of pauses (and the status round trips) left out.
         Row{.name = "PausedTwiceWithMarks",
-            .seconds = 8,
-            .ends = {{4.6, 6.4}, {4.6, 6.4}, {4.6, 6.4}},
+            .seconds = 11,
+            .ends = {{7.6, 9.4}, {7.6, 9.4}, {7.6, 9.4}},
             .controls = kPausesAndMarks},
         Row{.name = "KilledWithMarks",
-            .seconds = 8,
+            .seconds = 11,
             .ending = [](RecorderProcess& r) { r.signal(SIGKILL); },
-            .ends = {{3.5, 6.4}, {3.5, 6.4}, {3.5, 6.4}},
+            .ends = {{6.5, 9.4}, {6.5, 9.4}, {6.5, 9.4}},
             .killed = true,
             .controls = kPausesAndMarks},
         Row{.name = "OutputFolderRemoved",
