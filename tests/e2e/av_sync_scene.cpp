@@ -1,9 +1,10 @@
 // The scene the end-to-end recordings film, on the X and sound servers of the
 // environment: a grey block that moves at every 1/30 s (so every frame
-// changes), and once a second a white band across the screen with a 440 Hz
-// beep on the speaker and a 1000 Hz beep on the virtual microphone at the
-// same instant. Only a band: a whole screen turning white makes the encoder
-// put in key frames of its own, which would hide how far apart it spaces them.
+// changes) along the top, and once a second a white band across the screen
+// with a 440 Hz beep on the speaker and a 1000 Hz beep on the virtual
+// microphone at the same instant. Only a band: a whole screen turning white
+// makes the encoder put in key frames of its own, which would hide how far
+// apart it spaces them.
 // Prints "ready" at the first flash and runs until it is killed; it outlives
 // the death of either server. Without an X server in its environment (a
 // Wayland desktop's) it only beeps.
@@ -28,6 +29,9 @@ constexpr int kFlashTicks = 6;  // 0.2 s: long enough for a 15 fps capture to se
 // wakes this process later than that now and then.
 constexpr double kLate = 0.025;
 constexpr uint32_t kLateFlash = 0x404040;
+// The block steps this far right at each tick and starts over at each
+// flash: where it stands in a picture tells which tick the picture shows.
+constexpr int kBlockStep = 20;
 
 double now() {
   timespec ts{};
@@ -124,8 +128,7 @@ int main() {
       xcb_change_window_attributes(c.get(), flash, XCB_CW_BACK_PIXEL, &pixel);
       xcb_clear_area(c.get(), 0, flash, 0, 0, 0, 0);
     }
-    uint32_t at[] = {
-        static_cast<uint32_t>((tick + kTicksPerSecond) * 4 % (screen->width_in_pixels - 32)), 16};
+    uint32_t at[] = {static_cast<uint32_t>(phase * kBlockStep), 16};
     xcb_configure_window(c.get(), block, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, at);
     xcb_flush(c.get());
   }

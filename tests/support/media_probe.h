@@ -51,6 +51,9 @@ struct DecodedFrame {
   double seconds = 0;
   double meanLuma = 0;     // 0..255 over the whole picture
   std::uint64_t hash = 0;  // of the luma plane: equal pictures, equal hashes
+  // Where the first mid-grey pixel sits along a row 1/15 of the way down, as
+  // a share of the width (the end-to-end scene's moving block); -1: none.
+  double greyAt = -1;
 };
 
 namespace media {
@@ -163,8 +166,16 @@ inline std::vector<DecodedFrame> decodeVideo(const std::string& path) {
         hash = (hash ^ *p) * 1099511628211ULL;
       }
     }
+    double greyAt = -1;
+    const uint8_t* probe =
+        frame.data[0] + static_cast<ptrdiff_t>(frame.height / 15) * frame.linesize[0];
+    if (auto grey =
+            std::find_if(probe, probe + frame.width, [](uint8_t v) { return v > 90 && v < 170; });
+        grey != probe + frame.width) {
+      greyAt = static_cast<double>(grey - probe) / frame.width;
+    }
     out.push_back({media::seconds(frame.best_effort_timestamp, tb),
-                   sum / (static_cast<double>(frame.width) * frame.height), hash});
+                   sum / (static_cast<double>(frame.width) * frame.height), hash, greyAt});
   });
   return out;
 }
