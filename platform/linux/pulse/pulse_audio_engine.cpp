@@ -9,8 +9,9 @@
 namespace kestrano {
 namespace {
 
-// A microphone delivers within a fragment or two of the stream's start; the
-// start waits for that so that a caller that says "recording" loses nothing.
+// A microphone delivers once its stream's timing has settled (a fifth of a
+// second); the start waits for that so that a caller that says "recording"
+// loses nothing.
 // A device that stays silent longer still records.
 constexpr std::chrono::milliseconds kFirstDataWait{2000};
 

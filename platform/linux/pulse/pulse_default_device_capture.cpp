@@ -201,7 +201,7 @@ void PulseDefaultDeviceCapture::run() {
 }
 
 bool PulseDefaultDeviceCapture::quiet() {
-  const std::uint64_t chunks = stream_->chunksDelivered();
+  const std::uint64_t chunks = stream_->chunksTaken();
   if (chunks != chunksSeen_) {
     chunksSeen_ = chunks;
     quietLooks_ = 0;

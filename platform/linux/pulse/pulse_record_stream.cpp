@@ -125,36 +125,52 @@ void PulseRecordStream::onReadable(pa_stream* s, std::size_t, void* userdata) {
       return;
     }
     const auto frames = static_cast<std::uint32_t>(bytes / frameBytes);
-    self->scratch_.resize(static_cast<std::size_t>(frames) * self->options_.channels);
-    if (data != nullptr) {
-      std::memcpy(self->scratch_.data(), data, frames * frameBytes);
-    } else {
-      // A hole (data the server lost): silence keeps the timeline whole.
-      std::fill(self->scratch_.begin(), self->scratch_.end(), 0.0f);
+    if (frames > 0) {
+      self->take(data, frames);
     }
     pa_stream_drop(s);
-    if (frames > 0 && self->onData_) {
-      self->onData_(self->scratch_.data(), frames, self->firstFrameTime(frames));
+    if (frames > 0) {
       self->chunks_.fetch_add(1, std::memory_order_relaxed);
+      self->place(frames);
     }
-    if (frames > 0 && !self->delivered_) {
-      self->delivered_ = true;
-      self->client_.signal();
-    }
+  }
+}
+
+void PulseRecordStream::take(const void* data, std::uint32_t frames) {
+  const std::size_t held = pending_.size();
+  const std::size_t samples = static_cast<std::size_t>(frames) * options_.channels;
+  pending_.resize(held + samples);
+  if (data != nullptr) {
+    std::memcpy(pending_.data() + held, data, samples * sizeof(float));
+  } else {
+    // A hole (data the server lost): silence keeps the timeline whole.
+    std::fill(pending_.begin() + static_cast<std::ptrdiff_t>(held), pending_.end(), 0.0f);
   }
 }
 
 // After the drop, the stream's latency is how long ago the chunk's last frame
 // was captured (negative on monitors, which see data before it plays).
-MediaTime PulseRecordStream::firstFrameTime(std::uint32_t frames) {
+void PulseRecordStream::place(std::uint32_t frames) {
   pa_usec_t usec = 0;
   int negative = 0;
   std::int64_t latency = 0;
   if (pa_stream_get_latency(stream_, &usec, &negative) == 0) {
     latency = static_cast<std::int64_t>(usec * PA_NSEC_PER_USEC) * (negative ? -1 : 1);
   }
-  return MediaTime::make(timeline_.place(clock_->now().nanoseconds(), frames, latency),
-                         kNanosecondTimescale);
+  const std::optional<std::int64_t> first =
+      timeline_.place(clock_->now().nanoseconds(), frames, latency);
+  if (!first) {
+    return;
+  }
+  if (onData_) {
+    onData_(pending_.data(), static_cast<std::uint32_t>(pending_.size() / options_.channels),
+            MediaTime::make(*first, kNanosecondTimescale));
+  }
+  pending_.clear();
+  if (!delivered_) {
+    delivered_ = true;
+    client_.signal();
+  }
 }
 
 }  // namespace kestrano

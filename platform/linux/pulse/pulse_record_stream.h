@@ -52,18 +52,20 @@ class PulseRecordStream {
   PulseRecordStream& operator=(const PulseRecordStream&) = delete;
 
   // Call without the client's lock. Waits until the first data has been
-  // handed to the data handler, the stream fails or `timeout` passes.
+  // handed to the data handler (once the fresh stream's timing has settled),
+  // the stream fails or `timeout` passes.
   void waitForFirstData(std::chrono::milliseconds timeout);
 
-  // How many chunks have reached the data handler so far; from any thread.
-  std::uint64_t chunksDelivered() const { return chunks_.load(std::memory_order_relaxed); }
+  // How many chunks have come so far; from any thread.
+  std::uint64_t chunksTaken() const { return chunks_.load(std::memory_order_relaxed); }
 
  private:
   PulseRecordStream(PulseClient& client, const Options& options, std::shared_ptr<HostClock> clock,
                     DataHandler onData, FailureHandler onFailure);
   static void onStateChange(pa_stream* s, void* self);
   static void onReadable(pa_stream* s, std::size_t bytes, void* self);
-  MediaTime firstFrameTime(std::uint32_t frames);
+  void take(const void* data, std::uint32_t frames);
+  void place(std::uint32_t frames);
 
   PulseClient& client_;
   const Options options_;
@@ -77,7 +79,9 @@ class PulseRecordStream {
   bool delivered_ = false;  // data has reached the handler
   // Only ever compared with an earlier reading of itself: relaxed is enough.
   std::atomic<std::uint64_t> chunks_{0};
-  std::vector<float> scratch_;  // one chunk, reused
+  // What came since the last handover: one chunk, or a fresh stream's
+  // chunks while its timing settles (dropped if it ends before).
+  std::vector<float> pending_;
   RecordTimeline timeline_;
 };
 

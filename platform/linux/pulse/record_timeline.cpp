@@ -30,9 +30,13 @@ constexpr std::int64_t kMaxPlausibleLatency = 150 * kMillisecond;
 constexpr std::int64_t kMaxSlewPerMille = 1;
 
 // A fresh stream's readings settle within its first moments (measured on
-// the PulseAudio daemon: +74 ms for 80 ms, then -7 ms from there on);
-// meanwhile each reading holds at once, so the sound is placed where it
-// belongs from the start instead of drifting there later.
+// the PulseAudio daemon: +74 ms for 80 ms, then -7 ms from there on). Its
+// chunks wait that long, and then all go where the readings of the second
+// half put the stream's start (their median: one wild reading does not
+// count). Placing each by its own reading instead moved the stamps by some
+// ms from chunk to chunk: less than the writer re-places at once, so they
+// added to its drift, and the slow correction afterwards took that past the
+// writer's threshold, which cut 50 ms from a microphone 3 s after a switch.
 constexpr std::int64_t kSettling = 200 * kMillisecond;
 
 // Farther off than any reading's error seen (180 ms), the stream really lost
@@ -41,25 +45,49 @@ constexpr std::int64_t kTimeLost = kSecond / 2;
 
 }  // namespace
 
-std::int64_t RecordTimeline::place(std::int64_t now, std::uint32_t frames, std::int64_t latency) {
+std::optional<std::int64_t> RecordTimeline::place(std::int64_t now, std::uint32_t frames,
+                                                  std::int64_t latency) {
   const std::int64_t duration = static_cast<std::int64_t>(frames) * kSecond / rate_;
   std::int64_t first = now - duration - latency;
-  if (latency > kMaxPlausibleLatency || latency < -kMaxPlausibleLatency) {
+  const bool plausible = std::abs(latency) <= kMaxPlausibleLatency;
+  elapsed_ += duration;
+  if (!next_) {
+    arrivedStart_ = arrivedStart_.value_or(now - duration);
+    if (plausible && elapsed_ > kSettling / 2) {
+      starts_.push_back(first + duration - elapsed_);
+    }
+    if (elapsed_ < kSettling) {
+      return std::nullopt;
+    }
+    const std::int64_t start = settledStart();
+    starts_ = {};
+    next_ = start + elapsed_;
+    return start;
+  }
+  if (!plausible) {
     // For about the first second a fresh stream's timing can be off by
     // hundreds of ms (measured here: +400..+560 ms on a null sink's monitor,
     // while data arrived steadily every 10 ms), until the server settles its
     // latency. A busy machine that kept us from reading for as long gives as
     // large a latency, and a true one, with the backlog arriving at once.
-    // Chunks follow each other without a gap either way, so meanwhile each
-    // one goes where the last ended; the first, by its arrival.
-    first = next_.value_or(now - duration);
-  } else if (next_ && elapsed_ >= kSettling && std::abs(first - *next_) <= kTimeLost) {
+    // Chunks follow each other without a gap either way.
+    first = *next_;
+  } else if (std::abs(first - *next_) <= kTimeLost) {
     const std::int64_t slew = duration * kMaxSlewPerMille / 1000;
     first = *next_ + std::clamp(first - *next_, -slew, slew);
   }
   next_ = first + duration;
-  elapsed_ += duration;
   return first;
+}
+
+std::int64_t RecordTimeline::settledStart() const {
+  if (starts_.empty()) {
+    // No believable reading yet: as if the first chunk had just been captured.
+    return *arrivedStart_;
+  }
+  std::vector<std::int64_t> sorted = starts_;
+  std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+  return sorted[sorted.size() / 2];
 }
 
 }  // namespace kestrano
