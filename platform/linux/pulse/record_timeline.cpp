@@ -54,12 +54,19 @@ std::optional<std::int64_t> RecordTimeline::place(std::int64_t now, std::uint32_
   if (!next_) {
     arrivedStart_ = arrivedStart_.value_or(now - duration);
     if (plausible && elapsed_ > kSettling / 2) {
-      starts_.push_back(first + duration - elapsed_);
+      starts_.push_back(now - latency - elapsed_);
     }
     if (elapsed_ < kSettling) {
       return std::nullopt;
     }
-    const std::int64_t start = settledStart();
+    // Without a believable reading: as if the first chunk had just been
+    // captured when it came.
+    std::int64_t start = *arrivedStart_;
+    if (!starts_.empty()) {
+      const auto middle = starts_.begin() + static_cast<std::ptrdiff_t>(starts_.size() / 2);
+      std::nth_element(starts_.begin(), middle, starts_.end());
+      start = *middle;
+    }
     starts_ = {};
     next_ = start + elapsed_;
     return start;
@@ -78,16 +85,6 @@ std::optional<std::int64_t> RecordTimeline::place(std::int64_t now, std::uint32_
   }
   next_ = first + duration;
   return first;
-}
-
-std::int64_t RecordTimeline::settledStart() const {
-  if (starts_.empty()) {
-    // No believable reading yet: as if the first chunk had just been captured.
-    return *arrivedStart_;
-  }
-  std::vector<std::int64_t> sorted = starts_;
-  std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
-  return sorted[sorted.size() / 2];
 }
 
 }  // namespace kestrano

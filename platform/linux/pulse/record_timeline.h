@@ -23,8 +23,6 @@ class RecordTimeline {
   std::optional<std::int64_t> place(std::int64_t now, std::uint32_t frames, std::int64_t latency);
 
  private:
-  std::int64_t settledStart() const;
-
   const std::uint32_t rate_;
   std::optional<std::int64_t> next_;  // where the last placed chunk ended
   std::int64_t elapsed_ = 0;          // the stream's length so far
