@@ -82,18 +82,24 @@ void plugHeadset(PrivateDesktop& d, const std::string& server) {
   ASSERT_TRUE(d.sound("tone", "headsetsink " + std::to_string(int(kHeadset)) + " 1"));
 }
 
+// How much of a track was judged, and how much of that was not, as the
+// server had broken the sound there.
+struct Judged {
+  int windows = 0;
+  int excused = 0;
+};
+
 // Over [from, to): the track holds `hz` (0: silence) at the tones' level and
 // nothing of `other`, and a tone runs on in phase, so nothing in it was
 // repeated, dropped or moved. Not judged where the server itself broke the
 // source's sound (`serverBreaks`, seconds after "OK", read beside the
 // recorder): within half a second, as the two timelines are only that close.
 void expectTone(const DecodedAudio& audio, double hz, double other, double from, double to,
-                const std::vector<double>& serverBreaks) {
+                const std::vector<double>& serverBreaks, Judged& judged) {
   SCOPED_TRACE(::testing::Message() << hz << " Hz from " << from << " s to " << to << " s");
   ASSERT_LT(from, to);
   std::complex<double> last;
-  int windows = 0, excused = 0;
-  for (double t = from; t + 0.15 <= to; t += 0.25, ++windows) {
+  for (double t = from; t + 0.15 <= to; t += 0.25, ++judged.windows) {
     const auto here = toneComponent(audio, hz, t);
     std::ostringstream fault;
     if (hz > 0) {
@@ -114,13 +120,12 @@ void expectTone(const DecodedAudio& audio, double hz, double other, double from,
       continue;
     }
     if (serverBrokeWithin(serverBreaks, t - 0.75, t + 0.65)) {
-      ++excused;
+      ++judged.excused;
       std::cout << fault.str() << "at " << t << " s: the server broke the sound there\n";
     } else {
       ADD_FAILURE() << fault.str() << "at " << t << " s";
     }
   }
-  EXPECT_LE(excused * 4, windows) << "the server broke too much of the take to judge it";
 }
 
 class SoundChange : public ::testing::TestWithParam<Row> {};
@@ -208,12 +213,18 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
     EXPECT_LE(end, seconds + 0.6);
     const double before = row.before[track], after = row.after[track];
     // The tone's first 0.5 s may hold the sources' start-up.
+    Judged judged;
     expectTone(audio, before, after, audio.startSeconds + 0.5,
-               row.unbroken ? end - 0.2 : changeAt.count() - 0.15, serverBreaks[track]);
+               row.unbroken ? end - 0.2 : changeAt.count() - 0.15, serverBreaks[track], judged);
     if (!row.unbroken) {
       expectTone(audio, after, row.playbackMoves ? 0 : before, changeDone.count() + settle,
-                 end - 0.2, serverBreaks[track]);
+                 end - 0.2, serverBreaks[track], judged);
     }
+    // Over the whole track: a single break the reader beside saw in a
+    // stretch as short as the first (1.35 s, five windows) spoils two or
+    // three of them, and the take still holds enough to judge.
+    EXPECT_LE(judged.excused * 4, judged.windows)
+        << "the server broke too much of the take to judge it";
   }
   if (HasFailure()) {
     // Where the tones played at the end: a tone missing from a track may be
