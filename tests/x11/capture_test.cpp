@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -367,7 +368,9 @@ TEST(Streams, AStalledHandlerHoldsTheQueueDepthAndStopDeliversWhatIsQueued) {
 
 // Answers the connection setup as the real X server does and then never
 // another request, on the abstract socket (where X clients look first) of
-// display :750, which no test desktop takes.
+// the first display from :750 on that no other process has: abstract
+// sockets are shared with every suite in the same network namespace (the
+// Debian 13 one in its chroot too).
 class SilentXServer {
  public:
   SilentXServer() {
@@ -375,11 +378,17 @@ class SilentXServer {
     const xcb_setup_t* setup = xcb_get_setup(real);  // the whole reply, as read
     reply_.assign(reinterpret_cast<const char*>(setup), 8 + 4 * std::size_t{setup->length});
     xcb_disconnect(real);
-    const sockaddr_un at{.sun_family = AF_UNIX, .sun_path = "\0/tmp/.X11-unix/X750"};
     listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    EXPECT_EQ(::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&at),
-                     offsetof(sockaddr_un, sun_path) + 20),
-              0);
+    int bound = -1;
+    for (int n = 750; n < 800 && bound != 0; ++n) {
+      sockaddr_un at{.sun_family = AF_UNIX, .sun_path = {}};
+      const std::string name = "/tmp/.X11-unix/X" + std::to_string(n);
+      std::memcpy(at.sun_path + 1, name.data(), name.size());  // sun_path[0] = 0: abstract
+      bound = ::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&at),
+                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size()));
+      display_ = ":" + std::to_string(n);
+    }
+    EXPECT_EQ(bound, 0) << "no display from :750 to :799 free";
     EXPECT_EQ(::listen(listener_.get(), 16), 0);
     // The reply may go before the client's request is read: it is a stream.
     thread_ = std::thread([this] {
@@ -393,8 +402,10 @@ class SilentXServer {
     ::shutdown(listener_.get(), SHUT_RDWR);  // accept fails
     thread_.join();
   }
+  const std::string& display() const { return display_; }
 
  private:
+  std::string display_;
   std::string reply_;
   UniqueFd listener_;
   std::vector<UniqueFd> clients_;
@@ -456,7 +467,7 @@ TEST(Streams, ListingAndStartingFailInBoundedTimeSayingWhy) {
       ::kill(x, SIGSTOP);
     } else if (c.fault == silent) {
       silentX.emplace();
-      display = ":750";
+      display = silentX->display();
     }
     ::setenv("DISPLAY", display.c_str(), 1);
     std::optional<Error> error;
