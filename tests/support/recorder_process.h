@@ -98,6 +98,14 @@ class RecorderProcess {
     pending_.erase(0, lf + 1);
     return line;
   }
+  // Where the recording stands on the file's timeline, in seconds, as
+  // "status" tells; -1 without an answer.
+  double mediaSeconds() {
+    send("status");
+    const std::string status = readLine(std::chrono::seconds(10)).value_or("");
+    const auto time = status.find(" time=");
+    return time == std::string::npos ? -1.0 : std::stod(status.substr(time + 6));
+  }
   // Everything left on standard output until the child closes it.
   std::string readRest(std::chrono::milliseconds timeout) {
     for (const auto deadline = Clock::now() + timeout; readMore(deadline);) {
