@@ -78,8 +78,11 @@ struct Recording {
 // frames carries the tone at 0.5 and the next goes on in phase, so nothing
 // was repeated or lost between them. Not judged within half a second of
 // where the server itself broke the sound (`serverBreaks`, seconds on the
-// host clock, as `times` in ns; see SoundListener). Returns how many it
-// checked.
+// host clock, as `times` in ns; see SoundListener), nor where it handed a
+// cycle over as silence: a run of 32 or more zeros, which a tone never
+// holds and the capture makes only of what the server said it lost.
+// PipeWire 0.3.65 silences a cycle of one stream now and then (512 frames)
+// while the reader beside gets it whole. Returns how many it checked.
 int expectUnbrokenTone(const std::vector<float>& samples, const std::vector<std::size_t>& starts,
                        std::size_t first, const std::vector<std::int64_t>& times,
                        const std::vector<double>& serverBreaks) {
@@ -90,6 +93,16 @@ int expectUnbrokenTone(const std::vector<float>& samples, const std::vector<std:
     return fitSine(samples.data() + starts[i], length(i), 1, 1000, 48000,
                    static_cast<std::int64_t>(starts[i]));
   };
+  std::vector<bool> silenced(starts.size(), false);
+  for (std::size_t i = first, run = 0, runFrom = first; i < starts.size(); ++i) {
+    for (std::size_t k = starts[i]; k < starts[i] + length(i); ++k) {
+      run = samples[k] == 0 ? run + 1 : 0;
+      runFrom = run == 1 ? i : runFrom;
+      if (run >= 32) {
+        silenced[runFrom] = silenced[i] = true;
+      }
+    }
+  }
   int checked = 0, excused = 0;
   for (std::size_t i = first; i + 1 < starts.size(); ++i) {
     if (length(i) < 256) {
@@ -103,9 +116,10 @@ int expectUnbrokenTone(const std::vector<float>& samples, const std::vector<std:
       continue;
     }
     const double at = static_cast<double>(times[i]) * 1e-9;
-    if (serverBrokeWithin(serverBreaks, at - 0.5, at + 0.5)) {
+    if (silenced[i] || silenced[i + 1] || serverBrokeWithin(serverBreaks, at - 0.5, at + 0.5)) {
       ++excused;
-      std::cout << "buffer " << i << ": the server broke the sound there\n";
+      std::cout << "buffer " << i << ": the server broke the sound there"
+                << (silenced[i] || silenced[i + 1] ? " (a cycle of silence)\n" : "\n");
       continue;
     }
     ADD_FAILURE() << "buffer " << i << " at frame " << starts[i] << ": level " << here.amplitude
