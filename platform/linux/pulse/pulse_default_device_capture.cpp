@@ -23,6 +23,13 @@ constexpr std::chrono::milliseconds kLongestRetry{2000};
 constexpr std::chrono::milliseconds kQuietLook{1000};
 constexpr int kQuietLooks = 3;
 
+// PipeWire's pulse server keeps the defaults per connection, and now and then
+// (about one switch in 150 on 0.3.65) one connection keeps an old default and
+// hears of no change, while a fresh one names the new default. So every
+// second look asks a fresh connection: a missed switch is followed within
+// about two seconds.
+constexpr int kFreshLookEvery = 2;
+
 // How much audio the server hands over at a time (without asking, about 2 s).
 // PipeWire runs a device at the shortest latency any of its streams asks for,
 // rounded down to a power of two: 10 ms drove it in 256-frame cycles, which a
@@ -157,11 +164,13 @@ void PulseDefaultDeviceCapture::run() {
       recheck_ = false;
     }
     // By the clock, so that a stream of server events cannot put it off.
+    bool stale = false;
     if (whole && std::chrono::steady_clock::now() >= nextLook_) {
       nextLook_ = std::chrono::steady_clock::now() + kQuietLook;
       reopen = reopen || quiet();
+      stale = !reopen && ++looks_ % kFreshLookEvery == 0 && staleDefault();
     }
-    if (whole && !news && !reopen) {
+    if (whole && !news && !reopen && !stale) {
       continue;
     }
     if (lost) {
@@ -179,6 +188,10 @@ void PulseDefaultDeviceCapture::run() {
     if (client_ && !whole && !news && namedMissing_ && !askedAfresh_) {
       askedAfresh_ = true;
       say(options_.name + ": the server names a default it does not have; connecting afresh");
+      disconnect();
+    }
+    if (stale) {
+      say(options_.name + ": a fresh connection names a default this one missed; reconnecting");
       disconnect();
     }
     if (!client_) {
@@ -218,6 +231,16 @@ bool PulseDefaultDeviceCapture::quiet() {
         std::to_string(kQuietLooks * kQuietLook.count() / 1000) + " s; opening it again");
   }
   return true;
+}
+
+bool PulseDefaultDeviceCapture::staleDefault() {
+  std::optional<Error> error;
+  const std::unique_ptr<PulseClient> fresh = PulseClient::create(options_.name, nullptr, error);
+  if (!fresh) {
+    return false;  // the server is busy or going: the next look asks again
+  }
+  const std::optional<PulseDevice> device = queryDefaultDevice(*fresh, options_.device, error);
+  return device && device->name != device_;
 }
 
 bool PulseDefaultDeviceCapture::alive() {

@@ -30,6 +30,7 @@ namespace kestrano {
 //   against the user's choice), so ours are pinned and moved by us;
 // - when the server goes away, it reconnects with a bounded back-off;
 // - a stream that stays up but gets nothing for seconds is opened again;
+// - a default change its connection missed is followed a little later;
 // - without any such device it waits for one.
 // Meanwhile nothing is delivered: the writer places buffers by their time
 // stamps, so a gap becomes silence and what follows keeps its place.
@@ -72,6 +73,9 @@ class PulseDefaultDeviceCapture {
   // Whether the stream has delivered nothing for long enough to open it
   // again; called once per look.
   bool quiet();
+  // Whether a fresh connection names another default than the one recorded;
+  // called every few looks.
+  bool staleDefault();
   void say(const std::string& line) const;
   bool alive();  // the connection is up
   // From the mainloop thread: something for the worker to look at.
@@ -94,6 +98,7 @@ class PulseDefaultDeviceCapture {
   bool serverMissing_ = false;
   std::uint64_t chunksSeen_ = 0;  // stream_'s count at the last look
   int quietLooks_ = 0;            // looks in a row that saw no new chunk
+  std::uint64_t looks_ = 0;       // looks while recording, for the fresh ones
   std::chrono::steady_clock::time_point nextLook_;
   bool quietSaid_ = false;  // said so already
 
