@@ -171,8 +171,10 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
   // The file begins before "OK" (the capture runs while the microphone
   // starts): times below are on its timeline.
   const double ok = recorder.mediaSeconds();
+  const auto fileStart = started - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                       std::chrono::duration<double>(ok));
   const auto fileTime = [&] {
-    return ok + std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - fileStart).count();
   };
   std::this_thread::sleep_until(started + 2s);
   const double changeAt = fileTime();
@@ -205,10 +207,7 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
   EXPECT_GE(streams[0].startSeconds + streams[0].durationSeconds, stopped - 1);
   std::vector<double> serverBreaks[2];
   for (const auto& [track, listener] : listeners) {
-    for (double at :
-         listener.breaks({kSpeaker, kPhones, kMic, kHeadset},
-                         started - std::chrono::duration_cast<SoundListener::Clock::duration>(
-                                       std::chrono::duration<double>(ok)))) {
+    for (double at : listener.breaks({kSpeaker, kPhones, kMic, kHeadset}, fileStart)) {
       serverBreaks[track].push_back(at);
     }
   }
