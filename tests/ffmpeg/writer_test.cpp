@@ -12,7 +12,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <regex>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -438,8 +438,10 @@ TEST(Finish, StoppedAfterAnyWriteOrOnAFullDiskLeavesAWholeRecording) {
                   before[i].packets.back().seconds - before[i].packets.front().seconds, 0.001);
     }
     // ffmpeg says that it skips the second moov of a finish cut short.
-    EXPECT_EQ(std::regex_replace(decodeErrors(path), std::regex(".*duplicated MOOV Atom.*\n"), ""),
-              "");
+    std::istringstream errors(decodeErrors(path));
+    for (std::string line; std::getline(errors, line);) {
+      EXPECT_NE(line.find("duplicated MOOV Atom"), std::string::npos) << line;
+    }
   }
 }
 
