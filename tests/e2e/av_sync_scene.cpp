@@ -12,6 +12,7 @@
 #include <time.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -43,8 +44,50 @@ struct SimpleFree {
   void operator()(pa_simple* s) const { pa_simple_free(s); }
 };
 
-// Each chunk is computed for the moment it will be heard (now plus the
-// stream's latency), so a beep leaves the server when its flash appears.
+// When the sample about to be written will be heard. pipewire-pulse's
+// latency readings drift, by tens of milliseconds a second on a busy machine,
+// while the sink takes the samples at an even pace: so the readings count
+// only while the stream settles (their median over its second quarter
+// second), and from then on the samples written carry the time forward. A
+// stream that runs dry (this process was held up) plays on later by as long,
+// so it settles afresh.
+class PlayClock {
+ public:
+  double heardAt(pa_simple* s, long sample) {
+    const double t = now();
+    const double counted = origin_ + static_cast<double>(sample) / kRate;
+    if (settled_ && counted > t) {
+      return counted;
+    }
+    if (settled_) {
+      settled_ = false;
+      settling_ = t;
+      readings_.clear();
+    }
+    int error = 0;
+    const double read = t + static_cast<double>(pa_simple_get_latency(s, &error)) * 1e-6;
+    if (t - settling_ > kSettle / 2) {
+      readings_.push_back(read - static_cast<double>(sample) / kRate);
+    }
+    if (t - settling_ > kSettle && !readings_.empty()) {
+      std::nth_element(readings_.begin(), readings_.begin() + readings_.size() / 2,
+                       readings_.end());
+      origin_ = readings_[readings_.size() / 2];
+      settled_ = true;
+    }
+    return read;
+  }
+
+ private:
+  static constexpr double kSettle = 0.5;
+  double settling_ = now();
+  bool settled_ = false;
+  double origin_ = 0;  // when sample 0 is heard, once settled
+  std::vector<double> readings_;
+};
+
+// Each chunk is computed for the moment it will be heard, so a beep leaves
+// the server when its flash appears.
 void beeps(const char* device, double hz, double first) {
   pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 2};
   pa_buffer_attr attr{
@@ -54,15 +97,16 @@ void beeps(const char* device, double hz, double first) {
                                                          PA_STREAM_PLAYBACK, device, "beeps", &spec,
                                                          nullptr, &attr, nullptr));
   std::vector<float> chunk(2 * kRate / 200);  // 5 ms
+  PlayClock clock;
   for (long n = 0; s;) {
-    int error = 0;
-    double playAt = now() + static_cast<double>(pa_simple_get_latency(s.get(), &error)) * 1e-6;
+    const double playAt = clock.heardAt(s.get(), n);
     for (std::size_t i = 0; i < chunk.size(); i += 2, ++n) {
       double t = playAt + static_cast<double>(i / 2) / kRate - first;
       bool on = t >= 0 && t - std::floor(t) < static_cast<double>(kFlashTicks) / kTicksPerSecond;
       chunk[i] = chunk[i + 1] =
           on ? 0.5f * static_cast<float>(std::sin(2 * std::numbers::pi * hz * n / kRate)) : 0.0f;
     }
+    int error = 0;
     if (pa_simple_write(s.get(), chunk.data(), chunk.size() * sizeof(float), &error) < 0) {
       return;  // the sound server died
     }
