@@ -31,6 +31,8 @@ namespace kestrano {
 // - when the server goes away, it reconnects with a bounded back-off;
 // - a stream that stays up but gets nothing for seconds is opened again;
 // - a default change its connection missed is followed a little later;
+// - a device that has just appeared, or a server just back, is used only
+//   once its session manager has had a moment to set it up;
 // - without any such device it waits for one.
 // Meanwhile nothing is delivered: the writer places buffers by their time
 // stamps, so a gap becomes silence and what follows keeps its place.
@@ -79,7 +81,7 @@ class PulseDefaultDeviceCapture {
   void say(const std::string& line) const;
   bool alive();  // the connection is up
   // From the mainloop thread: something for the worker to look at.
-  void wake(bool lost, bool reopen);
+  void wake(bool lost, bool reopen, bool appeared = false);
   static void onEvent(pa_context* c, pa_subscription_event_type_t type, std::uint32_t index,
                       void* self);
 
@@ -101,13 +103,18 @@ class PulseDefaultDeviceCapture {
   std::uint64_t looks_ = 0;       // looks while recording, for the fresh ones
   std::chrono::steady_clock::time_point nextLook_;
   bool quietSaid_ = false;  // said so already
+  // Devices are used from then on (see kDeviceSetUp); held_: following the
+  // default waits for it.
+  std::chrono::steady_clock::time_point setUpAt_;
+  bool held_ = false;
 
   Mutex mutex_;
   std::condition_variable changed_;
   bool stopping_ GUARDED_BY(mutex_) = false;
-  bool lost_ GUARDED_BY(mutex_) = false;     // the connection broke
-  bool recheck_ GUARDED_BY(mutex_) = false;  // the defaults or the devices changed
-  bool reopen_ GUARDED_BY(mutex_) = false;   // the stream broke (its device went away)
+  bool lost_ GUARDED_BY(mutex_) = false;      // the connection broke
+  bool recheck_ GUARDED_BY(mutex_) = false;   // the defaults or the devices changed
+  bool reopen_ GUARDED_BY(mutex_) = false;    // the stream broke (its device went away)
+  bool appeared_ GUARDED_BY(mutex_) = false;  // a device came
 
   std::thread worker_;  // last: it starts once the rest is built and is joined first
 };
