@@ -100,6 +100,11 @@ void expectRecording(const Row& row, const std::string& path, const Landings& la
   // is. A cut-off file has no edit list: every track's times carry the
   // encoders' delay (the same for all).
   const double zero = streams[0].packets.front().seconds;
+  // The resumes on the file's timeline, where the decoded sound and pictures are.
+  std::vector<double> resumesInFile;
+  for (double resume : landed.resumes) {
+    resumesInFile.push_back(resume + zero);
+  }
   const auto chapters = probeChapters(path);
   ASSERT_EQ(chapters.size(), landed.marks.size());
   for (size_t i = 0; i < chapters.size(); ++i) {
@@ -160,7 +165,7 @@ void expectRecording(const Row& row, const std::string& path, const Landings& la
     for (double beep : onsets) {
       // A beep the file's end cuts short leaves too short a window to tell tones apart.
       // So does a pause, at either end of the beep (the file goes on at the resume).
-      const bool cut = std::any_of(landed.resumes.begin(), landed.resumes.end(),
+      const bool cut = std::any_of(resumesInFile.begin(), resumesInFile.end(),
                                    [&](double at) { return std::fabs(at - beep) < 0.15; });
       if (beep + 0.15 <= ends.back() && !cut) {
         EXPECT_GT(tone(audio, track == 0 ? 440 : 1000, beep), 0.03) << "at " << beep << " s";
@@ -177,7 +182,7 @@ void expectRecording(const Row& row, const std::string& path, const Landings& la
     // In step before the first pause and after each resume: the median of
     // each stretch's flashes.
     std::vector<double> starts{0};
-    starts.insert(starts.end(), landed.resumes.begin(), landed.resumes.end());
+    starts.insert(starts.end(), resumesInFile.begin(), resumesInFile.end());
     for (size_t part = 0; part < starts.size(); ++part) {
       const double end = part + 1 < starts.size() ? starts[part + 1] : 1e9;
       std::vector<double> inPart;
