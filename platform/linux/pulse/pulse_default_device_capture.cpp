@@ -27,7 +27,10 @@ constexpr int kQuietLooks = 3;
 // (about one switch in 150 on 0.3.65) one connection keeps an old default and
 // hears of no change, while a fresh one names the new default. So every
 // second look asks a fresh connection: a missed switch is followed within
-// about two seconds.
+// about two seconds. Nor does a connection always hear of a device that comes:
+// a microphone plugged in was once still unknown to it 2.5 s later, while a
+// fresh one named it; so while none is found, each retry asks one too (as
+// often, once the retries have backed off).
 constexpr int kFreshLookEvery = 2;
 
 // A device that has just appeared, or a server that has just come back, is
@@ -151,6 +154,7 @@ void PulseDefaultDeviceCapture::follow() {
 
 void PulseDefaultDeviceCapture::run() {
   std::chrono::milliseconds retry = kFirstRetry;
+  bool missed = false;  // a fresh connection found a device the last follow did not
   for (;;) {
     bool lost = false, reopen = false, news = true;
     // Recording as asked: wait for news, and look now and then that data
@@ -165,7 +169,7 @@ void PulseDefaultDeviceCapture::run() {
       if (held_ && setUpAt_ > now) {
         deadline = std::min(deadline, setUpAt_);
       }
-      while (!stopping_ && !lost_ && !recheck_ && !reopen_) {
+      while (!stopping_ && !lost_ && !recheck_ && !reopen_ && !missed) {
         if (!lock.waitUntil(changed_, deadline)) {
           news = false;
           break;
@@ -208,7 +212,7 @@ void PulseDefaultDeviceCapture::run() {
       say(options_.name + ": the server names a default it does not have; connecting afresh");
       disconnect();
     }
-    if (stale) {
+    if (stale || std::exchange(missed, false)) {
       say(options_.name + ": a fresh connection names a default this one missed; reconnecting");
       disconnect();
     }
@@ -233,6 +237,7 @@ void PulseDefaultDeviceCapture::run() {
     }
     follow();
     retry = stream_ ? kFirstRetry : std::min(retry * 2, kLongestRetry);
+    missed = deviceMissing_ && !namedMissing_ && staleDefault();
   }
 }
 
