@@ -28,9 +28,10 @@ constexpr int kQuietLooks = 3;
 // hears of no change, while a fresh one names the new default. So every
 // second look asks a fresh connection: a missed switch is followed within
 // about two seconds. Nor does a connection always hear of a device that comes:
-// a microphone plugged in was once still unknown to it 2.5 s later, while a
-// fresh one named it; so while none is found, each retry asks one too (as
-// often, once the retries have backed off).
+// one still named a monitor as the default source 2.5 s after a microphone
+// was plugged in, with no event, while a fresh one named the microphone. So
+// while none is found, each retry asks a fresh one too (every 2 s, once the
+// retries have backed off).
 constexpr int kFreshLookEvery = 2;
 
 // A device that has just appeared, or a server that has just come back, is
