@@ -124,6 +124,7 @@ void PulseDefaultDeviceCapture::follow() {
   std::optional<PulseDevice> device = queryDefaultDevice(*client_, options_.device, error);
   const bool noDevice = meansNoDevice(error);
   namedMissing_ = error && error->code == static_cast<std::int64_t>(PulseErrorCode::defaultMissing);
+  noneFound_ = error && error->code == static_cast<std::int64_t>(PulseErrorCode::noSource);
   // Unchanged, or no clear answer (a busy or vanishing server): keep what runs.
   if ((device && stream_ && device->name == device_) || (!device && !noDevice)) {
     return;
@@ -155,7 +156,7 @@ void PulseDefaultDeviceCapture::follow() {
 
 void PulseDefaultDeviceCapture::run() {
   std::chrono::milliseconds retry = kFirstRetry;
-  bool missed = false;  // a fresh connection found a device the last follow did not
+  bool missed = false;  // a fresh connection named a device the last answer lacked
   for (;;) {
     bool lost = false, reopen = false, news = true;
     // Recording as asked: wait for news, and look now and then that data
@@ -170,7 +171,7 @@ void PulseDefaultDeviceCapture::run() {
       if (held_ && setUpAt_ > now) {
         deadline = std::min(deadline, setUpAt_);
       }
-      while (!stopping_ && !lost_ && !recheck_ && !reopen_ && !missed) {
+      while (!stopping_ && !lost_ && !recheck_ && !reopen_) {
         if (!lock.waitUntil(changed_, deadline)) {
           news = false;
           break;
@@ -184,6 +185,7 @@ void PulseDefaultDeviceCapture::run() {
       recheck_ = false;
       if (std::exchange(appeared_, false)) {
         setUpAt_ = std::chrono::steady_clock::now() + kDeviceSetUp;
+        retry = kFirstRetry;  // soon again if the connection does not know it yet
       }
     }
     // By the clock, so that a stream of server events cannot put it off.
@@ -238,7 +240,7 @@ void PulseDefaultDeviceCapture::run() {
     }
     follow();
     retry = stream_ ? kFirstRetry : std::min(retry * 2, kLongestRetry);
-    missed = deviceMissing_ && !namedMissing_ && staleDefault();
+    missed = noneFound_ && staleDefault();
   }
 }
 

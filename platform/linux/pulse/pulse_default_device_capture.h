@@ -97,6 +97,7 @@ class PulseDefaultDeviceCapture {
   bool deviceMissing_ = false;                 // said so already
   bool namedMissing_ = false;  // the last answer named a default the server does not have
   bool askedAfresh_ = false;   // reconnected for that since the last stream began
+  bool noneFound_ = false;     // the last answer: the server has no such device
   bool serverMissing_ = false;
   std::uint64_t chunksSeen_ = 0;  // stream_'s count at the last look
   int quietLooks_ = 0;            // looks in a row that saw no new chunk
