@@ -30,9 +30,11 @@ constexpr int kQuietLooks = 3;
 // about two seconds. Nor does a connection always hear of a device that comes:
 // one still named a monitor as the default source 2.5 s after a microphone
 // was plugged in, with no event, while a fresh one named the microphone. So
-// while none is found, each retry asks a fresh one too (every 2 s, once the
-// retries have backed off).
+// for a while after a device appears, a retry that finds none asks a fresh
+// one too. Not always: each new connection costs the server work, and a
+// recording without a microphone would ask every 2 s from start to end.
 constexpr int kFreshLookEvery = 2;
+constexpr std::chrono::seconds kFreshAfterAppearing{5};
 
 // A device that has just appeared, or a server that has just come back, is
 // still being set up by PipeWire's session manager, which links a stream to
@@ -157,6 +159,7 @@ void PulseDefaultDeviceCapture::follow() {
 void PulseDefaultDeviceCapture::run() {
   std::chrono::milliseconds retry = kFirstRetry;
   bool missed = false;  // a fresh connection named a device the last answer lacked
+  std::chrono::steady_clock::time_point askAfreshUntil;  // after a device appeared
   for (;;) {
     bool lost = false, reopen = false, news = true;
     // Recording as asked: wait for news, and look now and then that data
@@ -186,6 +189,7 @@ void PulseDefaultDeviceCapture::run() {
       if (std::exchange(appeared_, false)) {
         setUpAt_ = std::chrono::steady_clock::now() + kDeviceSetUp;
         retry = kFirstRetry;  // soon again if the connection does not know it yet
+        askAfreshUntil = setUpAt_ + kFreshAfterAppearing;
       }
     }
     // By the clock, so that a stream of server events cannot put it off.
@@ -240,7 +244,7 @@ void PulseDefaultDeviceCapture::run() {
     }
     follow();
     retry = stream_ ? kFirstRetry : std::min(retry * 2, kLongestRetry);
-    missed = noneFound_ && staleDefault();
+    missed = noneFound_ && std::chrono::steady_clock::now() < askAfreshUntil && staleDefault();
   }
 }
 
