@@ -76,7 +76,7 @@ class PulseDefaultDeviceCapture {
   // again; called once per look.
   bool quiet();
   // Whether a fresh connection names another default than the one recorded;
-  // called every few looks.
+  // called every few looks, and after a retry soon after a device appeared.
   bool staleDefault();
   void say(const std::string& line) const;
   bool alive();  // the connection is up
