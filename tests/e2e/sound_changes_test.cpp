@@ -128,10 +128,9 @@ void expectTone(const DecodedAudio& audio, double hz, double other, double from,
   }
 }
 
-class SoundChange : public ::testing::TestWithParam<Row> {};
-
-TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
-  const Row& row = GetParam();
+// One take of the row, start to stop, judged. `judgeable` says whether the
+// server left enough of each track's sound whole to judge it.
+void recordAndJudge(const Row& row, bool& judgeable) {
   TemporaryFolder folder;
   PrivateDesktop desktop({.size = "640x360",
                           .micChannels = micChannels(row.server),
@@ -231,10 +230,9 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
     // Over the whole track: a single break the reader beside saw in a
     // stretch as short as the first (about 1.8 s, seven windows) spoils two or
     // three of them, and the take still holds enough to judge.
-    EXPECT_LE(judged.excused * 4, judged.windows)
-        << "the server broke too much of the take to judge it";
+    judgeable = judgeable && judged.excused * 4 <= judged.windows;
   }
-  if (HasFailure()) {
+  if (::testing::Test::HasFailure()) {
     // Where the tones played at the end: a tone missing from a track may be
     // a tone player the server stopped feeding, not the recorder's fault.
     // And the defaults as a new client sees them, to tell a server that had
@@ -245,6 +243,24 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
                                      "/run; pactl info | grep Default; pactl list short sinks; "
                                      "pactl list short sink-inputs; "
                                      "pw-link -l 2>/dev/null");
+  }
+}
+
+class SoundChange : public ::testing::TestWithParam<Row> {};
+
+// A take the server broke too much of (a busy machine starves its tone
+// players or the sink now and then) says nothing about the recorder: it is
+// taken again, a few times at most. A fault where the server broke nothing
+// fails the test at once.
+TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
+  for (int take = 1;; ++take) {
+    bool judgeable = true;
+    recordAndJudge(GetParam(), judgeable);
+    if (HasFailure() || judgeable) {
+      return;
+    }
+    ASSERT_LT(take, 3) << "the server broke too much of every take to judge one";
+    std::cout << "the server broke too much of take " << take << " to judge it: once more\n";
   }
 }
 
