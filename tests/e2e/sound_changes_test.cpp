@@ -14,6 +14,7 @@
 #include <functional>
 #include <iostream>
 #include <numbers>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -94,10 +95,39 @@ struct Judged {
 // repeated, dropped or moved. Not judged where the server itself broke the
 // source's sound (`serverBreaks`, on the file's timeline, read beside the
 // recorder): within half a second, as the two timelines are only that close.
+// Nor, where `cyclesDrop` (PipeWire), at one or two windows across which the
+// tone moved on by exactly one dropped cycle, which no reader beside can see.
 void expectTone(const DecodedAudio& audio, double hz, double other, double from, double to,
-                const std::vector<double>& serverBreaks, Judged& judged) {
+                const std::vector<double>& serverBreaks, bool cyclesDrop, Judged& judged) {
   SCOPED_TRACE(::testing::Message() << hz << " Hz from " << from << " s to " << to << " s");
   ASSERT_LT(from, to);
+  struct Fault {
+    double at;
+    std::string what;
+    bool toneOnly;  // only its level or phase
+  };
+  std::vector<Fault> faults;                  // since the last sound window
+  std::optional<std::complex<double>> sound;  // the last sound window's tone
+  // Judges the faulty windows since the last sound one, given the step from
+  // it to the sound window after them (none: the stretch ended first).
+  const auto judge = [&](std::optional<double> step) {
+    const bool cycleDropped =
+        cyclesDrop && sound && step && faults.size() <= 2 &&
+        std::all_of(faults.begin(), faults.end(), [](const Fault& f) { return f.toneOnly; }) &&
+        std::abs(*step) >= 0.2 &&  // moved on, not damaged in place
+        std::abs(std::remainder(*step - cycleDroppedStep(hz), 2 * std::numbers::pi)) < 0.1;
+    for (const Fault& f : faults) {
+      if (cycleDropped || serverBrokeWithin(serverBreaks, f.at - 0.75, f.at + 0.65)) {
+        ++judged.excused;
+        std::cout << f.what << "at " << f.at << " s: the server "
+                  << (cycleDropped ? "dropped a cycle of this stream there\n"
+                                   : "broke the sound there\n");
+      } else {
+        ADD_FAILURE() << f.what << "at " << f.at << " s";
+      }
+    }
+    faults.clear();
+  };
   std::complex<double> last;
   for (double t = from; t + 0.15 <= to; t += 0.25, ++judged.windows) {
     const auto here = toneComponent(audio, hz, t);
@@ -112,20 +142,22 @@ void expectTone(const DecodedAudio& audio, double hz, double other, double from,
     } else if (std::abs(here) + tone(audio, kMic, t) + tone(audio, kSpeaker, t) >= 0.01) {
       fault << "not silent ";
     }
-    if (other > 0 && other != hz && tone(audio, other, t) >= 0.02) {
+    const bool toneFault = hz > 0 && !fault.str().empty();
+    const bool otherHeard = other > 0 && other != hz && tone(audio, other, t) >= 0.02;
+    if (otherHeard) {
       fault << other << " Hz ";
     }
     last = here;
-    if (fault.str().empty()) {
+    if (!fault.str().empty()) {
+      faults.push_back({t, fault.str(), toneFault && !otherHeard});
       continue;
     }
-    if (serverBrokeWithin(serverBreaks, t - 0.75, t + 0.65)) {
-      ++judged.excused;
-      std::cout << fault.str() << "at " << t << " s: the server broke the sound there\n";
-    } else {
-      ADD_FAILURE() << fault.str() << "at " << t << " s";
+    if (!faults.empty()) {
+      judge(sound ? std::optional(std::arg(here / *sound)) : std::nullopt);
     }
+    sound = here;
   }
+  judge(std::nullopt);
 }
 
 // One take of the row, start to stop, judged. `judgeable` says whether the
@@ -219,13 +251,14 @@ void recordAndJudge(const Row& row, bool& judgeable) {
     EXPECT_GE(end, stopped - 1);
     EXPECT_LE(end, stopped + 0.4);  // a recording ends within moments of its stop
     const double before = row.before[track], after = row.after[track];
+    const bool cyclesDrop = row.server == "pipewire";
     // The tone's first 0.5 s may hold the sources' start-up.
     Judged judged;
     expectTone(audio, before, after, audio.startSeconds + 0.5,
-               row.unbroken ? end - 0.2 : changeAt - 0.15, serverBreaks[track], judged);
+               row.unbroken ? end - 0.2 : changeAt - 0.15, serverBreaks[track], cyclesDrop, judged);
     if (!row.unbroken) {
       expectTone(audio, after, row.playbackMoves ? 0 : before, changeDone + settle, end - 0.2,
-                 serverBreaks[track], judged);
+                 serverBreaks[track], cyclesDrop, judged);
     }
     // Over the whole track: a single break the reader beside saw in a
     // stretch as short as the first (about 1.8 s, seven windows) spoils two or
@@ -267,7 +300,11 @@ TEST_P(SoundChange, TracksFollowAndKeepTheirPlace) {
 std::vector<Row> rows() {
   std::vector<Row> out;
   for (std::string server : {"pulseaudio", "pipewire"}) {
-    // Both defaults at once, each to a device of its own.
+    // Both defaults at once, each to a device of its own. pipewire-pulse
+    // now and then leaves one connection with the old default and no event
+    // (one switch in 150 when idle, two in 16 takes beside a sanitizer
+    // build); the recorder's fresh look follows such a switch within about
+    // two seconds.
     out.push_back({.name = "DefaultsSwitched",
                    .server = server,
                    .prepare =
@@ -282,6 +319,7 @@ std::vector<Row> rows() {
                          pactl(d, "set-default-sink phones");
                          pactl(d, "set-default-source headset");
                        },
+                   .settle = server == "pipewire" ? 2.5 : 0.5,
                    .after = {kPhones, kHeadset},
                    .playbackMoves = true});
     // The headset is the default until it goes; then the server picks "mic".

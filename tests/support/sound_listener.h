@@ -98,6 +98,15 @@ class SoundListener {
   Clock::time_point first_;
 };
 
+// PipeWire (0.3.65 and 1.4) on a busy machine now and then drops one
+// 512-frame cycle from a single record stream: no hole, no zeros, while every
+// other stream of the source, the reader beside included, gets it whole. All
+// a recording shows of it is its tone moved on by that many frames: this
+// phase step at `hz`, in radians.
+inline double cycleDroppedStep(double hz) {
+  return std::remainder(2 * std::numbers::pi * hz * 512 / 48000, 2 * std::numbers::pi);
+}
+
 // Whether any of `breaks` (from SoundListener::breaks) lies in (from, to):
 // there a fault in a recording is the server's, not the recorder's.
 inline bool serverBrokeWithin(const std::vector<double>& breaks, double from, double to) {
