@@ -302,9 +302,8 @@ std::vector<Row> rows() {
   for (std::string server : {"pulseaudio", "pipewire"}) {
     // Both defaults at once, each to a device of its own. pipewire-pulse
     // now and then leaves one connection with the old default and no event
-    // (one switch in 150 when idle, two in 16 takes beside a sanitizer
-    // build); the recorder's fresh look follows such a switch within about
-    // two seconds.
+    // (one switch in 150 when idle, two in 25 takes beside a CI run); the
+    // recorder's fresh look follows such a switch within about two seconds.
     out.push_back({.name = "DefaultsSwitched",
                    .server = server,
                    .prepare =
