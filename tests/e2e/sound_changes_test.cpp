@@ -302,7 +302,7 @@ std::vector<Row> rows() {
   for (std::string server : {"pulseaudio", "pipewire"}) {
     // Both defaults at once, each to a device of its own. pipewire-pulse
     // now and then leaves one connection with the old default and no event
-    // (one switch in 150 when idle, two in 25 takes beside a CI run); the
+    // (one switch in 150 when idle, two in 26 takes beside a CI run); the
     // recorder's fresh look follows such a switch within about two seconds.
     out.push_back({.name = "DefaultsSwitched",
                    .server = server,
