@@ -114,8 +114,7 @@ void expectTone(const DecodedAudio& audio, double hz, double other, double from,
     const bool cycleDropped =
         cyclesDrop && sound && step && faults.size() <= 2 &&
         std::all_of(faults.begin(), faults.end(), [](const Fault& f) { return f.toneOnly; }) &&
-        std::abs(*step) >= 0.2 &&  // moved on, not damaged in place
-        std::abs(std::remainder(*step - cycleDroppedStep(hz), 2 * std::numbers::pi)) < 0.1;
+        movedOnByOneCycle(*step, hz, 0.1);
     for (const Fault& f : faults) {
       if (cycleDropped || serverBrokeWithin(serverBreaks, f.at - 0.75, f.at + 0.65)) {
         ++judged.excused;

@@ -91,7 +91,7 @@ bool onPipeWire() {
 // PipeWire 0.3.65 silences a cycle of one stream now and then (512 frames)
 // while the reader beside gets it whole; nor where one or two buffers lie
 // across which the tone moved on by exactly one dropped cycle (see
-// cycleDroppedStep). Returns how many it checked.
+// movedOnByOneCycle). Returns how many it checked.
 int expectUnbrokenTone(const std::vector<float>& samples, const std::vector<std::size_t>& starts,
                        std::size_t first, const std::vector<std::int64_t>& times,
                        const std::vector<double>& serverBreaks) {
@@ -128,8 +128,8 @@ int expectUnbrokenTone(const std::vector<float>& samples, const std::vector<std:
   // after them (none: the recording ended first).
   const auto judge = [&](std::optional<std::size_t> next) {
     const double step = sound && next ? phaseDifference(fit(*next).phase, fit(*sound).phase) : 0;
-    const bool cycleDropped = onPipeWire() && faulty.size() <= 2 && std::abs(step) >= 0.02 &&
-                              std::abs(phaseDifference(step, cycleDroppedStep(1000))) < 0.05;
+    const bool cycleDropped =
+        onPipeWire() && faulty.size() <= 2 && movedOnByOneCycle(step, 1000, 0.05);
     for (std::size_t i : faulty) {
       const double at = static_cast<double>(times[i]) * 1e-9;
       const bool silence = silenced[i] || silenced[i + 1];

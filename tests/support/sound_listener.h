@@ -101,10 +101,15 @@ class SoundListener {
 // PipeWire (0.3.65 and 1.4) on a busy machine now and then drops one
 // 512-frame cycle from a single record stream: no hole, no zeros, while every
 // other stream of the source, the reader beside included, gets it whole. All
-// a recording shows of it is its tone moved on by that many frames: this
-// phase step at `hz`, in radians.
-inline double cycleDroppedStep(double hz) {
-  return std::remainder(2 * std::numbers::pi * hz * 512 / 48000, 2 * std::numbers::pi);
+// a recording shows of it is its tone moved on by that many frames. Whether
+// `step` (radians, across a break in a tone at `hz`) is that, within
+// `tolerance`; never where a cycle leaves the tone in phase (1500 Hz), as
+// that cannot be told from sound damaged in place.
+inline bool movedOnByOneCycle(double step, double hz, double tolerance) {
+  const double cycle =
+      std::remainder(2 * std::numbers::pi * hz * 512 / 48000, 2 * std::numbers::pi);
+  return std::abs(step) >= 2 * tolerance &&
+         std::abs(std::remainder(step - cycle, 2 * std::numbers::pi)) < tolerance;
 }
 
 // Whether any of `breaks` (from SoundListener::breaks) lies in (from, to):
