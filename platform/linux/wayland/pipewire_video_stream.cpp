@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <exception>
 #include <string>
-#include <vector>
 
 #include "platform/linux/wayland/wayland_errors.h"
 
@@ -159,13 +158,9 @@ void PipeWireVideoStream::formatChanged(const spa_pod* format) {
 
 void PipeWireVideoStream::process() {
   // Only the newest picture counts; older ones waiting go straight back.
-  pw_buffer* newest = nullptr;
-  while (pw_buffer* next = pw_stream_dequeue_buffer(stream_.get())) {
-    if (newest != nullptr) {
-      pw_stream_queue_buffer(stream_.get(), newest);
-    }
-    newest = next;
-  }
+  pw_buffer* newest = damage_.takeNewest<pw_buffer>(
+      [this] { return pw_stream_dequeue_buffer(stream_.get()); },
+      [this](pw_buffer* older) { pw_stream_queue_buffer(stream_.get(), older); });
   if (newest == nullptr) {
     return;
   }
@@ -183,20 +178,9 @@ void PipeWireVideoStream::process() {
       frame.height = height_;
       frame.layout = layout_;
       frame.time = clock_->now();
-      std::vector<DamageRect> damage;
-      if (auto* meta = static_cast<spa_meta*>(spa_buffer_find_meta(buffer, SPA_META_VideoDamage))) {
-        spa_meta_region* region;
-        spa_meta_for_each(region, meta) {
-          if (!spa_meta_region_is_valid(region)) {
-            break;
-          }
-          damage.push_back(DamageRect{region->region.position.x, region->region.position.y,
-                                      static_cast<std::int32_t>(region->region.size.width),
-                                      static_cast<std::int32_t>(region->region.size.height)});
-        }
-        frame.damage = std::span<const DamageRect>(damage);
-      }
+      frame.damage = damage_.rects();
       onFrame_(frame);
+      damage_.clear();
     }
   }
   pw_stream_queue_buffer(stream_.get(), newest);

@@ -9,6 +9,7 @@
 #include "platform/error.h"
 #include "platform/host_clock.h"
 #include "platform/linux/capture/frame_scaler.h"
+#include "platform/linux/wayland/buffer_damage.h"
 #include "platform/linux/wayland/listener_hook.h"
 #include "platform/linux/wayland/pipewire_handles.h"
 #include "platform/linux/wayland/pipewire_loop.h"
@@ -16,14 +17,6 @@
 #include "platform/unique_fd.h"
 
 namespace kestrano::wayland {
-
-// A part of the picture the compositor says it redrew.
-struct DamageRect {
-  std::int32_t x = 0;
-  std::int32_t y = 0;
-  std::int32_t width = 0;
-  std::int32_t height = 0;
-};
 
 // One picture as PipeWire handed it over; the pointers are valid only during
 // the call that receives it.
@@ -104,6 +97,7 @@ class PipeWireVideoStream {
   int width_ = 0;
   int height_ = 0;
   SourcePixels layout_ = SourcePixels::bgrx;
+  BufferDamage damage_;  // since the last picture handed on
   bool lostReported_ = false;
 };
 
