@@ -253,18 +253,18 @@ except BrokenPipeError:
 # a source remapped from its monitor) waits for the next block (measured
 # here: 1.7 s). A steady reader that asks for 25 ms keeps each sink clocked
 # like a device; a suspend and resume then restarts its clock at once,
-# instead of after the 2 s block it started with. No less than 25 ms: on
-# PipeWire a shorter one drives the sink in cycles too short for a busy
-# machine, and streams on it get broken audio.
+# instead of after the 2 s block it started with. It reads as the listener
+# does, in a format of its own: with --fix-format, parec sizes its 25 ms for
+# 44.1 kHz 16-bit stereo before the server fixes the format, which at the
+# sink's 32-bit floats is 551 frames, and PipeWire then drives the sink (and
+# every stream on it) in 512-frame cycles instead of the 1024 the recorder's
+# own 25 ms leave it at: twice the deadlines a busy machine must keep.
 clock_sinks() {
   local sink clocked
   client_streams() { as_user pactl list short source-outputs 2>/dev/null | awk '$3 != "-"' | wc -l; }
   clocked=$(client_streams)
-  user_env
   for sink in "$@"; do
-    "${user_cmd[@]}" parec --latency-msec=25 --fix-format --fix-rate --fix-channels \
-      -d "$sink.monitor" >/dev/null 2>&1 &
-    echo $! >>"$dir/pids"
+    listen "$sink.monitor" /dev/null >/dev/null
   done
   # Their streams are the ones that belong to a client (the remap module's
   # does not).

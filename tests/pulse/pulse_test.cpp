@@ -88,7 +88,7 @@ bool onPipeWire() {
 // host clock, as `times` in ns; see SoundListener), nor where it handed a
 // cycle over as silence: a run of 32 or more zeros, which a tone never
 // holds and the capture makes only of what the server said it lost.
-// PipeWire 0.3.65 silences a cycle of one stream now and then (512 frames)
+// PipeWire 0.3.65 silences a cycle of one stream now and then (a graph cycle)
 // while the reader beside gets it whole; nor where one or two buffers lie
 // across which the tone moved on by exactly one dropped cycle (see
 // movedOnByOneCycle). Returns how many it checked.

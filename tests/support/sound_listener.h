@@ -98,16 +98,19 @@ class SoundListener {
   Clock::time_point first_;
 };
 
-// PipeWire (0.3.65 and 1.4) on a busy machine now and then drops one
-// 512-frame cycle from a single record stream: no hole, no zeros, while every
+// PipeWire (0.3.65 and 1.4) on a busy machine now and then drops one cycle
+// of its graph from a single record stream: no hole, no zeros, while every
 // other stream of the source, the reader beside included, gets it whole. All
 // a recording shows of it is its tone moved on by that many frames. Whether
 // `step` (radians, across a break in a tone at `hz`) is that, within
-// `tolerance`; never where a cycle leaves the tone in phase (1500 Hz), as
-// that cannot be told from sound damaged in place.
+// `tolerance`; never where a cycle leaves the tone in phase, as that cannot
+// be told from sound damaged in place.
 inline bool movedOnByOneCycle(double step, double hz, double tolerance) {
+  // The test devices' graph runs in cycles of 1024 frames at 48 kHz: the
+  // shortest latency any stream on them asks for is 25 ms (the recorder's
+  // and the readers'), which PipeWire rounds down to a power of two.
   const double cycle =
-      std::remainder(2 * std::numbers::pi * hz * 512 / 48000, 2 * std::numbers::pi);
+      std::remainder(2 * std::numbers::pi * hz * 1024 / 48000, 2 * std::numbers::pi);
   return std::abs(step) >= 2 * tolerance &&
          std::abs(std::remainder(step - cycle, 2 * std::numbers::pi)) < tolerance;
 }
