@@ -277,8 +277,8 @@ void recordAndJudge(const Row& row, bool& judgeable) {
     judgeable = judgeable && judged.excused * 4 <= judged.windows;
   }
   if (!judgeable) {
-    // A server that keeps its cycles in real time breaks only where the
-    // machine itself stood still; one without has to win every cycle's CPU.
+    // Whether the server kept its cycles in real time: one that does not
+    // has to win every cycle's CPU from the rest of a busy machine.
     std::cout << "threads in real time: "
               << PrivateDesktop::run("cd " + desktop.directory() +
                                      " && for p in pipewire pulse; do [ -f $p.pid ] && echo -n "
