@@ -37,8 +37,24 @@ still_running() {
   [ "${stat%% *}" != Z ]
 }
 
+# Stops the desktop once process OWNER has ended. A test its harness killed
+# (a timeout kills it outright) runs no destructor, and its services, nobody's
+# children by then, would run on beside every later test. Its output goes
+# nowhere: the reader of `start`'s output waits for the end of it.
+watch_owner() {
+  (
+    while kill -0 "$1" 2>/dev/null; do sleep 1; done
+    stop_recorded "$dir"
+  ) </dev/null >/dev/null 2>&1 &
+  echo $! >"$dir/watcher.pid"
+}
+
 stop_recorded() {
   local dir=$1 pid
+  # The watcher is no service: it goes first, unless it is the one stopping.
+  if [ -f "$dir/watcher.pid" ] && [ "$(cat "$dir/watcher.pid")" != "$BASHPID" ]; then
+    kill "$(cat "$dir/watcher.pid")" 2>/dev/null || true
+  fi
   while read -r pid; do
     [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
   done <"$dir/pids"

@@ -20,6 +20,7 @@
 #     --no-mic                   no "micsink" and no "mic": a machine without
 #                                a microphone
 #     --no-x | --no-pulse        leave the X server or the sound server out
+#     --owner PID                stop it all once process PID has ended
 #   desktop.sh stop DIR          stops what `start` started in DIR and removes DIR
 #   desktop.sh kill-sound DIR    kills the sound server (SIGKILL), as a crash would
 #   desktop.sh start-sound DIR   starts it again as it was, on the same socket
@@ -46,7 +47,7 @@ set -euo pipefail
 die() { echo "desktop.sh: $*" >&2; exit 1; }
 
 start() {
-  local size=1920x1080 monitors="" mic_rate=48000 mic_channels=2 want_x=1 want_pulse=1 mic=1
+  local size=1920x1080 monitors="" mic_rate=48000 mic_channels=2 want_x=1 want_pulse=1 mic=1 owner=""
   local sound=${KESTRANO_SOUND_SERVER:-pulseaudio}
   while [ $# -gt 0 ]; do
     case "$1" in
@@ -58,6 +59,7 @@ start() {
       --no-mic) mic=0; shift ;;
       --no-x) want_x=0; shift ;;
       --no-pulse) want_pulse=0; shift ;;
+      --owner) owner=$2; shift 2 ;;
       *) die "unknown option $1" ;;
     esac
   done
@@ -127,6 +129,7 @@ start() {
     echo "PULSE_CLIENTCONFIG=$dir/client.conf"
   fi
   echo "KESTRANO_DESKTOP=$dir"
+  [ -z "$owner" ] || watch_owner "$owner"
 }
 
 # The sound server's clients and services run in the desktop's own

@@ -28,6 +28,7 @@
 #                         default. The backend logs each
 #                         pick/restore/refuse/hold/slow to DIR/portal.log.
 #     --no-pulse          leave pipewire-pulse out
+#     --owner PID         stop it all once process PID has ended
 #   wayland-desktop.sh stop DIR          stops what `start` started in DIR and removes DIR
 set -euo pipefail
 
@@ -53,7 +54,7 @@ bus_has() {
 }
 
 start() {
-  local size=1280x720 refresh=30 client=0 portal="" pulse=1
+  local size=1280x720 refresh=30 client=0 portal="" pulse=1 owner=""
   while [ $# -gt 0 ]; do
     case "$1" in
       --size) size=$2; shift 2 ;;
@@ -62,6 +63,7 @@ start() {
       --portal) portal=${KESTRANO_PORTAL_MODE:-pick}; shift ;;
       --portal=*) portal=${1#--portal=}; shift ;;
       --no-pulse) pulse=0; shift ;;
+      --owner) owner=$2; shift 2 ;;
       *) die "unknown option $1" ;;
     esac
   done
@@ -146,6 +148,7 @@ start() {
   [ -n "$pulse_server" ] && echo "PULSE_SERVER=$pulse_server"
   echo "KESTRANO_WAYLAND_USER=$test_user"
   echo "KESTRANO_WAYLAND_DESKTOP=$dir"
+  [ -z "$owner" ] || watch_owner "$owner"
 }
 
 stop() {

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -38,7 +39,7 @@ class PrivateDesktop {
         << " --mic-channels " << o.micChannels
         << (o.monitors.empty() ? "" : " --monitors " + o.monitors) << (o.x ? "" : " --no-x")
         << (o.pulse ? "" : " --no-pulse") << (o.mic ? "" : " --no-mic")
-        << (o.sound.empty() ? "" : " --sound=" + o.sound);
+        << (o.sound.empty() ? "" : " --sound=" + o.sound) << " --owner " << ::getpid();
     std::istringstream out(run(cmd.str()));
     const std::map<std::string, std::string*> fields{{"DISPLAY", &display_},
                                                      {"PULSE_SERVER", &pulseServer_},

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +23,8 @@ class WaylandDesktop {
                           bool sound = false) {
     const std::string command = script() + " start --size 640x360 --refresh 15" +
                                 (sound ? "" : " --no-pulse") +
-                                (portalMode.empty() ? "" : " --portal=" + portalMode) + options;
+                                (portalMode.empty() ? "" : " --portal=" + portalMode) + options +
+                                " --owner " + std::to_string(::getpid());
     std::unique_ptr<FILE, int (*)(FILE*)> out(::popen(command.c_str(), "r"), ::pclose);
     char line[4096];
     while (out && std::fgets(line, sizeof line, out.get()) != nullptr) {
