@@ -278,12 +278,13 @@ void recordAndJudge(const Row& row, bool& judgeable) {
   }
   if (!judgeable) {
     // Whether the server kept its cycles in real time: one that does not
-    // has to win every cycle's CPU from the rest of a busy machine.
+    // has to win every cycle's CPU from the rest of a busy machine. Read
+    // from each thread's scheduling policy (SCHED_FIFO 1, SCHED_RR 2).
     std::cout << "threads in real time: "
               << PrivateDesktop::run("cd " + desktop.directory() +
-                                     " && for p in pipewire pulse; do [ -f $p.pid ] && echo -n "
-                                     "\"$p $(ps -L -o cls= -p $(cat $p.pid) | grep -c FF) \"; "
-                                     "done")
+                                     R"( && for p in pipewire pulse; do
+                  [ -f $p.pid ] && echo -n "$p $(sed 's/.*) //' /proc/$(cat $p.pid)/task/*/stat |
+                    awk '$39 == 1 || $39 == 2' | wc -l) "; done)")
               << "\n";
   }
   if (::testing::Test::HasFailure()) {
