@@ -127,12 +127,17 @@ void expectTone(const DecodedAudio& audio, double hz, double other, double from,
     }
     faults.clear();
   };
+  // A window's tone at the tones' level; the other tone heard in one.
+  const auto levelRight = [](std::complex<double> c) { return std::abs(std::abs(c) - 0.5) <= 0.1; };
+  const auto otherHeardAt = [&](double t) {
+    return other > 0 && other != hz && tone(audio, other, t) >= 0.02;
+  };
   std::complex<double> last;
   for (double t = from; t + 0.15 <= to; t += 0.25, ++judged.windows) {
     const auto here = toneComponent(audio, hz, t);
     std::ostringstream fault;
     if (hz > 0) {
-      if (std::abs(std::abs(here) - 0.5) > 0.1) {
+      if (!levelRight(here)) {
         fault << "level " << std::abs(here) << " ";
       }
       if (t > from && std::abs(std::arg(here / last)) >= 0.2) {
@@ -142,7 +147,7 @@ void expectTone(const DecodedAudio& audio, double hz, double other, double from,
       fault << "not silent ";
     }
     const bool toneFault = hz > 0 && !fault.str().empty();
-    const bool otherHeard = other > 0 && other != hz && tone(audio, other, t) >= 0.02;
+    const bool otherHeard = otherHeardAt(t);
     if (otherHeard) {
       fault << other << " Hz ";
     }
@@ -163,8 +168,7 @@ void expectTone(const DecodedAudio& audio, double hz, double other, double from,
   const double tail = to - 0.15;
   if (cyclesDrop && sound && !faults.empty() && tail >= faults.back().at + 0.15) {
     const auto here = toneComponent(audio, hz, tail);
-    const bool otherHeard = other > 0 && other != hz && tone(audio, other, tail) >= 0.02;
-    if (std::abs(std::abs(here) - 0.5) <= 0.1 && !otherHeard) {
+    if (levelRight(here) && !otherHeardAt(tail)) {
       step = std::arg(here / *sound);
     }
   }
