@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -36,26 +37,30 @@ struct Row {
   std::string standardError = "";  // its beginning
   bool again = false;              // a second process records after the first
   std::string portalLog = "pick Meta-0\n";
+  std::string keptToken = "";  // in the user's state folder before the first start
 };
 void PrintTo(const Row& row, std::ostream* os) {
   *os << row.name;
 }
 
-// The desktop user's recorder, with nothing from this process's environment.
-std::unique_ptr<RecorderProcess> startRecorder(const WaylandDesktop& d) {
+// What runs a command as the desktop's user.
+std::vector<std::string> asUser(const WaylandDesktop& d) {
   const passwd* user = ::getpwnam(d["KESTRANO_WAYLAND_USER"].c_str());
   if (user == nullptr) {
     throw std::runtime_error("no desktop user");
   }
+  return {"setpriv", "--reuid=" + std::to_string(user->pw_uid),
+          "--regid=" + std::to_string(user->pw_gid), "--clear-groups"};
+}
+
+// The desktop user's recorder, with nothing from this process's environment.
+std::unique_ptr<RecorderProcess> startRecorder(const WaylandDesktop& d) {
   std::vector<std::string> environment{"-i", "HOME=" + d.dir() + "/home"};
   for (const char* name :
        {"XDG_RUNTIME_DIR", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "PULSE_SERVER"}) {
     environment.push_back(std::string(name) + "=" + d[name]);
   }
-  return std::make_unique<RecorderProcess>(
-      KESTRANO_BINARY, environment,
-      std::vector<std::string>{"setpriv", "--reuid=" + std::to_string(user->pw_uid),
-                               "--regid=" + std::to_string(user->pw_gid), "--clear-groups"});
+  return std::make_unique<RecorderProcess>(KESTRANO_BINARY, environment, asUser(d));
 }
 
 // The picture is the compositor's monitor at the recorder's size, moving when
@@ -124,6 +129,17 @@ TEST_P(WaylandRecording, EndsAsTheRowSays) {
   RecorderProcess scene(KESTRANO_AV_SCENE, {"-i", "PULSE_SERVER=" + desktop["PULSE_SERVER"]});
   ASSERT_EQ(scene.readLine(30s), "ready") << scene.standardError();
   const std::string path = desktop.dir() + "/home/take.mp4";
+  if (!row.keptToken.empty()) {
+    std::string command;
+    for (const auto& word : asUser(desktop)) {
+      command += word + " ";
+    }
+    const std::string state = desktop.dir() + "/home/.local/state/kestrano-recorder";
+    ASSERT_EQ(std::system((command + "sh -c 'mkdir -p " + state + " && printf %s " + row.keptToken +
+                           " > " + state + "/portal-restore-token'")
+                              .c_str()),
+              0);
+  }
   for (int take = 0; take < (row.again ? 2 : 1); ++take) {
     SCOPED_TRACE(::testing::Message() << "take " << take + 1);
     auto recorder = startRecorder(desktop);
@@ -185,6 +201,16 @@ INSTANTIATE_TEST_SUITE_P(
             .portal = "refuse",
             .reply = "ERR the screen share was refused at the portal's picker",
             .portalLog = "refuse\n"},
+        // The portal refuses a kept token it cannot read: the user is asked
+        // once, and the new token is kept for the next recording.
+        Row{.name = "KeptTokenMalformed",
+            .again = true,
+            .portalLog = "pick Meta-0\nrestore Meta-0\n",
+            .keptToken = "not-a-token"},
+        Row{.name = "NoScreenCast",
+            .portal = "no-screencast",
+            .reply = "ERR the desktop's portal offers no screen cast",
+            .portalLog = ""},
         Row{.name = "NoPortal",
             .portal = "",
             .reply = "ERR no xdg-desktop-portal runs on the session bus",

@@ -243,52 +243,20 @@ TEST(PulseSystemAudio, FollowsTheDefaultSinkAndStampsBuffersWithTheirTimes) {
 }
 
 // A server that accepts connections but never answers fails a start in
-// bounded time. One that dies fails nothing that runs: system audio and the
-// microphone deliver again once a server is back, stamped when they were
-// captured (a stamp that ran on from before the gap would put the sound
-// after it early, and the writer would drop it as a repeat).
-TEST(PulseServer, AStalledServerFailsAStartAndCaptureOutlivesARestart) {
+// bounded time: callers wait on it. (Capture outliving a restart is a row of
+// the binary's sound-change table, on both servers.)
+TEST(PulseServer, AStalledServerFailsAStartInBoundedTime) {
   auto server = PrivateDesktop::forThisProcess({.x = false});
-  auto clock = std::make_shared<MonotonicClock>();
-  Recording got, none, mic;
-  PulseSystemAudioSource running(clock, nullptr), later(clock, nullptr);
-  ASSERT_FALSE(startInto(running, got));
-  PulseAudioEngine engine(clock, nullptr);
-  auto node = engine.inputNode();
-  node->installTapOnBus(
-      0, 480, node->outputFormatForBus(0), [&](const PcmBuffer& b, const AudioTime&) {
-        mic.add(b.data(0), b.data(1), 1, b.frameLength(), clock->now().nanoseconds(), true);
-      });
-  ASSERT_FALSE(engine.startAndReturnError());
-  ASSERT_TRUE(got.waitFor([&] { return !got.starts.empty(); }));
-
+  Recording none;
+  PulseSystemAudioSource source(std::make_shared<MonotonicClock>(), nullptr);
   pid_t pid = 0;
   std::ifstream(server->directory() + "/pulse.pid") >> pid;
   ASSERT_GT(pid, 0);
   ::kill(pid, SIGSTOP);
-  std::optional<Error> stalled = startInto(later, none);  // bounded: callers wait on it
+  std::optional<Error> stalled = startInto(source, none);
   ::kill(pid, SIGCONT);
   ASSERT_TRUE(stalled);
   EXPECT_NE(stalled->description.find("timed out"), std::string::npos) << stalled->description;
-
-  ASSERT_TRUE(server->sound("kill-sound"));
-  std::this_thread::sleep_for(500ms);  // delivery stops
-  std::size_t before = 0, micBefore = 0;
-  got.change([&] { before = got.starts.size(); });
-  mic.change([&] { micBefore = mic.starts.size(); });
-  std::this_thread::sleep_for(1s);
-  const std::int64_t back = clock->now().nanoseconds();
-  ASSERT_TRUE(server->sound("start-sound"));
-  EXPECT_TRUE(got.waitFor([&] { return got.starts.size() > before + 20; }, 20s));
-  EXPECT_TRUE(mic.waitFor([&] { return mic.starts.size() > micBefore + 20; }, 20s));
-  running.stop();
-  engine.stop();
-  node->removeTapOnBus(0);
-  std::lock_guard lock(got.mutex);
-  EXPECT_EQ(got.failures, 0);
-  ASSERT_GT(got.starts.size(), before + 1);
-  // Within the bound a fresh stream's stamps keep (see above).
-  EXPECT_GT(got.times[before + 1], back - 200'000'000);
 }
 
 // PipeWire's own ways of leaving a microphone stream with nothing, each
@@ -381,7 +349,6 @@ TEST(Microphone, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
     auto server = PrivateDesktop::forThisProcess(
         {.micRate = device.rate, .micChannels = device.channels, .x = false});
     Recording got;
-    std::int64_t framesIn = 0;  // guarded by got.mutex
     std::shared_ptr<AudioConverter> converter;
     auto clock = std::make_shared<MonotonicClock>();
     auto factory = makePulseAudioFactory(clock);
@@ -394,7 +361,6 @@ TEST(Microphone, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
         0, kMicrophoneTapBufferFrames, format, [&](const PcmBuffer& buffer, const AudioTime&) {
           std::optional<Error> error;
           PcmBuffer out = convertLikeMicrophonePath(*converter, buffer, error);
-          got.change([&] { framesIn += buffer.frameLength(); });
           got.add(out.data(0), out.data(1), 1, out.frameLength(), clock->now().nanoseconds(),
                   !error && buffer.frameLength() == kMicrophoneTapBufferFrames &&
                       buffer.format() == format);
@@ -412,15 +378,6 @@ TEST(Microphone, ToneComesOutAt48kStereoContinuousAndAtTheSameLevel) {
 
     std::lock_guard lock(got.mutex);
     EXPECT_EQ(got.malformed, 0);
-    // Nothing lost: what is still inside the converter plus what came out is
-    // what went in, short of the resampler's delay line.
-    PcmBuffer rest(microphoneTargetFormat(), 1 << 20);
-    std::optional<Error> error;
-    converter->convert(rest, error, giveNothing());
-    double expectedOut = static_cast<double>(framesIn) * 48000 / device.rate;
-    double out = static_cast<double>(got.left.size() + rest.frameLength());
-    EXPECT_LE(out, expectedOut + 2);
-    EXPECT_GE(out, expectedOut - 100);
     // From 0.1 s past the tone's start, at full level on both sides.
     std::size_t first = 0;
     while (first < got.starts.size() && got.starts[first] < toneAt + 4800) {

@@ -20,14 +20,6 @@ inline ConverterInputBlock giveOnce(const PcmBuffer& buffer,
   };
 }
 
-// An input block that never has data.
-inline ConverterInputBlock giveNothing() {
-  return [](std::uint32_t, ConverterInputStatus& status) -> const PcmBuffer* {
-    status = ConverterInputStatus::noDataNow;
-    return nullptr;
-  };
-}
-
 // Converts one tap buffer to the microphone track's format with the room the microphone path
 // gives it: the capacity rule plus the converter headroom.
 inline PcmBuffer convertLikeMicrophonePath(AudioConverter& converter, const PcmBuffer& input,

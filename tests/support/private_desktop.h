@@ -84,7 +84,6 @@ class PrivateDesktop {
     }
     return s;
   }
-  // Points this process's X and sound clients at the desktop.
   // Started, with this process's X and sound clients pointed at it.
   static std::unique_ptr<PrivateDesktop> forThisProcess(const Options& options) {
     auto desktop = std::make_unique<PrivateDesktop>(options);
